@@ -1,0 +1,57 @@
+// VpiMain: the driver's one way in. The function code picks a slot of the
+// table; the handler's status goes back to the host unchanged.
+#include "entry/host_log.h"
+#include "entry/vpi.h"
+
+static int32_t AnswerOne(VpiRequest*) { return kRefused; }
+
+// Handlers of the other subsystems are filled in as they are built.
+const VpiSlot VpiFunctionTable[kVpiSlotCount] = {
+    /*  0 */ {nullptr, kNeedsNothing},
+    /*  1 ColdStart          */ {nullptr, kNeedsBoth},
+    /*  2 WarmStart          */ {nullptr, kNeedsChannel},
+    /*  3 SingleParser       */ {nullptr, kNeedsBoth},
+    /*  4 BlockAddressParser */ {nullptr, kNeedsBoth},
+    /*  5 SingleRead         */ {nullptr, kNeedsBoth},
+    /*  6 BlockRead          */ {nullptr, kNeedsBoth},
+    /*  7 SingleWrite        */ {nullptr, kNeedsBoth},
+    /*  8 */ {nullptr, kNeedsNothing},
+    /*  9 */ {nullptr, kNeedsNothing},
+    /* 10 */ {AnswerOne, kNeedsNothing},
+    /* 11 EndVpi             */ {nullptr, kNeedsChannel},
+    /* 12 ClosePort          */ {nullptr, kNeedsChannel},
+    /* 13 OpenPort           */ {nullptr, kNeedsChannel},
+    /* 14 describe           */ {DescribeDriver, kNeedsParams},
+    /* 15 ReopenPort         */ {nullptr, kNeedsBoth},
+    /* 16 */ {nullptr, kNeedsNothing},
+};
+
+int32_t DispatchRequest(VpiRequest* request) {
+    if (request == nullptr) {
+        err(kLogLevel, "Exited VpiMain() #3");
+        return kFailed;
+    }
+    const uint32_t code = static_cast<uint32_t>(request->function);
+    if (code >= kVpiSlotCount) {
+        err(kLogLevel, "Exited VpiMain() #1");
+        return kFailed;
+    }
+    const VpiSlot& slot = VpiFunctionTable[code];
+    if (slot.handler == nullptr) {
+        err(kLogLevel, "Exited VpiMain() #2");
+        return kFailed;
+    }
+    if (((slot.needs & kNeedsChannel) && request->channel == nullptr) ||
+        ((slot.needs & kNeedsParams) && request->params == nullptr)) {
+        err(kLogLevel, "Exited VpiMain() #3");
+        return kFailed;
+    }
+    return slot.handler(request);
+}
+
+#ifdef _WIN32
+// Exported undecorated through driver.def.
+extern "C" int32_t __stdcall VpiMain(VpiRequest* request) {
+    return DispatchRequest(request);
+}
+#endif

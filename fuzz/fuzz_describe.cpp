@@ -1,0 +1,24 @@
+// The description request over a host record of arbitrary prior contents:
+// always 0, the same 32 bytes, nothing written beyond them.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "entry/vpi.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    unsigned char record[64];
+    memset(record, 0, sizeof record);
+    memcpy(record, data, size < sizeof record ? size : sizeof record);
+    unsigned char before[64];
+    memcpy(before, record, sizeof record);
+    VpiRequest request{};
+    request.function = 14;
+    request.params = record;
+    if (DescribeDriver(&request) != 0) abort();
+    if (memcmp(record + 32, before + 32, 32) != 0) abort();
+    DriverInfo info;
+    memcpy(&info, record, sizeof info);
+    if (info.channelSize != 4910 || strlen(info.banner) != 204) abort();
+    return 0;
+}
