@@ -11,7 +11,8 @@
 #       driver's side, COM(base+2i+1) for the far end).
 
 set(SK_WINEPREFIX "${PROJECT_SOURCE_DIR}/build/wineprefix" CACHE PATH "Wine prefix the Windows tests run in")
-set_property(GLOBAL PROPERTY SK_NEXT_COM 20)
+set(SK_COM_FIRST 20 CACHE STRING "First COM number the Windows tests of this build tree use (give parallel build trees different ranges)")
+set_property(GLOBAL PROPERTY SK_NEXT_COM ${SK_COM_FIRST})
 
 function(sk_native_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})

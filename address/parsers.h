@@ -1,0 +1,9 @@
+// The address parsers: function codes 3 and 4.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/records.h"
+
+int32_t SingleParser(VpiRequest* request);
+int32_t BlockAddressParser(VpiRequest* request);
