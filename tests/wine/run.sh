@@ -18,41 +18,14 @@ done
 [ -n "$prefix" ] || { echo "run.sh: --prefix is required" >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=tests/wine/wine_env.sh
 . "$here/wine_env.sh" "$prefix" || exit 1
-
-dir=$(mktemp -d /tmp/skpairs.XXXXXX)
-pids=()
-links=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-  for link in "${links[@]}"; do rm -f "$link"; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
+. "$here/pairs.sh"
+trap sk_pairs_down EXIT
 trap 'exit 130' INT TERM
 
-for ((i = 0; i < pairs; i++)); do
-  socat pty,rawer,link="$dir/a$i" pty,rawer,link="$dir/b$i" 2>/dev/null &
-  pids+=($!)
-done
-for ((i = 0; i < pairs; i++)); do
-  for _ in $(seq 100); do
-    [ -e "$dir/a$i" ] && [ -e "$dir/b$i" ] && break
-    sleep 0.05
-  done
-  if ! [ -e "$dir/a$i" ] || ! [ -e "$dir/b$i" ]; then
-    echo "run.sh: socat pair $i did not come up" >&2
-    exit 1
-  fi
-  a="$WINEPREFIX/dosdevices/com$((base + 2 * i))"
-  b="$WINEPREFIX/dosdevices/com$((base + 2 * i + 1))"
-  ln -sfn "$dir/a$i" "$a"
-  ln -sfn "$dir/b$i" "$b"
-  links+=("$a" "$b")
-done
-
-export SK_COM_BASE=$base SK_PAIR_DIR=$dir
-if [ "$pairs" -eq 0 ]; then export SK_COM_BASE=0; fi
+export SK_COM_BASE=0
+if [ "$pairs" -gt 0 ]; then
+  sk_pairs_up "$base" "$pairs" || exit 1
+  export SK_COM_BASE=$base
+fi
 wine "$@"
