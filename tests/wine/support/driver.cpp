@@ -12,7 +12,7 @@ HMODULE DriverModule() {
 
 VpiMainFn Vpi() {
     static VpiMainFn entry =
-        DriverModule() != nullptr ? reinterpret_cast<VpiMainFn>(GetProcAddress(DriverModule(), "VpiMain")) : nullptr;
+        DriverModule() != nullptr ? reinterpret_cast<VpiMainFn>(reinterpret_cast<void*>(GetProcAddress(DriverModule(), "VpiMain"))) : nullptr;
     if (entry == nullptr) {
         fprintf(stderr, "cannot load SK5820.dll / VpiMain (error %lu)\n", GetLastError());
         abort();
