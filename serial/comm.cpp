@@ -1,0 +1,193 @@
+// The serial port library: a stateless layer over the Win32 serial calls.
+// Every call is synchronous (no overlapped I/O); results are small codes and
+// nothing is logged here: the callers decide what the host hears.
+#include "serial/comm.h"
+
+#include <cstring>
+
+#include "serial/win32_api.h"
+
+namespace {
+
+// Fixed values of the layer.
+constexpr DWORD kOpenReadTimeoutMs = 1000;
+constexpr DWORD kQueueSize = 1200;
+constexpr DWORD kPurgeChunk = 512;
+constexpr int32_t kPurgeTimeout = 5;  // 10 ms units
+constexpr DWORD kTimeoutUnitMs = 10;
+constexpr char kErrorChar = static_cast<char>(0xFC);
+
+// "\\.\" before the longest name a port descriptor can hold.
+constexpr size_t kDevicePrefixLength = 4;
+constexpr size_t kMaxPortNameLength = 11;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// COMn in any letter case, with one or more digits and nothing after them.
+bool IsComName(const char* name) {
+    if ((name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
+        (name[2] != 'M' && name[2] != 'm') || !IsDigit(name[3])) {
+        return false;
+    }
+    for (const char* p = name + 4; *p != '\0'; ++p) {
+        if (!IsDigit(*p)) return false;
+    }
+    return true;
+}
+
+HANDLE OpenByName(const char* name) {
+    // COM ports open through the device namespace, so COM10 and above open
+    // as well as COM1 to COM9; any other name (NUL among them) as given.
+    if (!IsComName(name)) {
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    }
+    const size_t length = strlen(name);
+    if (length > kMaxPortNameLength) return INVALID_HANDLE_VALUE;
+    char path[kDevicePrefixLength + kMaxPortNameLength + 1] = "\\\\.\\";
+    memcpy(path + kDevicePrefixLength, name, length + 1);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// DTR and RTS from the line-control flags; within each group the first
+// matching test wins.
+DWORD DtrControl(uint16_t flags) {
+    if (flags & 0x0101) return DTR_CONTROL_ENABLE;
+    if (flags & 0x8000) return DTR_CONTROL_HANDSHAKE;
+    return DTR_CONTROL_DISABLE;
+}
+
+DWORD RtsControl(uint16_t flags) {
+    if (flags & 0x0202) return RTS_CONTROL_ENABLE;
+    if (flags & 0x1000) return RTS_CONTROL_HANDSHAKE;
+    if (flags & 0x2000) return RTS_CONTROL_TOGGLE;
+    return RTS_CONTROL_DISABLE;
+}
+
+// Only the fields the line needs change; everything else stays as the
+// platform returned it (XON/XOFF limits and characters, EofChar, EvtChar...).
+void ApplySettings(DCB* dcb, const PortSettings* settings, uint16_t flags) {
+    dcb->BaudRate = settings->baudRate;
+    dcb->fBinary = 1;
+    dcb->fParity = 1;
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = DtrControl(flags) & 3u;
+    dcb->fDsrSensitivity = 0;
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fErrorChar = 0;
+    dcb->fNull = 0;
+    dcb->fRtsControl = RtsControl(flags) & 3u;
+    dcb->fAbortOnError = 0;
+    dcb->ByteSize = static_cast<BYTE>(settings->dataBits & 0xFFu);
+    dcb->Parity = static_cast<BYTE>(settings->parity & 0xFFu);
+    dcb->StopBits = static_cast<BYTE>(settings->stopBits & 0xFFu);
+    dcb->ErrorChar = kErrorChar;
+}
+
+int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code) {
+    CloseHandle(handle);
+    *port = INVALID_HANDLE_VALUE;
+    return code;
+}
+
+}  // namespace
+
+int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port) {
+    if (port == nullptr) return COMM_ERR_OPEN;
+    *port = INVALID_HANDLE_VALUE;
+    if (name == nullptr || settings == nullptr) return COMM_ERR_OPEN;
+
+    const HANDLE handle = OpenByName(name);
+    *port = handle;
+    if (handle == INVALID_HANDLE_VALUE) return COMM_ERR_OPEN;
+
+    // The null device stays open and unconfigured.
+    if (strcmp(name, "NUL") == 0) return COMM_OK;
+
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_GETSTATE);
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = kOpenReadTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(handle, &timeouts)) return FailAfterOpen(handle, port, COMM_ERR_OPEN);
+
+    ApplySettings(&dcb, settings, lineFlags);
+    if (!SetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_SETSTATE);
+
+    SetupComm(handle, kQueueSize, kQueueSize);  // a request; the driver works with any size
+    return COMM_OK;
+}
+
+int32_t CommClose(Handle port) {
+    return CloseHandle(port) ? COMM_OK : COMM_ERR_IO;
+}
+
+int32_t CommSetReadTimeout(Handle port, int32_t timeout) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(port, &timeouts)) return 0;
+    const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    const DWORD wanted = static_cast<DWORD>(timeout) * kTimeoutUnitMs;
+    if (previous != wanted) {
+        timeouts.ReadTotalTimeoutConstant = wanted;
+        if (!SetCommTimeouts(port, &timeouts)) return 0;
+    }
+    return static_cast<int32_t>(previous / kTimeoutUnitMs);
+}
+
+int32_t CommPurgeInput(Handle port) {
+    DWORD errors = 0;
+    COMSTAT status;
+    memset(&status, 0, sizeof status);
+    if (ClearCommError(port, &errors, &status) && status.cbInQue == 0) return 0;
+
+    const int32_t previous = CommSetReadTimeout(port, kPurgeTimeout);
+    bool failed = false;
+    unsigned char scratch[kPurgeChunk];
+    for (;;) {
+        DWORD received = 0;
+        if (!ReadFile(port, scratch, kPurgeChunk, &received, nullptr)) {
+            failed = true;
+            break;
+        }
+        if (received != kPurgeChunk) break;
+    }
+    if (previous != 0) CommSetReadTimeout(port, previous);
+    return failed ? 1 : 0;
+}
+
+int32_t CommBreak(uint32_t milliseconds, Handle port) {
+    SetCommBreak(port);
+    Sleep(milliseconds);
+    ClearCommBreak(port);
+    return 0;
+}
+
+int32_t CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written) {
+    DWORD sent = 0;
+    if (!WriteFile(port, buffer, count, &sent, nullptr)) return COMM_ERR_IO;
+    if (written != nullptr) *written = static_cast<uint32_t>(sent);
+    return sent != count ? COMM_ERR_PARTIAL : COMM_OK;
+}
+
+int32_t CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
+    if (received != nullptr) *received = 0;
+    DWORD got = 0;
+    if (!ReadFile(port, buffer, static_cast<uint16_t>(count), &got, nullptr)) return COMM_ERR_IO;
+    if (got == 0) return COMM_ERR_IO;
+    if (received != nullptr) *received = static_cast<uint32_t>(got);
+    return COMM_OK;
+}
+
+int32_t CommSleep(uint32_t milliseconds) {
+    Sleep(milliseconds);
+    return 0;
+}
