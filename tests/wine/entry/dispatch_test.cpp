@@ -75,12 +75,56 @@ TEST_F(Dispatch, DescriptionWorksWithAChannelThatWasNeverStarted) {
     EXPECT_EQ(CallVpi(14, &channel, info), 0);
 }
 
-TEST_F(Dispatch, NullPointersANeededByTheHandlerAreRefusedWithMessageThree) {
+TEST_F(Dispatch, NullPointersTheHandlerNeedsAreRefusedWithMessageThree) {
     EXPECT_EQ(CallVpi(14, nullptr, nullptr), 2);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"Exited VpiMain() #3"});
     KestraClear();
     EXPECT_EQ(Vpi()(nullptr), 2);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"Exited VpiMain() #3"});
+}
+
+TEST_F(Dispatch, EveryHandlerIsGuardedAgainstTheNullPointersItNeeds) {
+    // Which pointer each code's handler follows.
+    struct Case {
+        int32_t code;
+        bool channel;
+        bool params;
+    };
+    const Case cases[] = {{1, true, true},  {2, true, false},  {3, true, true},   {4, true, true},
+                          {5, true, true},  {6, true, true},   {7, true, true},   {11, true, false},
+                          {12, true, false}, {13, true, false}, {14, false, true}, {15, true, true}};
+    VpiChannel channel;
+    memset(&channel, 0, sizeof channel);
+    unsigned char params[64] = {};
+    for (const Case& c : cases) {
+        if (c.channel) {
+            KestraClear();
+            EXPECT_EQ(CallVpi(c.code, nullptr, params), 2) << c.code;
+            EXPECT_EQ(LogLines(), std::vector<std::string>{"Exited VpiMain() #3"}) << c.code;
+        }
+        if (c.params) {
+            KestraClear();
+            EXPECT_EQ(CallVpi(c.code, &channel, nullptr), 2) << c.code;
+            EXPECT_EQ(LogLines(), std::vector<std::string>{"Exited VpiMain() #3"}) << c.code;
+        }
+    }
+}
+
+TEST_F(Dispatch, HandlerStatusesPassThroughUnchanged) {
+    VpiChannel channel;
+    memset(&channel, 0, sizeof channel);
+    strcpy(channel.name, "VpiSK01");
+    // 0: closing a channel that has no port open.
+    EXPECT_EQ(CallVpi(12, &channel, nullptr), 0);
+    // 1: a parse the parser refuses.
+    GateRecord gate{};
+    gate.address = "16_";
+    EXPECT_EQ(CallVpi(3, &channel, &gate), 1);
+    // 2: opening a port that does not exist.
+    strcpy(channel.portDesc.portName, "COM250");
+    channel.portDesc.settings = PortSettings{19200, 8, 0, 0};
+    EXPECT_EQ(CallVpi(13, &channel, nullptr), 2);
+    EXPECT_EQ(channel.port, nullptr);
 }
 
 }  // namespace
