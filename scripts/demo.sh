@@ -15,7 +15,7 @@ if [ "${SK_DEMO_NO_BUILD:-}" != "1" ]; then
   cmake --preset win32 >/dev/null
   cmake --build --preset win32 --target skconsole sksim >/dev/null
 fi
-bin=$root/build/win32/bin
+bin=${SK_DEMO_BIN:-$root/build/win32/bin}
 . tests/wine/wine_env.sh "$root/build/wineprefix"
 . tests/wine/pairs.sh
 

@@ -59,11 +59,14 @@ std::string ValueText(const GateResult& r) {
     if (r.operation == Operation::Write) return r.text.empty() ? "" : "\"" + r.text + "\"";
     if (r.kind == "number") return std::to_string(r.number) + " (" + Hex4(r.number) + ")";
     if (r.kind == "block") {
+        // The table shows the first values; CSV and JSON carry them all.
+        constexpr size_t kShown = 12;
         std::string list = "[";
-        for (size_t i = 0; i < r.words.size(); ++i) {
+        for (size_t i = 0; i < r.words.size() && i < kShown; ++i) {
             if (i != 0) list += ", ";
             list += std::to_string(r.words[i]);
         }
+        if (r.words.size() > kShown) list += ", ... " + std::to_string(r.words.size() - kShown) + " more";
         return list + "]";
     }
     return "\"" + r.text + "\"";
