@@ -1,0 +1,208 @@
+#include "gateway/decode.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "address/command_table.h"
+#include "gateway/frames.h"
+
+namespace {
+
+// Offsets in the receive buffer.
+constexpr uint32_t kLengthOffset = 6;
+constexpr uint32_t kPayloadOffset = 7;
+constexpr uint32_t kWordOffset = 8;        // commands 1 and 2
+constexpr uint32_t kPointWordOffset = 16;  // command 7, and the first group of a block list
+constexpr uint32_t kGroupSize = 4;
+constexpr uint32_t kAssemblyThreshold = 100;
+constexpr uint32_t kContinuationScanStart = 16;
+constexpr uint8_t kPointLetter = 'p';
+constexpr uint16_t kBlockMarkIn = 0x0080;
+constexpr uint16_t kBlockMarkOut = 0x8000;
+constexpr uint32_t kDateBytes = 13;  // letter and six words
+
+// What to store, by the command letter whose answer it is: the command
+// number for single reads, the second slot word for blocks and command 7.
+enum : uint16_t {
+    kSelectS = 1,
+    kSelectT = 2,
+    kSelectZ = 3,
+    kSelectBar = 4,
+    kSelectG = 5,
+    kSelectH = 6,
+    kSelectP = 7,
+    kSelectQ = 8,
+    kSelectI = 9,
+    kSelectV = 10,
+};
+
+uint16_t Word(const uint8_t* bytes) {
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+void PutWord(void* to, uint16_t word) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8)};
+    memcpy(to, bytes, sizeof bytes);
+}
+
+// The received word at `offset` into the 16-bit slot at valueTail; nothing
+// when its two bytes did not both arrive.
+void StoreWordAt(VpiChannel* channel, uint32_t received, uint32_t offset) {
+    if (offset + 2 > received) return;
+    memcpy(channel->valueTail, channel->rxBuffer + offset, 2);
+}
+
+// The text from payload offset `from` up to its NUL, or to the end of the
+// received payload, NUL-terminated into the value buffer (at most 254
+// characters). Empty when the payload is shorter than `from`.
+void StoreText(void* value, const uint8_t* payload, uint32_t available, uint32_t from) {
+    char text[kTextLimit] = {};
+    uint32_t length = 0;
+    while (from + length < available && length + 1 < kTextLimit && payload[from + length] != 0) {
+        text[length] = static_cast<char>(payload[from + length]);
+        ++length;
+    }
+    memcpy(value, text, length + 1);
+}
+
+void StoreDate(void* value, const uint8_t* payload, uint32_t available) {
+    if (available < kDateBytes) {
+        static_cast<char*>(value)[0] = '\0';
+        return;
+    }
+    const int seconds = Word(payload + 1);
+    const int minutes = Word(payload + 3);
+    const int hours = Word(payload + 5);
+    const int first = Word(payload + 7);
+    const int second = Word(payload + 9);
+    const int year = static_cast<uint16_t>(Word(payload + 11) + 1900);
+    char text[48];
+    const int n = snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", first, second, year, hours, minutes,
+                           seconds);
+    const uint32_t length = n > 0 ? static_cast<uint32_t>(n) : 0;
+    memcpy(value, text, length + 1);
+}
+
+// At most `count` words, one from the start of each 4-byte group from offset
+// 16 while the group starts at least 5 bytes before the end of the data; 128
+// goes out as 0x8000. The first word is 0 when no group qualifies.
+void StoreBlockList(void* value, const uint8_t* rx, uint32_t received, int32_t count) {
+    uint8_t* out = static_cast<uint8_t*>(value);
+    PutWord(out, 0);
+    int32_t stored = 0;
+    for (uint32_t from = kPointWordOffset; from + kGroupSize < received && stored < count; from += kGroupSize) {
+        uint16_t word = Word(rx + from);
+        if (word == kBlockMarkIn) word = kBlockMarkOut;
+        PutWord(out + 2 * stored, word);
+        ++stored;
+    }
+}
+
+}  // namespace
+
+uint32_t ReceivedCount(const VpiChannel* channel) {
+    return channel->rxCount < kRxBufferSize ? channel->rxCount : kRxBufferSize;
+}
+
+uint16_t AddressCommand(const char* address) {
+    const char digits[2] = {address[0], address[0] != '\0' ? address[1] : '\0'};
+    return DecTextToWord(digits, 2);
+}
+
+void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
+    uint8_t work[kAssemblyArea];
+    memset(work, 3, sizeof work);
+    uint32_t position = 1;
+    if (received > kRxBufferSize) received = kRxBufferSize;
+    if (received <= kAssemblyThreshold) return;
+
+    uint32_t i = kContinuationScanStart;
+    while (i < received) {
+        const bool header = i + kLengthOffset < received && memcmp(buffer + i, kSyncBytes, sizeof kSyncBytes) == 0 &&
+                            (buffer[i + 4] == 2 || buffer[i + 4] == 1);
+        if (!header) {
+            ++i;
+            continue;
+        }
+        // The payload without its command letter; only what arrived, only
+        // what the work area still holds, nothing for a length of 0 or 1.
+        const uint32_t length = buffer[i + kLengthOffset];
+        const uint32_t from = i + kPayloadOffset + 1;
+        if (length > 1 && from < received) {
+            uint32_t n = length - 1;
+            if (n > received - from) n = received - from;
+            if (n > kAssemblyArea - position) n = kAssemblyArea - position;
+            memcpy(work + position, buffer + from, n);
+            position += n;
+        }
+        i += kPayloadOffset;
+    }
+
+    // The appended data and one byte of the preset 3 behind it (the 3 is
+    // dropped only when the work area is full).
+    const uint32_t copy = position < kAssemblyArea - 1 ? position : kAssemblyArea - 1;
+    memcpy(buffer + kPayloadOffset + buffer[kLengthOffset], work + 1, copy);
+}
+
+int32_t DecodeReply(VpiRequest* request, int32_t sessionMode) {
+    VpiChannel* channel = request->channel;
+    const auto* point = static_cast<const PointRecord*>(request->params);
+    const uint8_t* rx = channel->rxBuffer;
+    const uint32_t received = ReceivedCount(channel);
+
+    if (!StartsWithSync(rx, received)) return 1;
+    const bool block = sessionMode == kBlockSession;
+    if (block && (received <= kPayloadOffset || rx[kPayloadOffset] != kPointLetter)) return 1;
+
+    const uint16_t low16B = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) & 0xFFFF);
+    uint16_t selector = low16B;
+    if (!block) {
+        selector = AddressCommand(point->address);
+        if (selector == 7) selector = low16B;
+    }
+
+    // The first frame's payload as far as it arrived; texts come from here.
+    uint8_t payload[256] = {};
+    uint32_t available = 0;
+    if (received > kPayloadOffset) {
+        available = rx[kLengthOffset];
+        if (available > received - kPayloadOffset) available = received - kPayloadOffset;
+        memcpy(payload, rx + kPayloadOffset, available);
+    }
+
+    switch (selector) {
+        case kSelectS:
+        case kSelectT:
+            StoreWordAt(channel, received, kWordOffset);
+            break;
+        case kSelectZ:
+            if (received >= 4) StoreWordAt(channel, received, received - 4);
+            break;
+        case kSelectG:
+            if (received >= 6) StoreWordAt(channel, received, received - 6);
+            break;
+        case kSelectBar:
+        case kSelectH:
+            StoreText(point->value, payload, available, 3);
+            break;
+        case kSelectP:
+            if (block) {
+                StoreBlockList(point->value, rx, received, point->count);
+            } else {
+                StoreWordAt(channel, received, kPointWordOffset);
+            }
+            break;
+        case kSelectQ:
+            StoreText(point->value, payload, available, 7);
+            break;
+        case kSelectI:
+            StoreDate(point->value, payload, available);
+            break;
+        case kSelectV:
+            StoreText(point->value, payload, available, 1);
+            break;
+        default:
+            break;  // the write commands and unknown selectors store nothing
+    }
+    return 0;
+}

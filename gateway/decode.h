@@ -1,0 +1,34 @@
+// Turning the panel's answer in a channel's receive buffer into the gate's
+// value: a 16-bit number, a list of 16-bit numbers, a text or a date text.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/records.h"
+
+// The kind of session a request runs: one value, or a block of values.
+enum : int32_t { kSingleSession = 0, kBlockSession = 1 };
+
+constexpr uint32_t kRxBufferSize = sizeof(VpiChannel::rxBuffer);  // 2500
+constexpr uint32_t kAssemblyArea = 900;  // continuation data: positions 1..899
+constexpr uint32_t kTextLimit = 255;     // longest text stored, with its NUL
+
+// The bytes the last read delivered, never more than the receive buffer holds.
+uint32_t ReceivedCount(const VpiChannel* channel);
+
+// The command number of a gate: its address text's first two characters as a
+// fixed-width decimal number. Never reads past the text's terminator; an
+// empty text gives a number that names no command.
+uint16_t AddressCommand(const char* address);
+
+// A long block answer arrives as several frames: appends the payloads of the
+// continuation frames (each without its command letter) behind the first
+// frame's payload, in place, followed by one byte 3. Nothing is appended when
+// 100 bytes or fewer were received. Reads only received bytes, writes at most
+// 899 bytes of continuation data.
+void AssembleBlockPayload(uint8_t* buffer, uint32_t received);
+
+// Checks the answer's header and stores the value the command asks for.
+// 0 when the answer was accepted (whether or not a value was stored), 1 when
+// it was rejected: no sync bytes, or a block answer whose letter is not 'p'.
+int32_t DecodeReply(VpiRequest* request, int32_t sessionMode);

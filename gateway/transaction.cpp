@@ -1,0 +1,302 @@
+#include "gateway/transaction.h"
+
+#include <cstring>
+
+#include "address/command_table.h"
+#include "entry/host_log.h"
+#include "gateway/decode.h"
+#include "gateway/frames.h"
+#include "serial/comm.h"
+
+namespace {
+
+// Read time-outs, in the serial library's units of 10 ms.
+constexpr int32_t kAnnounceTimeout = 200;
+constexpr int32_t kStatusTimeout = 100;
+constexpr int32_t kBlockReplyTimeout = 400;
+constexpr int32_t kSessionTimeout = 500;
+constexpr int32_t kRetryTimeout = 200;
+
+// Read sizes.
+constexpr uint32_t kAnnounceReplySize = 11;
+constexpr uint32_t kStatusReplySize = 255;
+constexpr uint32_t kBlockReplySize = 2000;
+constexpr uint32_t kZlzReplySize = 11;
+constexpr uint32_t kEosReplySize = 11;
+constexpr uint32_t kGoodByeReplySize = 10;
+
+// Buffer portions cleared before reads.
+constexpr uint32_t kClearBlockReply = 1000;
+constexpr uint32_t kClearSingleGoodBye = 255;
+constexpr uint32_t kClearBlockGoodBye = 1000;
+
+constexpr int32_t kAnnounceResends = 6;
+constexpr int32_t kCloseResends = 3;
+
+constexpr char kAnnounce[] = "SK GATEWAY";
+constexpr uint32_t kAnnounceLength = sizeof kAnnounce - 1;
+constexpr uint8_t kAnnounceSequence = 0x10;
+constexpr uint8_t kEosAccepted = 0x01;
+constexpr uint8_t kGoodByeLength = 1;
+
+constexpr uint8_t kDateLetter = 'Y';
+
+// The date/time text nn/nn/nnnn nn:nn:nn: where each field starts.
+constexpr uint32_t kFirstDateField = 0, kSecondDateField = 3, kYearField = 6, kHourField = 11, kMinuteField = 14,
+                   kSecondField = 17;
+
+struct Payload {
+    uint8_t (&bytes)[kPayloadArea];
+    uint32_t length;
+    void Byte(uint8_t b) {
+        if (length < kPayloadArea) bytes[length++] = b;
+    }
+    void Word(uint32_t w) {
+        Byte(static_cast<uint8_t>(w & 0xFF));
+        Byte(static_cast<uint8_t>((w >> 8) & 0xFF));
+    }
+};
+
+// The decimal number at `at`, ending at the first character that is not a
+// digit (or the end of the text).
+uint32_t DecimalField(const char* text, uint32_t length, uint32_t at) {
+    uint32_t value = 0;
+    for (uint32_t i = at; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+    }
+    return value;
+}
+
+uint32_t TextLength(const char* text, uint32_t limit) {
+    uint32_t n = 0;
+    while (n < limit && text[n] != '\0') ++n;
+    return n;
+}
+
+// Six words from the value text: seconds, minutes, hours, the first and the
+// second date field (each cut to 8 bits), and the year less 1900.
+void AppendDate(Payload& payload, const char* text) {
+    const uint32_t length = text != nullptr ? TextLength(text, kTextLimit) : 0;
+    auto low8 = [&](uint32_t at) { return DecimalField(text, length, at) & 0xFF; };
+    payload.Word(low8(kSecondField));
+    payload.Word(low8(kMinuteField));
+    payload.Word(low8(kHourField));
+    payload.Word(low8(kFirstDateField));
+    payload.Word(low8(kSecondDateField));
+    const uint16_t year = static_cast<uint16_t>(DecimalField(text, length, kYearField) & 0xFFFF);
+    payload.Word(static_cast<uint16_t>(year - 1900));
+}
+
+// --- the line ---------------------------------------------------------------
+
+void Send(VpiChannel* channel, const uint8_t* bytes, uint32_t count, const char* label) {
+    uint32_t written = channel->txCount;  // a failed write leaves the count as it was
+    CommWrite(channel->port, bytes, count, &written);
+    channel->txCount = static_cast<uint16_t>(written);
+    TraceExchange(bytes, written, 1, kLogLevel, label);
+}
+
+void Receive(VpiChannel* channel, uint32_t asked, const char* label) {
+    uint32_t received = 0;
+    CommRead(channel->port, channel->rxBuffer, asked, &received);
+    channel->rxCount = static_cast<uint16_t>(received < asked ? received : asked);
+    TraceExchange(channel->rxBuffer, channel->rxCount, 1, kLogLevel, label);
+}
+
+void ClearRx(VpiChannel* channel, uint32_t count) {
+    memset(channel->rxBuffer, 0, count);
+}
+
+// Byte `offset` of the answer, when it arrived.
+bool ReceivedByte(const VpiChannel* channel, uint32_t offset, uint8_t value) {
+    return offset < channel->rxCount && channel->rxBuffer[offset] == value;
+}
+
+bool AnnounceAccepted(const VpiChannel* channel) {
+    return ReceivedByte(channel, 0, 0x55) && ReceivedByte(channel, 1, 0xAA) &&
+           ReceivedByte(channel, 5, kAnnounceSequence);
+}
+
+bool ZlzAccepted(const VpiChannel* channel) {
+    return ReceivedByte(channel, 0, 0x55) && ReceivedByte(channel, 1, 0xAA);
+}
+
+bool EosAccepted(const VpiChannel* channel) {
+    return ReceivedByte(channel, 7, kEosAccepted);
+}
+
+bool GoodByeAccepted(const VpiChannel* channel) {
+    return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) && ReceivedByte(channel, 6, kGoodByeLength);
+}
+
+// "SK GATEWAY" until the gateway answers with its first frame: one send and up
+// to six more.
+bool Announce(VpiChannel* channel) {
+    const auto* text = reinterpret_cast<const uint8_t*>(kAnnounce);
+    Send(channel, text, kAnnounceLength, "PC: SKGateway");
+    ClearRx(channel, kRxBufferSize);
+    CommSetReadTimeout(channel->port, kAnnounceTimeout);
+    Receive(channel, kAnnounceReplySize, "PANEL: MPM");
+    for (int32_t resend = 0; resend < kAnnounceResends && !AnnounceAccepted(channel); ++resend) {
+        Send(channel, text, kAnnounceLength, "PC: SK gateway 2 ");
+        ClearRx(channel, kRxBufferSize);
+        Receive(channel, kAnnounceReplySize, "PANEL: MPM 2");
+    }
+    return AnnounceAccepted(channel);
+}
+
+int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
+    VpiChannel* channel = request->channel;
+    SetSingleSessionFrames(frames);
+
+    Send(channel, channel->txBuffer, channel->txCount, "PC: RequestPointStatus");
+    // The announce answer must never be taken for the gate's value.
+    ClearRx(channel, kRxBufferSize);
+    CommSetReadTimeout(channel->port, kStatusTimeout);
+    Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
+    CommSetReadTimeout(channel->port, kSessionTimeout);
+    const int32_t result = DecodeReply(request, kSingleSession);
+
+    Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
+    Receive(channel, kEosReplySize, "PANEL: Terminate session");
+
+    Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz2");
+    ClearRx(channel, kClearSingleGoodBye);
+    Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
+    return result;
+}
+
+int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
+    VpiChannel* channel = request->channel;
+    const Handle port = channel->port;
+
+    Send(channel, channel->txBuffer, channel->txCount, "PC: Request point");
+    ClearRx(channel, kClearBlockReply);
+    CommSetReadTimeout(port, kBlockReplyTimeout);
+    Receive(channel, kBlockReplySize, "PANEL: PointStatusData");
+    CommSetReadTimeout(port, kSessionTimeout);
+
+    TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
+    AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel));
+    const int32_t result = DecodeReply(request, kBlockSession);
+    PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
+
+    Send(channel, frames->zlz, kZlzFrameSize, "PC: Zlz");
+    ClearRx(channel, kRxBufferSize);
+    Receive(channel, kZlzReplySize, "PANEL :MPM");
+    CommSetReadTimeout(port, kRetryTimeout);
+    for (int32_t resend = 0; resend < kCloseResends && !ZlzAccepted(channel); ++resend) {
+        Send(channel, frames->zlz, kZlzFrameSize, "PC: Zlz 2 ");
+        ClearRx(channel, kRxBufferSize);
+        Receive(channel, kZlzReplySize, "PANEL: MPM 2");
+    }
+
+    CommSetReadTimeout(port, kSessionTimeout);
+    TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
+    PatchFrameSequence(frames->eos, channel->rxBuffer, ReceivedCount(channel), 8, 4, frames->lastReplySequence);
+
+    Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
+    ClearRx(channel, kRxBufferSize);
+    Receive(channel, kEosReplySize, "PANEL: Terminate session");
+    CommSetReadTimeout(port, kRetryTimeout);
+    for (int32_t resend = 0; resend < kCloseResends && !EosAccepted(channel); ++resend) {
+        Send(channel, frames->eos, kEosFrameSize, "PC: Eos 2");
+        ClearRx(channel, kRxBufferSize);
+        Receive(channel, kEosReplySize, "PANEL: Terminate session 2");
+    }
+
+    CommSetReadTimeout(port, kSessionTimeout);
+    // The first ten bytes of the end-of-session answer (the rest of the
+    // buffer was cleared before it was read).
+    const uint32_t head = ReceivedCount(channel) < 10 ? ReceivedCount(channel) : 10;
+    TakeReplySequence(channel->rxBuffer, head, &frames->lastReplySequence);
+    PatchFrameSequence(frames->goodBye, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
+
+    Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz");
+    ClearRx(channel, kClearBlockGoodBye);
+    Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
+    CommSetReadTimeout(port, kRetryTimeout);
+    for (int32_t resend = 0; resend < kCloseResends && !GoodByeAccepted(channel); ++resend) {
+        Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz 2");
+        ClearRx(channel, kRxBufferSize);
+        Receive(channel, kGoodByeReplySize, "PANEL :GoodBye 2");
+    }
+
+    CommSetReadTimeout(port, kSessionTimeout);
+    if (!GoodByeAccepted(channel)) {
+        err(kLogLevel, "TEMP_ERROR 4 @@@@");
+        return 1;
+    }
+    return result;
+}
+
+}  // namespace
+
+int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&bytes)[kPayloadArea],
+                     uint8_t* length) {
+    const uint16_t command = AddressCommand(point->address);
+    const CommandEntry* row = CommandRow(command);
+    if (row == nullptr) return 1;
+
+    uint16_t p1, p2;
+    if (command == 7) {
+        p1 = static_cast<uint16_t>(static_cast<uint32_t>(point->argA) & 0xFFFF);
+        p2 = static_cast<uint16_t>(static_cast<uint32_t>(point->argC) & 0xFFFF);
+    } else {
+        p1 = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) & 0xFFFF);
+        p2 = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) >> 16);
+    }
+
+    Payload payload{bytes, 0};
+    payload.Byte(static_cast<uint8_t>(row->code));
+    switch (row->paramCount) {
+        case 0:
+            if (row->code == kDateLetter) AppendDate(payload, static_cast<const char*>(point->value));
+            break;
+        case 1:
+            payload.Word(p1);
+            if (row->code == 'z' || row->code == 'g') payload.Word(1);
+            break;
+        case 2:
+            payload.Word(p1);
+            payload.Word(sessionMode != kSingleSession ? 0 : p2);
+            break;
+        default:
+            return 1;
+    }
+    *length = static_cast<uint8_t>(payload.length);
+    return 0;
+}
+
+void TraceExchange(const uint8_t* bytes, uint32_t count, int32_t direction, int32_t level, const char* label) {
+    (void)bytes;
+    (void)count;
+    (void)direction;
+    (void)level;
+    (void)label;
+}
+
+int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
+    VpiChannel* channel = request->channel;
+    const auto* point = static_cast<const PointRecord*>(request->params);
+
+    SessionFrames frames{};
+    SetBlockSessionFrames(&frames);
+    uint8_t payload[kPayloadArea] = {};
+    uint8_t length = 0;
+    if (BuildPayload(point, sessionMode, payload, &length) != 0) {
+        err(kLogLevel, "TEMP_ERROR 1 @@@@");
+        return 1;
+    }
+
+    // A late answer of an earlier session must not pass for this one's.
+    CommPurgeInput(channel->port);
+    if (!Announce(channel)) {
+        err(kLogLevel, "TEMP_ERROR 2 @@@@");
+        return 1;
+    }
+    CommSetReadTimeout(channel->port, kSessionTimeout);
+    BuildRequestFrame(channel, payload, length);
+
+    return sessionMode == kBlockSession ? BlockSession(request, &frames) : SingleSession(request, &frames);
+}

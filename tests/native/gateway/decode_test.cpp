@@ -1,0 +1,342 @@
+// Decoding of the panel's answers into gate values, and the assembly of long
+// block answers.
+#include <gtest/gtest.h>
+
+#include "gateway/decode.h"
+#include "tests/native/gateway/gateway_fixture.h"
+
+namespace {
+
+using fake_comm::Hex;
+using gwtest::Bytes;
+using gwtest::Frame;
+using gwtest::MakeGate;
+
+Bytes Head(const uint8_t* value, size_t n) {
+    return Bytes(value, value + n);
+}
+
+Bytes Reply(std::initializer_list<uint8_t> payload) {
+    return Frame(0x02, 0x20, Bytes(payload));
+}
+
+// One answer of each kind, decoded by a single read of its gate.
+TEST(DecodeReply, EverySelectorOfASingleRead) {
+    struct Case {
+        const char* address;
+        int32_t argB;
+        Bytes reply;
+        const char* head;   // the first 8 bytes of the value buffer afterwards
+        const char* text;   // or the text stored (nullptr: not a text)
+    } cases[] = {
+        {"01_", 0, Reply({'s', 0x34, 0x12}), "EE EE 34 12 EE EE EE EE", nullptr},
+        {"02_", 0, Reply({'t', 0xCD, 0xAB, 0x01}), "EE EE CD AB EE EE EE EE", nullptr},
+        // z: the word 4 bytes before the end of the received data.
+        {"03_005", 5, Reply({'z', 5, 0, 1, 0, 0x22, 0x11}), "EE EE 22 11 EE EE EE EE", nullptr},
+        {"04_002", 2, Reply({'|', 2, 0, 'Z', 'o', 'n', 'e', ' ', '2', 0, 'x'}), nullptr, "Zone 2"},
+        // g: the word 6 bytes before the end.
+        {"05_001", 1, Reply({'g', 1, 0, 0x44, 0x33, 0, 0}), "EE EE 44 33 EE EE EE EE", nullptr},
+        {"06_012", 12, Reply({'h', 12, 0, 'P', 'u', 'l', 'l', 0}), nullptr, "Pull"},
+        // Command 7 decodes by its second slot word (7 from the parse).
+        {"07_001002", 7, Reply({'p', 1, 0, 2, 0, 9, 9, 9, 9, 0x80, 0x00, 0xFF}), "EE EE 80 00 EE EE EE EE", nullptr},
+        {"08_001002", 1 + (2 << 16), Reply({'q', 1, 0, 2, 0, 7, 7, 'L', 'o', 'b', 'b', 'y', 0}), nullptr, "Lobby"},
+        {"09_", 0, Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0}), nullptr, "24/12/2001 09:15:30"},
+        {"10_", 0, Reply({'v', '5', '8', '2', '0', ' ', 'v', '3', 0, 'z'}), nullptr, "5820 v3"},
+        // A single read of 07_ whose slot word says 3 decodes as a z answer.
+        {"07_001002", 3, Reply({'p', 5, 0, 1, 0, 0x22, 0x11}), "EE EE 22 11 EE EE EE EE", nullptr},
+        // The write commands store nothing.
+        {"11_001002", 1 + (2 << 16), Reply({'B', 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x01, 0x02}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"12_001002", 1 + (2 << 16), Reply({'U', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"13_", 0, Reply({'D', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"14_", 0, Reply({'I', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"15_", 0, Reply({'Y', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"07_001002", 0, Reply({'p', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+        {"07_001002", 11, Reply({'p', 0x34, 0x12}), "EE EE EE EE EE EE EE EE", nullptr},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate(c.address, 0, c.argB, 0);
+        gate->Receive(c.reply);
+        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0) << c.address;
+        if (c.head != nullptr) {
+            EXPECT_EQ(Hex(Head(gate->value, 8)), c.head) << c.address << " argB " << c.argB;
+        }
+        if (c.text != nullptr) {
+            EXPECT_EQ(gate->TextValue(), c.text) << c.address;
+            EXPECT_EQ(gate->value[strlen(c.text) + 1], 0xEE) << "nothing behind the NUL";
+        }
+    }
+}
+
+TEST(DecodeReply, RejectedAnswersStoreNothing) {
+    struct Case {
+        const char* what;
+        int32_t mode;
+        Bytes reply;
+    } cases[] = {
+        {"no sync bytes", kSingleSession, {0x55, 0xAA, 0x55, 0xAB, 0x02, 0x20, 0x03, 's', 0x34, 0x12}},
+        {"sync shifted by one", kSingleSession, gwtest::Concat({Bytes{0}, Reply({'s', 0x34, 0x12})})},
+        {"nothing received", kSingleSession, {}},
+        {"three sync bytes only", kSingleSession, {0x55, 0xAA, 0x55}},
+        {"block answer with another letter", kBlockSession, Reply({'s', 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0})},
+        {"block answer without its letter", kBlockSession, {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0x01}},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate("07_001001", 1, 7, 1);
+        gate->Receive(c.reply);
+        EXPECT_EQ(DecodeReply(&gate->request, c.mode), 1) << c.what;
+        EXPECT_EQ(Hex(Head(gate->value, 8)), "EE EE EE EE EE EE EE EE") << c.what;
+    }
+}
+
+// A block answer of command 7 with received length `received`: 4-byte groups
+// from offset 16, each beginning with a word.
+Bytes BlockAnswer(uint32_t received, std::initializer_list<uint16_t> words) {
+    Bytes bytes(received, 0x00);
+    const uint8_t head[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xFF, 'p'};
+    memcpy(bytes.data(), head, sizeof head);
+    uint32_t at = 16;
+    for (uint16_t w : words) {
+        if (at + 1 < received) {
+            bytes[at] = static_cast<uint8_t>(w & 0xFF);
+            bytes[at + 1] = static_cast<uint8_t>(w >> 8);
+            bytes[at + 2] = 0xA5;  // the rest of the group is not a value
+            bytes[at + 3] = 0x5A;
+        }
+        at += 4;
+    }
+    return bytes;
+}
+
+TEST(DecodeReply, BlockLists) {
+    struct Case {
+        const char* what;
+        uint32_t received;
+        int32_t count;
+        std::initializer_list<uint16_t> words;
+        const char* head;  // the first 10 bytes of the value buffer
+    } cases[] = {
+        {"three of four groups, 128 marked", 40, 3, {0x0102, 0x0080, 0x0304, 0x0506}, "02 01 00 80 04 03 EE EE EE EE"},
+        {"received length 20: only the zero word", 20, 3, {0x0102}, "00 00 EE EE EE EE EE EE EE EE"},
+        {"a group 5 bytes before the end counts", 21, 3, {0x0102}, "02 01 EE EE EE EE EE EE EE EE"},
+        {"the data ends the list", 28, 16, {0x1111, 0x2222, 0x3333}, "11 11 22 22 EE EE EE EE EE EE"},
+        {"count 0: the zero word", 40, 0, {0x0102, 0x0304}, "00 00 EE EE EE EE EE EE EE EE"},
+        {"negative count: the zero word", 40, -5, {0x0102, 0x0304}, "00 00 EE EE EE EE EE EE EE EE"},
+        {"0x8000 as received stays", 40, 2, {0x8000, 0x0081}, "00 80 81 00 EE EE EE EE EE EE"},
+        {"sync and letter only", 8, 3, {}, "00 00 EE EE EE EE EE EE EE EE"},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate("07_001001", 1, 7, 1);
+        gate->point.count = c.count;
+        gate->Receive(BlockAnswer(c.received, c.words));
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0) << c.what;
+        EXPECT_EQ(Hex(Head(gate->value, 10)), c.head) << c.what;
+    }
+}
+
+TEST(DecodeReply, ABlockListNeverExceedsCount) {
+    for (int32_t count : {1, 2, 7, 16, 100}) {
+        auto gate = MakeGate("07_001001", 1, 7, 1);
+        gate->point.count = count;
+        Bytes answer(2000, 0x07);
+        const uint8_t head[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xFF, 'p'};
+        memcpy(answer.data(), head, sizeof head);
+        gate->Receive(answer);
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0);
+        for (int32_t i = 0; i < count; ++i) EXPECT_EQ(gate->Word(2 * i), 0x0707) << count;
+        EXPECT_EQ(gate->value[2 * count], 0xEE) << count;
+        EXPECT_EQ(gate->value[2 * count + 1], 0xEE) << count;
+    }
+}
+
+TEST(DecodeReply, BlockSelectorComesFromTheSlotWordNotTheAddress) {
+    // A block gate 03_001 carries the command 3 in its second slot word; the
+    // answer's letter must still be p.
+    auto gate = MakeGate("07_001001", 0, 3, 1);
+    gate->Receive(Reply({'p', 5, 0, 1, 0, 0x22, 0x11}));
+    EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0);
+    EXPECT_EQ(Hex(Head(gate->value, 4)), "EE EE 22 11");
+}
+
+TEST(DecodeReply, TextsAndDatesStayWithinTheReceivedPayload) {
+    struct Case {
+        const char* what;
+        const char* address;
+        Bytes reply;
+        uint16_t cutTo;  // received count (0: the whole reply)
+        std::string text;
+    } cases[] = {
+        {"text without NUL ends with the payload", "10_", Reply({'v', 'A', 'B', 'C'}), 0, "ABC"},
+        {"payload shorter than the text offset", "08_001002", Reply({'q', 1, 0, 2}), 0, ""},
+        {"letter only", "06_001", Reply({'h'}), 0, ""},
+        {"date with 12 payload bytes", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101}), 0, ""},
+        {"date cut short by the end of the data", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0}), 19, ""},
+        {"date with exactly 13 received payload bytes", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0}),
+         20, "24/12/2001 09:15:30"},
+        {"date of large words, year in 16 bits", "09_",
+         Reply({'i', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0,
+         "65535/65535/1899 65535:65535:65535"},
+        {"text cut by the received count", "10_", Reply({'v', 'A', 'B', 'C', 'D', 0}), 10, "AB"},
+        {"length byte says more than arrived", "10_", {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xC8, 'v', 'O', 'K'}, 0,
+         "OK"},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate(c.address, 0, 1 + (2 << 16), 0);
+        gate->Receive(c.reply);
+        if (c.cutTo != 0) gate->channel.rxCount = c.cutTo;
+        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0) << c.what;
+        EXPECT_EQ(gate->TextValue(), c.text) << c.what;
+    }
+}
+
+TEST(DecodeReply, TheLongestTextIs254CharactersAndItsNul) {
+    Bytes payload(255, 'A');
+    payload[0] = 'v';
+    auto gate = MakeGate("10_", 0, 0, 0);
+    gate->Receive(Frame(2, 0x20, payload));
+    EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(gate->TextValue(), std::string(254, 'A'));
+    EXPECT_EQ(gate->value[255], 0xEE);
+}
+
+TEST(DecodeReply, WordsNeedBothBytesReceived) {
+    struct Case {
+        const char* address;
+        int32_t argB;
+        uint16_t received;
+        const char* head;
+    } cases[] = {
+        {"01_", 0, 9, "EE EE EE EE"},   // word at 8-9: one byte missing
+        {"01_", 0, 10, "EE EE 34 12"},
+        {"07_001002", 7, 17, "EE EE EE EE"},  // word at 16-17
+        {"07_001002", 7, 18, "EE EE 80 00"},
+        {"03_001", 1, 4, "EE EE 55 AA"},  // z with the sync bytes alone: the word at 0
+        {"05_001", 1, 5, "EE EE EE EE"},  // g needs 6 bytes
+        {"05_001", 1, 6, "EE EE 55 AA"},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate(c.address, 0, c.argB, 0);
+        gate->Receive(Reply({'s', 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 1, 2, 3}));
+        gate->channel.rxCount = c.received;
+        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+        EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.address << " received " << c.received;
+    }
+}
+
+TEST(DecodeReply, AReceivedCountBeyondTheBufferIsCutToIt) {
+    auto gate = MakeGate("03_001", 0, 1, 0);
+    gate->Receive(Reply({'z', 1, 0}));
+    gate->channel.rxBuffer[2496] = 0x78;
+    gate->channel.rxBuffer[2497] = 0x56;
+    gate->channel.rxCount = 60000;
+    EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(gate->Word(2), 0x5678);  // 4 bytes before the end of the 2500-byte buffer
+}
+
+// --- assembly of long block answers -------------------------------------
+
+struct Assembled {
+    Bytes before, after;
+};
+
+Assembled Assemble(const Bytes& data, uint32_t received, size_t keep = 200) {
+    Assembled a;
+    auto channel = std::make_unique<VpiChannel>();
+    memset(channel->rxBuffer, 0, sizeof channel->rxBuffer);
+    memcpy(channel->rxBuffer, data.data(), data.size());
+    a.before.assign(channel->rxBuffer, channel->rxBuffer + keep);
+    AssembleBlockPayload(channel->rxBuffer, received);
+    a.after.assign(channel->rxBuffer, channel->rxBuffer + keep);
+    return a;
+}
+
+Bytes Numbered(uint8_t letter, size_t n, uint8_t first) {
+    Bytes p(n);
+    p[0] = letter;
+    for (size_t i = 1; i < n; ++i) p[i] = static_cast<uint8_t>(first + i - 1);
+    return p;
+}
+
+TEST(AssembleBlockPayload, HundredBytesOrFewerAreLeftAlone) {
+    const Bytes data = gwtest::Concat({Frame(2, 0x20, Numbered('p', 40, 0x10)), Frame(2, 0x21, Numbered('p', 5, 0x60)),
+                                       Bytes(100 - 49 - 14, 0)});
+    ASSERT_EQ(data.size(), 100u);
+    const Assembled a = Assemble(data, 100);
+    EXPECT_EQ(a.after, a.before);
+}
+
+TEST(AssembleBlockPayload, WithoutContinuationOneByteThreeFollowsThePayload) {
+    const Bytes data = gwtest::Concat({Frame(2, 0x20, Numbered('p', 40, 0x10)), Bytes(101 - 49, 0x00)});
+    const Assembled a = Assemble(data, 101);
+    Bytes expected = a.before;
+    expected[47] = 3;
+    EXPECT_EQ(a.after, expected);
+}
+
+TEST(AssembleBlockPayload, ContinuationPayloadsFollowTheFirstWithoutTheirLetters) {
+    const Bytes data = gwtest::Concat({Frame(2, 0x20, Numbered('p', 40, 0x10)), Frame(2, 0x21, Numbered('p', 5, 0x60)),
+                                       Frame(1, 0x22, Numbered('p', 9, 0x80)), Bytes(30, 0x00)});
+    const Assembled a = Assemble(data, static_cast<uint32_t>(data.size()));
+    Bytes expected = a.before;
+    const Bytes appended = {0x60, 0x61, 0x62, 0x63, 0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x03};
+    std::copy(appended.begin(), appended.end(), expected.begin() + 47);
+    EXPECT_EQ(Hex(a.after), Hex(expected));
+}
+
+TEST(AssembleBlockPayload, OnlyTypesOneAndTwoFromOffset16AreContinuations) {
+    // A header at offset 8 lies before the scan start; one of type 3 is no frame.
+    Bytes data = Frame(2, 0x20, Numbered('p', 60, 0x10));
+    const uint8_t early[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x21, 0x03, 'p', 0xE1, 0xE2};
+    std::copy(std::begin(early), std::end(early), data.begin() + 8);
+    data = gwtest::Concat({data, Frame(3, 0x21, Numbered('p', 5, 0x60)), Bytes(40, 0)});
+    const Assembled a = Assemble(data, static_cast<uint32_t>(data.size()));
+    Bytes expected = a.before;
+    expected[67] = 3;
+    EXPECT_EQ(Hex(a.after), Hex(expected));
+}
+
+TEST(AssembleBlockPayload, EmptyAndCutContinuationsCopyNothingNegative) {
+    // Length 0 and length 1 continuations contribute nothing; a frame cut by
+    // the end of the data contributes only the bytes that arrived.
+    const Bytes first = Frame(2, 0x20, Numbered('p', 40, 0x10));
+    const Bytes cut = Frame(2, 0x23, Numbered('p', 20, 0xA0));
+    const Bytes data = gwtest::Concat({first, Bytes(60, 0), Frame(2, 0x21, {}), Frame(2, 0x22, {'p'}), cut});
+    const uint32_t received = static_cast<uint32_t>(data.size() - cut.size() + 12);  // 4 payload bytes after the letter
+    const Assembled a = Assemble(data, received, 400);
+    Bytes expected = a.before;
+    const Bytes appended = {0xA0, 0xA1, 0xA2, 0xA3, 0x03};
+    std::copy(appended.begin(), appended.end(), expected.begin() + 47);
+    EXPECT_EQ(Hex(a.after), Hex(expected));
+}
+
+TEST(AssembleBlockPayload, AtMost899BytesOfContinuationData) {
+    Bytes data = Frame(2, 0x20, Numbered('p', 255, 0x00));
+    for (uint8_t k = 0; k < 5; ++k) data = gwtest::Concat({data, Frame(2, static_cast<uint8_t>(0x21 + k), Bytes(255, static_cast<uint8_t>(0xB0 + k)))});
+    auto channel = std::make_unique<VpiChannel>();
+    memset(channel.get(), 0xCC, sizeof *channel);
+    memcpy(channel->rxBuffer, data.data(), data.size());
+    AssembleBlockPayload(channel->rxBuffer, static_cast<uint32_t>(data.size()));
+    const uint32_t at = 7 + 255;
+    // 254 bytes from each of the first three continuations, 137 of the fourth.
+    EXPECT_EQ(channel->rxBuffer[at], 0xB0);
+    EXPECT_EQ(channel->rxBuffer[at + 253], 0xB0);
+    EXPECT_EQ(channel->rxBuffer[at + 254], 0xB1);
+    EXPECT_EQ(channel->rxBuffer[at + 762], 0xB3);
+    EXPECT_EQ(channel->rxBuffer[at + 898], 0xB3);
+    // Behind the 899 bytes: the received data as it was.
+    EXPECT_EQ(channel->rxBuffer[at + 899], data[at + 899]);
+}
+
+TEST(AssembleBlockPayload, ReceivedCountsBeyondTheBufferAreCutToIt) {
+    auto channel = std::make_unique<VpiChannel>();
+    memset(channel.get(), 0xCC, sizeof *channel);
+    const Bytes first = Frame(2, 0x20, Numbered('p', 20, 0x10));
+    memcpy(channel->rxBuffer, first.data(), first.size());
+    // A header whose length byte would lie behind the buffer.
+    const uint8_t tail[] = {0x55, 0xAA, 0x55, 0xAA, 0x02};
+    memcpy(channel->rxBuffer + 2495, tail, sizeof tail);
+    AssembleBlockPayload(channel->rxBuffer, 70000);
+    EXPECT_EQ(channel->rxBuffer[27], 3);
+    EXPECT_EQ(+channel->txCount, 0xCCCC);  // the field behind rxBuffer
+}
+
+}  // namespace

@@ -1,0 +1,327 @@
+// The read and write requests (codes 5, 6, 7) on a scripted line.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "gateway/decode.h"
+#include "gateway/gateway.h"
+#include "tests/native/gateway/gateway_fixture.h"
+#include "tests/support/log_lines.h"
+
+namespace {
+
+using fake_comm::Hex;
+using gwtest::Bytes;
+using gwtest::Frame;
+using gwtest::MakeGate;
+
+class PointRequests : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_comm::Reset();
+        KestraClear();
+    }
+    static void Cooperative(Handle port, const Bytes& answer) {
+        fake_comm::Answer(port, gwtest::AnnounceReply());
+        fake_comm::Answer(port, answer);
+        fake_comm::Answer(port, gwtest::EosReply());
+        fake_comm::Answer(port, gwtest::GoodByeReply());
+    }
+    static void CooperativeBlock(Handle port, const Bytes& answer) {
+        fake_comm::Answer(port, gwtest::AnnounceReply());
+        fake_comm::Answer(port, answer);
+        fake_comm::Answer(port, gwtest::ZlzReply());
+        fake_comm::Answer(port, gwtest::EosReply());
+        fake_comm::Answer(port, gwtest::GoodByeReply());
+    }
+    static std::vector<fake_comm::Op> Ops(Handle port) {
+        std::vector<fake_comm::Op> ops;
+        for (const auto& e : fake_comm::Events(port)) ops.push_back(e.op);
+        return ops;
+    }
+};
+
+TEST_F(PointRequests, SingleReadClearsTheValueDecodesAndPauses) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    Cooperative(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+    EXPECT_EQ(SingleRead(&gate->request), 0);
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 34 12 EE EE");
+    EXPECT_EQ(static_cast<uint8_t*>(gate->channel.valueHead), gate->value);
+    EXPECT_EQ(static_cast<uint8_t*>(gate->channel.valueTail), gate->value + 2);
+    const auto events = fake_comm::Events(gate->Port());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().op, fake_comm::Op::Sleep);
+    EXPECT_EQ(events.back().asked, 50u);
+    EXPECT_EQ(fake_comm::NowMs(), 1050u);
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(PointRequests, SingleReadOfATextGate) {
+    auto gate = MakeGate("10_", 0, 0, 10);
+    gate->point.valueKind = 7;
+    Cooperative(gate->Port(), Frame(2, 0x20, {'v', 'R', '2', '.', '1', 0}));
+    EXPECT_EQ(SingleRead(&gate->request), 0);
+    EXPECT_EQ(gate->TextValue(), "R2.1");
+}
+
+TEST_F(PointRequests, NoLineAnswersAtOnce) {
+    struct Case {
+        const char* what;
+        int32_t (*request)(VpiRequest*);
+        int32_t argC;
+        int32_t valueKind;
+        const char* head;
+    } cases[] = {
+        {"single read", SingleRead, 1, 0, "00 00 00 00 EE EE"},
+        {"single read of a text", SingleRead, 10, 7, "00 00 00 00 EE EE"},
+        {"block read, even one that would be refused", BlockRead, 267, 0, "00 00 00 00 EE EE"},
+        {"write: the value stays", SingleWrite, 3, 0, "EE EE EE EE EE EE"},
+        {"write allowed", SingleWrite, 11, 0, "EE EE EE EE EE EE"},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("07_001001", 1, 7, c.argC, NoPort());
+        gate->point.valueKind = c.valueKind;
+        EXPECT_EQ(c.request(&gate->request), 0) << c.what;
+        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), c.head) << c.what;
+        EXPECT_TRUE(fake_comm::Events(NoPort()).empty()) << c.what;
+        EXPECT_TRUE(LogLines().empty()) << c.what;
+        EXPECT_EQ(fake_comm::NowMs(), 0u) << c.what;
+        EXPECT_EQ(static_cast<uint8_t*>(gate->channel.valueTail), gate->value + 2) << c.what;
+    }
+}
+
+TEST_F(PointRequests, AccessTestsOnTheLowByteOfArgC) {
+    struct Case {
+        int32_t (*request)(VpiRequest*);
+        const char* address;
+        int32_t argC;
+        bool refused;
+        const char* message;
+    } cases[] = {
+        {BlockRead, "07_001001", 267, true, "VpiSK01: BlockRead() fail, read not alowed (addr = '07_001001')"},
+        {BlockRead, "07_001001", 11, true, "VpiSK01: BlockRead() fail, read not alowed (addr = '07_001001')"},
+        {BlockRead, "03_001", 255, true, "VpiSK01: BlockRead() fail, read not alowed (addr = '03_001')"},
+        {BlockRead, "07_001001", 2570, false, nullptr},
+        {BlockRead, "07_001001", 10, false, nullptr},
+        {BlockRead, "07_001001", 0x7FFFFF01, false, nullptr},
+        {SingleWrite, "13_", 10, true, "VpiSK01: SingleRead() fail, write not alowed (addr = '13_')"},
+        {SingleWrite, "13_", 0, true, "VpiSK01: SingleRead() fail, write not alowed (addr = '13_')"},
+        {SingleWrite, "13_", 266, true, "VpiSK01: SingleRead() fail, write not alowed (addr = '13_')"},
+        {SingleWrite, "13_", 11, false, nullptr},
+        {SingleWrite, "13_", 255, false, nullptr},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate(c.address, 1, 7, c.argC);
+        const int32_t result = c.request(&gate->request);
+        if (c.refused) {
+            EXPECT_EQ(result, 1) << c.address << " " << c.argC;
+            EXPECT_EQ(LogLines(), std::vector<std::string>{c.message});
+            EXPECT_TRUE(fake_comm::Events(gate->Port()).empty()) << c.address << " " << c.argC;
+        } else {
+            EXPECT_FALSE(fake_comm::Writes(gate->Port()).empty()) << c.address << " " << c.argC;
+        }
+    }
+}
+
+TEST_F(PointRequests, ARefusedBlockReadHasClearedTheValue) {
+    auto gate = MakeGate("07_001001", 1, 7, 267);
+    EXPECT_EQ(BlockRead(&gate->request), 1);
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 00 00 EE EE");
+}
+
+TEST_F(PointRequests, BlockReadReturnsAtOnceAfterItsSession) {
+    auto gate = MakeGate("07_020001", 20, 7, 1);
+    gate->point.count = 2;
+    CooperativeBlock(gate->Port(), Frame(2, 0x20, {'p', 0x14, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0x80, 0, 0, 0}));
+    EXPECT_EQ(BlockRead(&gate->request), 0);
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "05 00 00 80 EE EE");
+    EXPECT_NE(Ops(gate->Port()).back(), fake_comm::Op::Sleep);
+    EXPECT_EQ(fake_comm::NowMs(), 4000u);
+}
+
+TEST_F(PointRequests, SingleReadPassesOnTheTransactionsFailure) {
+    struct Case {
+        const char* what;
+        std::vector<Bytes> answers;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"announce never answered", {}, {"TEMP_ERROR 2 @@@@"}},
+        {"silent after the announce", {gwtest::AnnounceReply()}, {}},
+        {"garbage after the announce", {gwtest::AnnounceReply(), gwtest::Text("ERROR 17\r\n")}, {}},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("01_", 0, 0, 1);
+        for (const Bytes& b : c.answers) fake_comm::Answer(gate->Port(), b);
+        EXPECT_EQ(SingleRead(&gate->request), 1) << c.what;
+        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 00 00 EE EE") << c.what;
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+        EXPECT_EQ(Ops(gate->Port()).back(), fake_comm::Op::Sleep) << c.what;
+    }
+}
+
+TEST_F(PointRequests, SingleWriteRunsASingleSessionEvenAfterABlockRead) {
+    auto block = MakeGate("07_020001", 20, 7, 1, gwtest::PortHandle(0x400));
+    CooperativeBlock(block->Port(), Frame(2, 0x20, {'p'}));
+    EXPECT_EQ(BlockRead(&block->request), 0);
+
+    // A write of 11_003004 with its second parameter: the block path would send 0 for it.
+    auto gate = MakeGate("11_003004", 0, 3 + (4 << 16), 11);
+    Cooperative(gate->Port(), Frame(2, 0x20, {'B', 0x00}));
+    EXPECT_EQ(SingleWrite(&gate->request), 0);
+    const auto writes = fake_comm::Writes(gate->Port());
+    ASSERT_EQ(writes.size(), 4u);
+    EXPECT_EQ(Hex(Bytes(writes[1].begin() + 7, writes[1].end() - 2)), "42 03 00 04 00");
+    EXPECT_EQ(Hex(writes[2]), "55 AA 55 AA 02 22 01 06 44 63");
+    EXPECT_EQ(Hex(writes[3]), "55 AA 55 AA 02 33 00 42 13");
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 4)), "EE EE EE EE");
+    EXPECT_EQ(fake_comm::NowMs(), 4000u + 1000u);  // no pause after a write
+}
+
+TEST_F(PointRequests, SingleWriteReportsAWriteTheGatewayNeverConfirmed) {
+    struct Case {
+        const char* what;
+        std::vector<Bytes> answers;
+        int32_t result;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"confirmed", {gwtest::AnnounceReply(), Frame(2, 0x20, {'D', 0x00})}, 0, {}},
+        {"announce never answered", {}, 1, {"TEMP_ERROR 2 @@@@"}},
+        {"silent after the announce", {gwtest::AnnounceReply()}, 1, {}},
+        {"answer without sync", {gwtest::AnnounceReply(), gwtest::Text("NAK")}, 1, {}},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("13_", 0, 0, 13);
+        for (const Bytes& b : c.answers) fake_comm::Answer(gate->Port(), b);
+        EXPECT_EQ(SingleWrite(&gate->request), c.result) << c.what;
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+    }
+}
+
+TEST_F(PointRequests, DateWriteThenDateRead) {
+    auto write = MakeGate("15_", 0, 0, 15);
+    strcpy(reinterpret_cast<char*>(write->value), "07/12/2026 22:28:10");
+    Cooperative(write->Port(), Frame(2, 0x20, {'Y', 0x00}));
+    EXPECT_EQ(SingleWrite(&write->request), 0);
+    EXPECT_EQ(Hex(fake_comm::Writes(write->Port())[1]),
+              "55 AA 55 AA 02 11 0D 59 0A 00 1C 00 16 00 07 00 0C 00 7E 00 D4 9E");
+    EXPECT_STREQ(reinterpret_cast<const char*>(write->value), "07/12/2026 22:28:10");
+
+    fake_comm::Reset();
+    auto read = MakeGate("09_", 0, 0, 9);
+    read->point.valueKind = 7;
+    Cooperative(read->Port(), Frame(2, 0x20, {'i', 10, 0, 28, 0, 22, 0, 7, 0, 12, 0, 126, 0}));
+    EXPECT_EQ(SingleRead(&read->request), 0);
+    EXPECT_EQ(read->TextValue(), "07/12/2026 22:28:10");
+}
+
+TEST_F(PointRequests, NullAddressOrValueIsRefusedBeforeAnythingIsDone) {
+    struct Case {
+        const char* what;
+        int32_t (*request)(VpiRequest*);
+        bool nullAddress;
+        const char* message;
+    } cases[] = {
+        {"read, address", SingleRead, true, "VpiSK01: SingleRead() fail, null address pointer"},
+        {"read, value", SingleRead, false, "VpiSK01: SingleRead() fail, null value pointer (addr = '01_')"},
+        {"block, address", BlockRead, true, "VpiSK01: BlockRead() fail, null address pointer"},
+        {"block, value", BlockRead, false, "VpiSK01: BlockRead() fail, null value pointer (addr = '01_')"},
+        {"write, address", SingleWrite, true, "VpiSK01: SingleWrite() fail, null address pointer"},
+        {"write, value", SingleWrite, false, "VpiSK01: SingleWrite() fail, null value pointer (addr = '01_')"},
+    };
+    for (Handle port : {gwtest::PortHandle(), NoPort()}) {
+        for (const Case& c : cases) {
+            fake_comm::Reset();
+            KestraClear();
+            auto gate = MakeGate("01_", 0, 0, 11, port);
+            gate->channel.valueTail = nullptr;
+            if (c.nullAddress) {
+                gate->point.address = nullptr;
+            } else {
+                gate->point.value = nullptr;
+            }
+            EXPECT_EQ(c.request(&gate->request), 1) << c.what;
+            EXPECT_EQ(LogLines(), std::vector<std::string>{c.message}) << c.what;
+            EXPECT_TRUE(fake_comm::Events(port).empty()) << c.what;
+            EXPECT_EQ(static_cast<uint8_t*>(gate->channel.valueTail), static_cast<uint8_t*>(nullptr)) << c.what;
+            EXPECT_EQ(gate->value[0], 0xEE) << c.what;
+        }
+    }
+}
+
+TEST_F(PointRequests, ARequestWithoutACommandRowSendsNothing) {
+    auto gate = MakeGate("16_", 0, 0, 1);
+    EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 1 @@@@"});
+    EXPECT_TRUE(fake_comm::Writes(gate->Port()).empty());
+}
+
+// A gateway that answers whatever it is sent, as a cooperative one does.
+void PlayGateway(Handle port, Bytes answer) {
+    fake_comm::OnWrite(port, [answer](const Bytes& written, Bytes& input) {
+        if (written == gwtest::Text("SK GATEWAY")) {
+            const Bytes a = gwtest::AnnounceReply();
+            input.insert(input.end(), a.begin(), a.end());
+        } else if (written.size() > 5 && written[5] == 0x11) {
+            input.insert(input.end(), answer.begin(), answer.end());
+        } else if (written.size() == 9 && (written[5] >> 4) == 2) {
+            const Bytes a = gwtest::ZlzReply(0x32);
+            input.insert(input.end(), a.begin(), a.end());
+        } else if (written.size() == 10) {
+            const Bytes a = gwtest::EosReply(0x43);
+            input.insert(input.end(), a.begin(), a.end());
+        } else {
+            const Bytes a = gwtest::GoodByeReply(0x54);
+            input.insert(input.end(), a.begin(), a.end());
+        }
+    });
+}
+
+TEST_F(PointRequests, TwoChannelsOnTwoThreadsKeepTheirOwnSessions) {
+    fake_comm::RealDelayPerRead(300);
+    auto block = MakeGate("07_020001", 20, 7, 1, gwtest::PortHandle(0x501));
+    block->point.count = 2;
+    auto single = MakeGate("07_002003", 2, 7, 3, gwtest::PortHandle(0x502));
+    PlayGateway(block->Port(), Frame(2, 0x20, {'p', 0x14, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0x80, 0, 0, 0}));
+    PlayGateway(single->Port(), Frame(2, 0x30, {'p', 2, 0, 3, 0, 0, 0, 0, 0, 0x99, 0x01}));
+
+    int32_t blockResult = -1, singleResult = -1;
+    for (int round = 0; round < 5; ++round) {
+        std::thread a([&] { blockResult = BlockRead(&block->request); });
+        std::thread b([&] { singleResult = SingleRead(&single->request); });
+        a.join();
+        b.join();
+        EXPECT_EQ(blockResult, 0);
+        EXPECT_EQ(singleResult, 0);
+    }
+    EXPECT_EQ(Hex(Bytes(block->value, block->value + 4)), "05 00 00 80");
+    EXPECT_EQ(single->Word(2), 0x0199);
+
+    const auto blockWrites = fake_comm::Writes(block->Port());
+    const auto singleWrites = fake_comm::Writes(single->Port());
+    ASSERT_EQ(blockWrites.size(), 5u * 5);
+    ASSERT_EQ(singleWrites.size(), 4u * 5);
+    for (int round = 0; round < 5; ++round) {
+        const Bytes* b = &blockWrites[5 * round];
+        EXPECT_EQ(Hex(b[0]), "53 4B 20 47 41 54 45 57 41 59");
+        EXPECT_EQ(Hex(b[1]), "55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E");
+        EXPECT_EQ(Hex(b[2]), "55 AA 55 AA 02 22 00 42 02");
+        EXPECT_EQ(Hex(b[3]), "55 AA 55 AA 02 33 01 06 54 61");
+        EXPECT_EQ(Hex(b[4]), "55 AA 55 AA 02 44 00 42 64");
+        const Bytes* s = &singleWrites[4 * round];
+        EXPECT_EQ(Hex(s[1]), "55 AA 55 AA 02 11 05 70 02 00 03 00 " +
+                                 Hex({s[1][12], s[1][13]}));  // p2 kept: a single session
+        EXPECT_EQ(Hex(s[2]), "55 AA 55 AA 02 22 01 06 44 63");
+        EXPECT_EQ(Hex(s[3]), "55 AA 55 AA 02 33 00 42 13");
+    }
+    EXPECT_TRUE(LogLines().empty());
+}
+
+}  // namespace

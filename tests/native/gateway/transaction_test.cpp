@@ -1,0 +1,453 @@
+// The gateway transaction on a scripted line: every byte written, every
+// time-out, every read size, the re-sends and the give-ups.
+#include <gtest/gtest.h>
+
+#include "gateway/decode.h"
+#include "gateway/transaction.h"
+#include "tests/native/gateway/gateway_fixture.h"
+#include "tests/support/log_lines.h"
+
+namespace {
+
+using fake_comm::Hex;
+using gwtest::Bytes;
+using gwtest::Frame;
+using gwtest::MakeGate;
+
+const std::string kAnnounceHex = "53 4B 20 47 41 54 45 57 41 59";  // SK GATEWAY
+
+std::string W(const std::string& hex) { return "W " + hex + "\n"; }
+std::string T(int t) { return "T " + std::to_string(t) + "\n"; }
+std::string R(int asked, size_t got, int t) {
+    return "R " + std::to_string(asked) + " -> " + std::to_string(got) + " bytes (t " + std::to_string(t) + ")\n";
+}
+std::string P(size_t n = 0) { return "P " + std::to_string(n) + "\n"; }
+
+// The opening of every session: purge, announce answered at once, request frame built.
+std::string Opening() { return P() + W(kAnnounceHex) + T(200) + R(11, 11, 200) + T(500); }
+
+class Transaction : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_comm::Reset();
+        KestraClear();
+    }
+    static std::string Trace(Handle port) { return fake_comm::Describe(fake_comm::Events(port)); }
+};
+
+// --- payloads --------------------------------------------------------------
+
+TEST_F(Transaction, PayloadOfEveryCommand) {
+    struct Case {
+        const char* address;
+        int32_t argA, argB, argC;
+        int32_t mode;
+        const char* value;
+        const char* payload;
+    } cases[] = {
+        {"01_", 0, 0, 1, kSingleSession, nullptr, "73"},
+        {"02_", 0, 0, 2, kSingleSession, nullptr, "74"},
+        {"03_005", 0, 5, 3, kSingleSession, nullptr, "7A 05 00 01 00"},
+        {"03_001", 0, 3, 1, kBlockSession, nullptr, "7A 03 00 01 00"},  // a block gate: its slot word 3
+        {"04_002", 0, 2, 4, kSingleSession, nullptr, "7C 02 00"},
+        {"05_999", 0, 999, 5, kSingleSession, nullptr, "67 E7 03 01 00"},
+        {"06_012", 0, 12, 6, kSingleSession, nullptr, "68 0C 00"},
+        {"07_001002", 1, 7, 2, kSingleSession, nullptr, "70 01 00 02 00"},
+        {"07_001002", 1, 7, 2, kBlockSession, nullptr, "70 01 00 00 00"},
+        {"07_033000", 33, 7, 0, kSingleSession, nullptr, "70 21 00 00 00"},
+        {"07_001002", 0x12345, 7, 0x10002, kSingleSession, nullptr, "70 45 23 02 00"},  // low 16 bits
+        {"08_001002", 0, 1 + (2 << 16), 8, kSingleSession, nullptr, "71 01 00 02 00"},
+        {"08_001002", 0, 1 + (2 << 16), 8, kBlockSession, nullptr, "71 01 00 00 00"},
+        {"09_", 0, 0, 9, kSingleSession, nullptr, "69"},
+        {"10_", 0, 0, 10, kSingleSession, nullptr, "76"},
+        {"11_003004", 0, 3 + (4 << 16), 11, kSingleSession, nullptr, "42 03 00 04 00"},
+        {"12_999998", 0, 999 + (998 << 16), 12, kSingleSession, nullptr, "55 E7 03 E6 03"},
+        {"13_", 0, 0, 13, kSingleSession, nullptr, "44"},
+        {"14_", 0, 0, 14, kSingleSession, nullptr, "49"},
+        {"15_", 0, 0, 15, kSingleSession, "07/12/2026 22:28:10", "59 0A 00 1C 00 16 00 07 00 0C 00 7E 00"},
+        {"15_", 0, 0, 15, kSingleSession, "31/12/1999 23:59:59", "59 3B 00 3B 00 17 00 1F 00 0C 00 63 00"},
+        // Each field cut to 8 bits; the year taken in 16 bits less 1900.
+        {"15_", 0, 0, 15, kSingleSession, "07/12/2026 22:28:300", "59 2C 00 1C 00 16 00 07 00 0C 00 7E 00"},
+        {"15_", 0, 0, 15, kSingleSession, "07/12/1800 22:28:10", "59 0A 00 1C 00 16 00 07 00 0C 00 9C FF"},
+        // Texts of another form: fields that are not there count 0.
+        {"15_", 0, 0, 15, kSingleSession, "", "59 00 00 00 00 00 00 00 00 00 00 94 F8"},
+        {"15_", 0, 0, 15, kSingleSession, "07/12/2026", "59 00 00 00 00 00 00 07 00 0C 00 7E 00"},
+    };
+    for (const Case& c : cases) {
+        auto gate = MakeGate(c.address, c.argA, c.argB, c.argC);
+        if (c.value != nullptr) strcpy(reinterpret_cast<char*>(gate->value), c.value);
+        uint8_t payload[kPayloadArea];
+        uint8_t length = 0;
+        ASSERT_EQ(BuildPayload(&gate->point, c.mode, payload, &length), 0) << c.address;
+        EXPECT_EQ(Hex(Bytes(payload, payload + length)), c.payload) << c.address << " mode " << c.mode;
+    }
+}
+
+TEST_F(Transaction, ACommandWithoutARowIsRefusedBeforeAnythingIsSent) {
+    for (const char* address : {"00_", "16_", "99_001", "", "0", "A1_", "1_"}) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate(address, 0, 0, 1);
+        EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1) << "'" << address << "'";
+        EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 1 @@@@"}) << address;
+        EXPECT_TRUE(fake_comm::Events(gate->Port()).empty()) << Trace(gate->Port());
+    }
+}
+
+// --- the announce ---------------------------------------------------------------
+
+TEST_F(Transaction, AnnounceNeverAnsweredGivesUpAfterSevenSends) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200);
+    for (int i = 0; i < 6; ++i) expected += W(kAnnounceHex) + R(11, 0, 200);
+    EXPECT_EQ(Trace(gate->Port()), expected);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
+    EXPECT_EQ(fake_comm::NowMs(), 14000u);  // seven 2 s waits
+    EXPECT_EQ(fake_comm::CurrentTimeout(gate->Port()), 200);
+}
+
+TEST_F(Transaction, AnnounceAcceptanceTestsBytesZeroOneAndFive) {
+    struct Case {
+        const char* what;
+        Bytes reply;
+        bool accepted;
+    } cases[] = {
+        {"the gateway's first frame", gwtest::AnnounceReply(), true},
+        {"sync then 02 10, nothing more", {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x10}, true},
+        {"only bytes 0, 1 and 5 count", {0x55, 0xAA, 0x00, 0x00, 0x00, 0x10}, true},
+        {"sequence byte 0x11", Frame(2, 0x11, {0x4D, 0x50}), false},
+        {"sequence byte not received", {0x55, 0xAA, 0x55, 0xAA, 0x02}, false},
+        {"byte 1 wrong", {0x55, 0xAB, 0x55, 0xAA, 0x02, 0x10}, false},
+        {"echo of the announce", gwtest::Text("SK GATEWAY"), false},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("01_", 0, 0, 1);
+        fake_comm::Answer(gate->Port(), c.reply);
+        GatewayTransaction(&gate->request, kSingleSession);
+        const auto writes = fake_comm::Writes(gate->Port());
+        if (c.accepted) {
+            ASSERT_GE(writes.size(), 2u) << c.what;
+            EXPECT_EQ(Hex(writes[1]), "55 AA 55 AA 02 11 01 73 01 65") << c.what;
+            EXPECT_TRUE(LogLines().empty()) << c.what;
+        } else {
+            EXPECT_EQ(writes.size(), 7u) << c.what;
+            EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"}) << c.what;
+        }
+    }
+}
+
+TEST_F(Transaction, AnnounceAnsweredOnTheThirdSend) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    fake_comm::Silence(gate->Port());
+    fake_comm::Answer(gate->Port(), Frame(2, 0x11, {0, 0}));
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+    fake_comm::Answer(gate->Port(), gwtest::EosReply());
+    fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    const std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200) + W(kAnnounceHex) + R(11, 11, 200) +
+                                 W(kAnnounceHex) + R(11, 11, 200) + T(500) + W("55 AA 55 AA 02 11 01 73 01 65") +
+                                 T(100) + R(255, 12, 100) + T(500) + W("55 AA 55 AA 02 22 01 06 44 63") +
+                                 R(11, 11, 500) + W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500);
+    EXPECT_EQ(Trace(gate->Port()), expected);
+    EXPECT_EQ(gate->Word(2), 0x1234);
+}
+
+TEST_F(Transaction, WaitingInputIsDiscardedBeforeTheAnnounce) {
+    // A late announce answer of an earlier session is waiting; the gateway
+    // itself stays silent now.
+    auto gate = MakeGate("01_", 0, 0, 1);
+    fake_comm::Waiting(gate->Port(), gwtest::AnnounceReply());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    const auto events = fake_comm::Events(gate->Port());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0].op, fake_comm::Op::Purge);
+    EXPECT_EQ(events[0].bytes, gwtest::AnnounceReply());
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 7u);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
+}
+
+// --- the single session ---------------------------------------------------------
+
+TEST_F(Transaction, SingleSessionOfCommandOne) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+    fake_comm::Answer(gate->Port(), gwtest::EosReply());
+    fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 12, 100) + T(500) +
+                                       W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 11, 500) +
+                                       W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500));
+    EXPECT_EQ(gate->value[2], 0x34);
+    EXPECT_EQ(gate->value[3], 0x12);
+    EXPECT_EQ(fake_comm::NowMs(), 1000u);  // the status read's whole second
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(fake_comm::CurrentTimeout(gate->Port()), 500);
+}
+
+TEST_F(Transaction, SingleSessionFramesOfTheWorkedCommands) {
+    struct Case {
+        const char* address;
+        int32_t argA, argB, argC;
+        const char* value;
+        const char* frame;
+    } cases[] = {
+        {"06_012", 0, 12, 6, nullptr, "55 AA 55 AA 02 11 03 68 0C 00 C6 2D"},
+        {"07_033000", 33, 7, 0, nullptr, "55 AA 55 AA 02 11 05 70 21 00 00 00 D1 74"},
+        {"07_079000", 79, 7, 0, nullptr, "55 AA 55 AA 02 11 05 70 4F 00 00 00 F4 5E"},
+        {"03_005", 0, 5, 3, nullptr, "55 AA 55 AA 02 11 05 7A 05 00 01 00 32 78"},
+        {"15_", 0, 0, 15, "07/12/2026 22:28:10",
+         "55 AA 55 AA 02 11 0D 59 0A 00 1C 00 16 00 07 00 0C 00 7E 00 D4 9E"},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        auto gate = MakeGate(c.address, c.argA, c.argB, c.argC);
+        if (c.value != nullptr) strcpy(reinterpret_cast<char*>(gate->value), c.value);
+        fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+        GatewayTransaction(&gate->request, kSingleSession);
+        const auto writes = fake_comm::Writes(gate->Port());
+        ASSERT_EQ(writes.size(), 4u) << c.address;
+        EXPECT_EQ(Hex(writes[1]), c.frame) << c.address;
+        EXPECT_EQ(gate->channel.txBuffer[writes[1].size()], 0) << "exactly the frame's bytes";
+    }
+}
+
+TEST_F(Transaction, SingleSessionSilentAfterTheAnnounce) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    gate->value[2] = 0;
+    gate->value[3] = 0;
+    // The announce answer stays unread by the decoding: the buffer is
+    // cleared before the status read, and the session gives 1.
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 0, 100) + T(500) +
+                                       W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 0, 500) +
+                                       W("55 AA 55 AA 02 33 00 42 13") + R(10, 0, 500));
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "EE EE 00 00 EE EE");
+    EXPECT_EQ(fake_comm::NowMs(), 11000u);  // 1 s + 5 s + 5 s
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(Transaction, SingleSessionGarbageAnswerGivesOneAndKeepsThePreparedValue) {
+    // 11 bytes of garbage whose byte 8 and 9 would make a value.
+    auto gate = MakeGate("01_", 0, 0, 1);
+    gate->value[2] = 0;
+    gate->value[3] = 0;
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    fake_comm::Answer(gate->Port(), {0x00, 0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0x03, 0x73, 0x34, 0x12});
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(gate->Word(2), 0);
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 4u);  // end of session and goodbye still go out
+}
+
+TEST_F(Transaction, SingleSessionTestsNoReplyAfterTheStatusAndResendsNothing) {
+    auto gate = MakeGate("02_", 0, 0, 2);
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'t', 0x01, 0x02}));
+    fake_comm::Answer(gate->Port(), gwtest::Text("garbage"));
+    fake_comm::Answer(gate->Port(), {});
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 4u);
+    EXPECT_EQ(gate->Word(2), 0x0201);
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(Transaction, TxAndRxCountsFollowTheLastWriteAndRead) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+    fake_comm::Answer(gate->Port(), gwtest::EosReply());
+    fake_comm::Answer(gate->Port(), Bytes{0x55, 0xAA, 0x55});
+    GatewayTransaction(&gate->request, kSingleSession);
+    EXPECT_EQ(+gate->channel.txCount, 9);  // the goodbye frame
+    EXPECT_EQ(+gate->channel.rxCount, 3);
+    // txBuffer keeps the request frame.
+    EXPECT_EQ(Hex(Bytes(gate->channel.txBuffer, gate->channel.txBuffer + 10)), "55 AA 55 AA 02 11 01 73 01 65");
+}
+
+// --- the block session ---------------------------------------------------------
+
+// A cooperative block session of 07_020001: the block answer's last frame
+// carries `blockSequence`.
+struct BlockScript {
+    Bytes block = Frame(2, 0x20, {'p', 0x14, 0x00, 0, 0, 0, 0, 0, 0, 0x2A, 0x00, 0, 0, 0x80, 0x00, 0, 0});
+    std::vector<Bytes> zlz = {gwtest::ZlzReply(0x32)};
+    std::vector<Bytes> eos = {gwtest::EosReply(0x43)};
+    std::vector<Bytes> goodBye = {gwtest::GoodByeReply(0x54)};
+    void Play(Handle port) const {
+        fake_comm::Answer(port, gwtest::AnnounceReply());
+        fake_comm::Answer(port, block);
+        for (const Bytes& b : zlz) fake_comm::Answer(port, b);
+        for (const Bytes& b : eos) fake_comm::Answer(port, b);
+        for (const Bytes& b : goodBye) fake_comm::Answer(port, b);
+    }
+};
+
+TEST_F(Transaction, BlockSessionOfACooperativeGateway) {
+    auto gate = MakeGate("07_020001", 20, 7, 1);
+    gate->point.count = 3;
+    BlockScript script;
+    script.Play(gate->Port());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 0);
+    const std::string expected = Opening() + W("55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E") + T(400) +
+                                 R(2000, script.block.size(), 400) + T(500) +
+                                 W("55 AA 55 AA 02 22 00 42 02") + R(11, 11, 500) + T(200) + T(500) +
+                                 W("55 AA 55 AA 02 33 01 06 54 61") + R(11, 11, 500) + T(200) + T(500) +
+                                 W("55 AA 55 AA 02 44 00 42 64") + R(10, 10, 500) + T(200) + T(500);
+    EXPECT_EQ(Trace(gate->Port()), expected);
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 8)), "2A 00 00 80 EE EE EE EE");
+    EXPECT_EQ(fake_comm::NowMs(), 4000u);  // the block read's whole 4 s
+    EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(Transaction, BlockSessionCarriesTheGatewaysFrameNumbers) {
+    struct Case {
+        const char* what;
+        Bytes block;
+        std::vector<Bytes> zlz;
+        Bytes eos;
+        const char* zlzSent;
+        const char* eosSent;
+        const char* goodByeSent;
+    } cases[] = {
+        {"block answer 0x20", Frame(2, 0x20, {'p'}), {gwtest::ZlzReply(0x30)}, gwtest::EosReply(0x40),
+         "55 AA 55 AA 02 22 00 42 02", "55 AA 55 AA 02 33 01 06 54 61", "55 AA 55 AA 02 44 00 42 64"},
+        {"last of two frames 0x31", gwtest::Concat({Frame(2, 0x20, {'p'}), Frame(1, 0x31, {'p'})}), {gwtest::ZlzReply(0x10)},
+         gwtest::EosReply(0x2A), "55 AA 55 AA 02 23 00 42 03", "55 AA 55 AA 02 31 01 06 16 41", "55 AA 55 AA 02 40 00 42 60"},
+        {"answers without sync keep the stored numbers", gwtest::Text("noise"), std::vector<Bytes>(4, Bytes{0x01, 0x55, 0xAA, 0x55, 0xAA}),
+         {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}, "55 AA 55 AA 02 24 00 42 04",
+         "55 AA 55 AA 02 35 01 06 92 01", "55 AA 55 AA 02 46 00 42 66"},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        auto gate = MakeGate("07_020001", 20, 7, 1);
+        BlockScript script;
+        script.block = c.block;
+        script.zlz = c.zlz;
+        script.eos = {c.eos};
+        script.Play(gate->Port());
+        GatewayTransaction(&gate->request, kBlockSession);
+        auto writes = fake_comm::Writes(gate->Port());
+        ASSERT_GE(writes.size(), 5u) << c.what;
+        EXPECT_EQ(Hex(writes[2]), c.zlzSent) << c.what;
+        EXPECT_EQ(Hex(writes[writes.size() - 2]), c.eosSent) << c.what;
+        EXPECT_EQ(Hex(writes.back()), c.goodByeSent) << c.what;
+    }
+}
+
+TEST_F(Transaction, BlockSessionSilentAfterTheAnnounce) {
+    auto gate = MakeGate("07_020001", 20, 7, 1);
+    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 1);
+    std::string expected = Opening() + W("55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E") + T(400) + R(2000, 0, 400) + T(500);
+    expected += W("55 AA 55 AA 02 24 00 42 04") + R(11, 0, 500) + T(200);
+    for (int i = 0; i < 3; ++i) expected += W("55 AA 55 AA 02 24 00 42 04") + R(11, 0, 200);
+    expected += T(500) + W("55 AA 55 AA 02 35 01 06 92 01") + R(11, 0, 500) + T(200);
+    for (int i = 0; i < 3; ++i) expected += W("55 AA 55 AA 02 35 01 06 92 01") + R(11, 0, 200);
+    expected += T(500) + W("55 AA 55 AA 02 46 00 42 66") + R(10, 0, 500) + T(200);
+    for (int i = 0; i < 3; ++i) expected += W("55 AA 55 AA 02 46 00 42 66") + R(10, 0, 200);
+    expected += T(500);
+    EXPECT_EQ(Trace(gate->Port()), expected);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 4 @@@@"});
+    EXPECT_EQ(fake_comm::NowMs(), 4000u + 3 * (5000u + 3 * 2000u));
+}
+
+TEST_F(Transaction, BlockSessionResendCountsAndAcceptance) {
+    const Bytes noZlz = {0x55, 0xAB};
+    const Bytes eosRefused = Frame(2, 0x43, {0x02, 0x00});
+    const Bytes gbWrongLength = Frame(2, 0x54, {0x06, 0x00});
+    struct Case {
+        const char* what;
+        std::vector<Bytes> zlz, eos, goodBye;
+        size_t zlzSends, eosSends, goodByeSends;
+        int32_t result;
+        bool tempError4;
+    } cases[] = {
+        {"all accepted at once", {gwtest::ZlzReply()}, {gwtest::EosReply()}, {gwtest::GoodByeReply()}, 1, 1, 1, 0, false},
+        {"zlz on the last re-send", {noZlz, noZlz, noZlz, gwtest::ZlzReply()}, {gwtest::EosReply()}, {gwtest::GoodByeReply()},
+         4, 1, 1, 0, false},
+        {"zlz and eos never, goodbye at once", {{}, {}, {}, {}}, {eosRefused, eosRefused, eosRefused, eosRefused},
+         {gwtest::GoodByeReply()}, 4, 4, 1, 0, false},
+        {"goodbye on the second re-send", {gwtest::ZlzReply()}, {gwtest::EosReply()},
+         {gbWrongLength, {}, gwtest::GoodByeReply()}, 1, 1, 3, 0, false},
+        {"goodbye never", {gwtest::ZlzReply()}, {gwtest::EosReply()},
+         {gbWrongLength, gbWrongLength, gbWrongLength, gbWrongLength}, 1, 1, 4, 1, true},
+        {"goodbye shorter than its length byte", {gwtest::ZlzReply()}, {gwtest::EosReply()},
+         {{0x55, 0xAA, 0x55, 0xAA, 0x02, 0x54}, {}, {}, {}}, 1, 1, 4, 1, true},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("07_020001", 20, 7, 1);
+        BlockScript script;
+        script.zlz = c.zlz;
+        script.eos = c.eos;
+        script.goodBye = c.goodBye;
+        script.Play(gate->Port());
+        EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), c.result) << c.what;
+        const auto writes = fake_comm::Writes(gate->Port());
+        ASSERT_EQ(writes.size(), 2 + c.zlzSends + c.eosSends + c.goodByeSends) << c.what << "\n" << Trace(gate->Port());
+        for (size_t i = 0; i < c.zlzSends; ++i) EXPECT_EQ(writes[2 + i].size(), 9u) << c.what;
+        for (size_t i = 0; i < c.eosSends; ++i) EXPECT_EQ(writes[2 + c.zlzSends + i].size(), 10u) << c.what;
+        EXPECT_EQ(LogLines(), c.tempError4 ? std::vector<std::string>{"TEMP_ERROR 4 @@@@"} : std::vector<std::string>{})
+            << c.what;
+        // The value was decoded before the session closed, whatever came after.
+        EXPECT_EQ(gate->Word(0), 0x002A) << c.what;
+    }
+}
+
+TEST_F(Transaction, BlockSessionReturnsTheDecodingsRejection) {
+    auto gate = MakeGate("07_020001", 20, 7, 1);
+    BlockScript script;
+    script.block = Frame(2, 0x20, {'s', 0x14, 0x00, 0, 0, 0, 0, 0, 0, 0x2A, 0x00, 0, 0});
+    script.Play(gate->Port());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 1);
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(gate->Word(0), 0xEEEE);
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 5u);  // the session closes all the same
+}
+
+TEST_F(Transaction, BlockSessionWithContinuationFrames) {
+    // A first frame of 40 payload bytes and two continuations: their data
+    // lands behind offset 47, where the list's later groups are read from.
+    Bytes first(40, 0);
+    first[0] = 'p';
+    for (int g = 0; g < 8; ++g) first[9 + 4 * g] = static_cast<uint8_t>(0x10 + g);  // words at offsets 16, 20, ... 44
+    Bytes second = {'p', 0x00, 0xAA, 0x00, 0x00, 0x00, 0xBB, 0x00, 0x00};
+    const Bytes block = gwtest::Concat({Frame(2, 0x20, first), Frame(1, 0x21, second), Frame(1, 0x22, second),
+                                        Bytes(40, 0)});
+    auto gate = MakeGate("07_020001", 20, 7, 1);
+    gate->point.count = 12;
+    BlockScript script;
+    script.block = block;
+    script.Play(gate->Port());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 0);
+    // Groups at 16..44 from the first frame, then 48, 52, 56, 60 over the appended data
+    // (47: 00 AA 00 00 00 BB 00 00 | 00 AA 00 00 00 BB 00 00 | 03).
+    const uint16_t expected[12] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x00AA, 0x00BB, 0x00AA, 0x00BB};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(gate->Word(2 * i), expected[i]) << i;
+    EXPECT_EQ(Hex(fake_comm::Writes(gate->Port())[2]), "55 AA 55 AA 02 22 00 42 02");
+}
+
+TEST_F(Transaction, WriteFailuresShowOnlyThroughTheReplies) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    gate->channel.txCount = 0x1234;
+    fake_comm::FailWrites(gate->Port(), true);
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 7u);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
+    EXPECT_EQ(+gate->channel.txCount, 0x1234);  // a failed write leaves the count
+}
+
+TEST_F(Transaction, TraceExchangeIsSilent) {
+    const uint8_t bytes[] = {1, 2, 3};
+    TraceExchange(bytes, 3, 1, 32, "PC: SKGateway");
+    TraceExchange(nullptr, 0, 1, 32, nullptr);
+    EXPECT_TRUE(LogLines().empty());
+}
+
+}  // namespace
