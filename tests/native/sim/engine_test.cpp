@@ -1,0 +1,596 @@
+// The simulated gateway's protocol engine, driven with the driver's exact
+// frames on a fake clock: exact answer sizes and sequence bytes, long lists in
+// continuation frames, the checks on every frame the driver sends, and each
+// fault switch.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/native/sim/sim_test_model.h"
+#include "tools/sim/engine.h"
+
+namespace sksim {
+namespace {
+
+constexpr uint64_t kStart = 10000;
+
+Bytes Frame(uint8_t sequence, const Bytes& payload) {
+    return BuildFrame(0x02, sequence, payload);
+}
+
+const Bytes kAnnounce(kAnnounceText, kAnnounceText + kAnnounceSize);
+// The driver's frames, byte for byte.
+const Bytes kRequestS = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x11, 0x01, 0x73, 0x01, 0x65};
+const Bytes kEosSingle = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x22, 0x01, 0x06, 0x44, 0x63};
+const Bytes kByeSingle = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x33, 0x00, 0x42, 0x13};
+const Bytes kZlz4 = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x24, 0x00, 0x42, 0x04};
+const Bytes kEos5 = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x35, 0x01, 0x06, 0x92, 0x01};
+const Bytes kBye6 = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x46, 0x00, 0x42, 0x66};
+Bytes Request(const Bytes& payload) {
+    return Frame(0x11, payload);
+}
+Bytes Zlz(uint8_t ack) {
+    return Frame(static_cast<uint8_t>(0x20 | ack), {});
+}
+Bytes Eos(uint8_t ack) {
+    return Frame(static_cast<uint8_t>(0x30 | ack), {0x06});
+}
+Bytes Bye(uint8_t ack) {
+    return Frame(static_cast<uint8_t>(0x40 | ack), {});
+}
+
+Model LoadModelOrDie(const std::string& json) {
+    Model m;
+    std::string error;
+    EXPECT_TRUE(LoadModel(json, 0, kStart, &m, &error)) << error;
+    return m;
+}
+
+struct Sent {
+    uint64_t at;
+    Bytes bytes;
+    bool hangUp;
+};
+
+// The engine on a fake clock, one millisecond at a time.
+class Rig {
+public:
+    explicit Rig(const SimFaults& faults = SimFaults{}, bool raw = false, const std::string& json = TestModelJson())
+        : engine(LoadModelOrDie(json), kStart, raw) {
+        engine.SetFaults(faults);
+    }
+
+    // The driver writes `in` now; returns what the gateway sends within `ms`.
+    Bytes Say(const Bytes& in, uint64_t ms = 100) {
+        engine.Receive(in.data(), in.size(), now);
+        return Wait(ms);
+    }
+
+    Bytes Wait(uint64_t ms) {
+        sent.clear();
+        Bytes out;
+        const uint64_t end = now + ms;
+        for (;;) {
+            engine.Tick(now);
+            OutChunk c;
+            while (engine.TakeDue(now, &c)) {
+                sent.push_back({now, c.bytes, c.hangUp});
+                out.insert(out.end(), c.bytes.begin(), c.bytes.end());
+            }
+            if (now >= end) break;
+            ++now;
+        }
+        for (std::string& line : engine.TakeTrace()) trace += line + "\n";
+        return out;
+    }
+
+    uint64_t now = kStart;
+    Engine engine;
+    std::vector<Sent> sent;  // chunks of the last Say/Wait
+    std::string trace;
+};
+
+// Splits an answer into its frames (by their length bytes).
+std::vector<Bytes> Frames(const Bytes& bytes) {
+    std::vector<Bytes> frames;
+    size_t at = 0;
+    while (at + 9 <= bytes.size()) {
+        const size_t size = bytes[at + 6] + 9u;
+        if (at + size > bytes.size()) break;
+        frames.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+        at += size;
+    }
+    EXPECT_EQ(at, bytes.size()) << "bytes that are no whole frame: " << Hex(bytes);
+    return frames;
+}
+
+void ExpectGoodFrame(const Bytes& frame, uint8_t type, uint8_t sequence, size_t size, const char* what) {
+    FrameView v;
+    ASSERT_TRUE(ViewFrame(frame, &v)) << what << ": " << Hex(frame);
+    EXPECT_TRUE(v.crcOk()) << what;
+    EXPECT_EQ(v.type, type) << what;
+    EXPECT_EQ(v.sequence, sequence) << what;
+    EXPECT_EQ(frame.size(), size) << what;
+}
+
+TEST(GatewaySession, SingleSessionAnswersWithExactSizesAndNumbers) {
+    Rig rig;
+    const Bytes announce = rig.Say(kAnnounce);
+    ASSERT_EQ(rig.sent.size(), 1u);
+    EXPECT_EQ(rig.sent[0].at, kStart + 3) << "the model's 3 ms turn-around";
+    ExpectGoodFrame(announce, 0x02, 0x10, 11, "announce answer");
+    EXPECT_EQ(announce[0], 0x55);
+    EXPECT_EQ(announce[1], 0xAA);
+
+    const Bytes status = rig.Say(kRequestS);
+    ExpectGoodFrame(status, 0x02, 0x21, 12, "status answer");
+    EXPECT_EQ(status[7], 's');
+    EXPECT_EQ(status[8], 0x04);
+    EXPECT_EQ(status[9], 0x12);
+
+    const Bytes eos = rig.Say(kEosSingle);
+    ExpectGoodFrame(eos, 0x02, 0x32, 11, "end-of-session answer");
+    EXPECT_EQ(eos[7], 0x01);
+
+    const Bytes bye = rig.Say(kByeSingle);
+    ExpectGoodFrame(bye, 0x02, 0x43, 10, "goodbye answer");
+    EXPECT_EQ(bye[6], 1);
+
+    const SimCounters& c = rig.engine.counters();
+    EXPECT_EQ(c.announces, 1u);
+    EXPECT_EQ(c.sessions, 1u);
+    EXPECT_EQ(c.sessionsClosed, 1u);
+    EXPECT_EQ(c.singleSessions, 1u);
+    EXPECT_EQ(c.blockSessions, 0u);
+    EXPECT_EQ(c.framesReceived, 3u);
+    EXPECT_EQ(c.requests, 1u);
+    EXPECT_EQ(c.badCrc + c.badSequence + c.badFrames + c.garbageBytes, 0u) << rig.trace;
+    EXPECT_EQ(c.framesSent, 4u);
+    EXPECT_EQ(c.bytesSent, 11u + 12 + 11 + 10);
+    EXPECT_EQ(rig.trace.find("!!"), std::string::npos) << rig.trace;
+}
+
+TEST(GatewaySession, BlockSessionSendsTheListInContinuationFrames) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    const std::vector<Bytes> list = Frames(rig.Say(Request({'p', 1, 0, 0, 0})));
+    ASSERT_EQ(list.size(), 3u);
+    ExpectGoodFrame(list[0], 0x01, 0x21, 50, "first frame");
+    ExpectGoodFrame(list[1], 0x01, 0x31, 50, "continuation 1");
+    ExpectGoodFrame(list[2], 0x02, 0x41, 34, "continuation 2 (the last)");
+    for (const Bytes& f : list) EXPECT_EQ(f[7], 'p');
+
+    // The driver acknowledges the last frame (4) in its Zlz, then each answer in turn.
+    const Bytes zlz = rig.Say(kZlz4);
+    ExpectGoodFrame(zlz, 0x02, 0x52, 11, "Zlz answer");
+    const Bytes eos = rig.Say(kEos5);
+    ExpectGoodFrame(eos, 0x02, 0x63, 11, "end-of-session answer");
+    EXPECT_EQ(eos[7], 0x01);
+    const Bytes bye = rig.Say(kBye6);
+    ExpectGoodFrame(bye, 0x02, 0x74, 10, "goodbye answer");
+    EXPECT_EQ(bye[6], 1);
+
+    const SimCounters& c = rig.engine.counters();
+    EXPECT_EQ(c.blockSessions, 1u);
+    EXPECT_EQ(c.sessionsClosed, 1u);
+    EXPECT_EQ(c.badSequence, 0u) << rig.trace;
+    EXPECT_EQ(c.framesSent, 1u + 3 + 3);
+    // Continuation frames have their own trace lines, under the first one.
+    EXPECT_NE(rig.trace.find("\n          -> T01 S31 L41  'p' 91 00 09 00"), std::string::npos) << rig.trace;
+    EXPECT_NE(rig.trace.find("continuation 2 of 2"), std::string::npos);
+}
+
+TEST(GatewaySession, OneFrameBlockAnswer) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    ExpectGoodFrame(rig.Say(Request({'p', 2, 0, 0, 0})), 0x02, 0x21, 9 + 9 + 12, "loop 2 list");
+    // The Zlz the driver sends after a reply whose sequence byte was 0x21.
+    ExpectGoodFrame(rig.Say({0x55, 0xAA, 0x55, 0xAA, 0x02, 0x22, 0x00, 0x42, 0x02}), 0x02, 0x32, 11, "Zlz answer");
+    ExpectGoodFrame(rig.Say(Eos(3)), 0x02, 0x43, 11, "end-of-session answer");
+    ExpectGoodFrame(rig.Say(Bye(4)), 0x02, 0x54, 10, "goodbye answer");
+    EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
+    EXPECT_EQ(rig.engine.counters().blockSessions, 1u);
+}
+
+TEST(GatewaySession, ShortSplitAnswersAreExplained) {
+    struct Case {
+        uint32_t maxPayload;
+        uint32_t perAnswer;
+        bool note;
+    };
+    const Case cases[] = {
+        {255, 32, false},  // 24 points in one frame
+        {41, 32, false},   // 8 + 10 + 6 points: 134 bytes
+        {41, 12, true},    // 8 + 4 points: 76 bytes
+        {41, 18, true},    // 8 + 10 points: 100 bytes
+        {41, 19, false},   // 8 + 10 + 1 points: 114 bytes
+    };
+    for (const Case& c : cases) {
+        Model m = LoadModelOrDie(TestModelJson());
+        m.gateway.maxFramePayload = c.maxPayload;
+        m.gateway.pointsPerAnswer = c.perAnswer;
+        Engine engine(m, kStart, false);
+        engine.Receive(kAnnounce.data(), kAnnounce.size(), kStart);
+        const Bytes req = Request({'p', 1, 0, 0, 0});
+        engine.Receive(req.data(), req.size(), kStart + 20);
+        OutChunk out;
+        size_t bytes = 0;
+        while (engine.TakeDue(kStart + 100, &out)) bytes += out.bytes.size();
+        std::string trace;
+        for (const std::string& line : engine.TakeTrace()) trace += line + "\n";
+        EXPECT_EQ(trace.find("only beyond 100 bytes") != std::string::npos, c.note)
+            << c.maxPayload << "/" << c.perAnswer << " (" << bytes - 11 << " bytes)\n" << trace;
+    }
+}
+
+TEST(GatewaySession, SequenceFaultsAreFlaggedButAnswered) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> before;
+        Bytes frame;
+        const char* flag;
+    };
+    const Case cases[] = {
+        {"request numbered 2", {kAnnounce}, Frame(0x21, {'s'}), "sequence byte 0x21"},
+        {"request acknowledging nothing", {kAnnounce}, Frame(0x10, {'s'}), "sequence byte 0x10"},
+        {"single end-of-session after a three-frame answer", {kAnnounce, Request({'p', 1, 0, 0, 0})}, kEosSingle,
+         "expected 0x24"},
+        {"block Zlz with the 0 of a non-BCD sequence", {kAnnounce, Request({'p', 2, 0, 0, 0})}, Zlz(0),
+         "sequence byte 0x20"},
+        {"block Zlz with its stored default", {kAnnounce, Request({'p', 2, 0, 0, 0})}, kZlz4, "expected 0x22"},
+        {"goodbye numbered like the end-of-session", {kAnnounce, kRequestS, kEosSingle}, Frame(0x23, {}),
+         "expected 0x33"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        for (const Bytes& b : c.before) rig.Say(b);
+        const Bytes out = rig.Say(c.frame);
+        EXPECT_FALSE(out.empty()) << c.name << ": still answered";
+        EXPECT_EQ(rig.engine.counters().badSequence, 1u) << c.name << "\n" << rig.trace;
+        EXPECT_NE(rig.trace.find(std::string("!! ") + "sequence byte"), std::string::npos) << c.name;
+        EXPECT_NE(rig.trace.find(c.flag), std::string::npos) << c.name << "\n" << rig.trace;
+    }
+}
+
+TEST(GatewaySession, FramesTheDriverGotWrong) {
+    Bytes badCrc = kRequestS;
+    badCrc.back() ^= 0x01;
+    struct Case {
+        const char* name;
+        std::vector<Bytes> before;
+        Bytes in;
+        bool answered;
+        std::function<uint32_t(const SimCounters&)> counter;
+        const char* flag;
+    };
+    const Case cases[] = {
+        {"bad CRC", {kAnnounce}, badCrc, false, [](const SimCounters& c) { return c.badCrc; }, "bad CRC"},
+        {"type 0x01", {kAnnounce}, BuildFrame(0x01, 0x11, {'s'}), true,
+         [](const SimCounters& c) { return c.badFrames; }, "frame type 0x01"},
+        {"request before any announce", {}, kRequestS, false, [](const SimCounters& c) { return c.badFrames; },
+         "outside a session"},
+        {"request after the goodbye", {kAnnounce, kRequestS, kEosSingle, kByeSingle}, kRequestS, false,
+         [](const SimCounters& c) { return c.badFrames; }, "outside a session"},
+        {"unknown letter", {kAnnounce}, Request({'x'}), true, [](const SimCounters& c) { return c.badFrames; },
+         "unknown command letter 0x78"},
+        {"wrong length", {kAnnounce}, Request({'z', 3, 0}), true, [](const SimCounters& c) { return c.badFrames; },
+         "the panel expects 5"},
+        {"a second request", {kAnnounce, kRequestS}, Frame(0x21, {'t'}), false,
+         [](const SimCounters& c) { return c.badFrames; }, "Zlz or end-of-session expected"},
+        {"goodbye before end-of-session", {kAnnounce, kRequestS, Zlz(2)}, Bye(3), false,
+         [](const SimCounters& c) { return c.badFrames; }, "end-of-session expected"},
+        {"stray bytes", {}, Bytes{0x00, 0x13, 0xFF}, false, [](const SimCounters& c) { return c.garbageBytes; },
+         "neither a frame nor the announce"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        for (const Bytes& b : c.before) rig.Say(b);
+        const SimCounters before = rig.engine.counters();
+        const Bytes out = rig.Say(c.in, 400);
+        EXPECT_EQ(!out.empty(), c.answered) << c.name << "\n" << rig.trace;
+        EXPECT_GT(c.counter(rig.engine.counters()), c.counter(before)) << c.name;
+        EXPECT_NE(rig.trace.find(std::string("!! ")), std::string::npos) << c.name;
+        EXPECT_NE(rig.trace.find(c.flag), std::string::npos) << c.name << "\n" << rig.trace;
+    }
+}
+
+TEST(GatewaySession, AnnounceSplitOrAfterNoiseIsAnswered) {
+    Rig rig;
+    EXPECT_TRUE(rig.Say({0x00, 0xFF, 'S', 'K'}, 20).empty());
+    EXPECT_TRUE(rig.Say({' ', 'G', 'A'}, 20).empty());
+    EXPECT_TRUE(rig.Say(kAnnounce, 20).size() == 11u) << rig.trace;
+    EXPECT_EQ(rig.engine.counters().announces, 1u);
+    rig.Wait(300);
+    EXPECT_EQ(rig.engine.counters().garbageBytes, 7u) << "00 FF 'SK GA' before the whole text";
+
+    Rig split;
+    for (char ch : std::string(kAnnounceText)) split.Say({static_cast<uint8_t>(ch)}, 5);
+    split.Wait(20);
+    EXPECT_EQ(split.engine.counters().sessions, 1u);
+    EXPECT_EQ(split.engine.counters().garbageBytes, 0u);
+}
+
+TEST(GatewaySession, ARequestCutShortIsGivenUpAfterAQuietSpell) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    // Noise that looks like a header (length 64) swallows the real request.
+    Bytes in = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x11, 0x40};
+    in.insert(in.end(), kRequestS.begin(), kRequestS.end());
+    EXPECT_TRUE(rig.Say(in, kStallMs - 10).empty());
+    const Bytes out = rig.Say({}, 50);
+    ExpectGoodFrame(out, 0x02, 0x21, 12, "the request, found once the line went quiet");
+    EXPECT_EQ(rig.engine.counters().incompleteFrames, 1u);
+}
+
+TEST(GatewaySession, ReSentFramesGetTheSameAnswerAgain) {
+    Rig rig;  // the Zlz answer is lost on the line, say, so the driver sends its Zlz again
+    rig.Say(kAnnounce);
+    rig.Say(Request({'p', 1, 0, 0, 0}));
+    std::vector<Bytes> answers;
+    for (int i = 0; i < 4; ++i) answers.push_back(rig.Say(kZlz4));
+    ExpectGoodFrame(answers[0], 0x02, 0x52, 11, "Zlz answer");
+    for (const Bytes& a : answers) EXPECT_EQ(a, answers[0]) << "the same answer, the same frame number";
+    EXPECT_EQ(rig.engine.counters().repeats, 3u);
+    // The re-sends do not count as new frames of ours: the end-of-session acknowledging 5 is right.
+    ExpectGoodFrame(rig.Say(kEos5), 0x02, 0x63, 11, "end-of-session answer");
+    EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
+}
+
+TEST(GatewaySession, WritesChangeTheModelAndAreAnswered) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    const Bytes ack = rig.Say(Request({'D'}));
+    ExpectGoodFrame(ack, 0x02, 0x21, 11, "write answer");
+    EXPECT_EQ(ack[7], 'D');
+    EXPECT_EQ(ack[8], 0x06);
+    EXPECT_EQ(rig.engine.model().systemStatus, 0x1214);
+    EXPECT_EQ(rig.engine.counters().writes, 1u);
+}
+
+TEST(GatewaySession, AWriteRunAsABlockSessionIsFlagged) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    // After a block read the driver sends B with its second parameter as 0, then Zlz.
+    const Bytes nak = rig.Say(Request({'B', 1, 0, 0, 0}));
+    EXPECT_EQ(nak.at(8), 0x15);
+    rig.Say(Zlz(2));
+    EXPECT_EQ(rig.engine.counters().badFrames, 1u);
+    EXPECT_NE(rig.trace.find("!! the write 'B' runs as a block session"), std::string::npos) << rig.trace;
+}
+
+TEST(GatewaySession, BlockSessionAfterAZoneRequestIsExplained) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    const Bytes z = rig.Say(Request({'z', 3, 0, 1, 0}));
+    EXPECT_EQ(z.at(7), 'z');
+    rig.Say(Zlz(2));
+    EXPECT_NE(rig.trace.find("takes block answers only when they begin with 'p'"), std::string::npos) << rig.trace;
+    EXPECT_EQ(rig.engine.counters().badFrames, 0u);
+}
+
+TEST(GatewaySession, QuietSessionsEnd) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    rig.Wait(15000);
+    EXPECT_NE(rig.trace.find("session over: nothing from the driver for 15000 ms"), std::string::npos) << rig.trace;
+    EXPECT_TRUE(rig.Say(kRequestS).empty());
+    EXPECT_NE(rig.trace.find("outside a session"), std::string::npos);
+}
+
+// ---- fault switches ----
+
+struct Steps {
+    Bytes announce, request, eos, bye;
+    std::vector<Sent> requestChunks;
+    uint64_t requestAt = 0;
+};
+
+// A single session of 's' (or of `payload`), each step given up to `wait` ms.
+Steps RunSingle(Rig& rig, const Bytes& payload = {'s'}, uint64_t wait = 200) {
+    Steps s;
+    s.announce = rig.Say(kAnnounce, wait);
+    s.requestAt = rig.now;
+    s.request = rig.Say(Request(payload), wait);
+    s.requestChunks = rig.sent;
+    s.eos = rig.Say(kEosSingle, wait);
+    s.bye = rig.Say(kByeSingle, wait);
+    return s;
+}
+
+TEST(FaultSwitches, EachChangesWhatGoesOut) {
+    Rig plainRig;
+    const Steps plain = RunSingle(plainRig);
+    ASSERT_EQ(plain.request.size(), 12u);
+
+    struct Case {
+        const char* name;
+        SimFaults faults;
+        std::function<void(const Steps&, Rig&)> check;
+    };
+    auto faults = [](std::function<void(SimFaults&)> set) {
+        SimFaults f;
+        set(f);
+        return f;
+    };
+    const Case cases[] = {
+        {"silent after the announce", faults([](SimFaults& f) { f.mute = kSilentAfterAnnounce; }),
+         [](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.announce.size(), 11u);
+             EXPECT_TRUE(s.request.empty() && s.eos.empty() && s.bye.empty());
+             EXPECT_EQ(rig.engine.counters().sessionsClosed, 0u);
+         }},
+        {"silent after the request", faults([](SimFaults& f) { f.mute = kSilentAfterRequest; }),
+         [](const Steps& s, Rig&) {
+             EXPECT_EQ(s.request.size(), 12u);
+             EXPECT_TRUE(s.eos.empty() && s.bye.empty());
+         }},
+        {"silent before goodbye", faults([](SimFaults& f) { f.mute = kSilentBeforeGoodbye; }),
+         [](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.eos.size(), 11u);
+             EXPECT_TRUE(s.bye.empty());
+             EXPECT_EQ(rig.engine.counters().sessionsClosed, 0u);
+         }},
+        {"garbage", faults([](SimFaults& f) { f.garbage = kReplyRequest; }),
+         [&plain](const Steps& s, Rig&) {
+             ASSERT_EQ(s.request.size(), plain.request.size());
+             EXPECT_NE(s.request, plain.request);
+             for (uint8_t b : s.request) EXPECT_NE(b, 0x55) << "no sync byte in the noise";
+             EXPECT_EQ(s.eos, plain.eos);
+         }},
+        {"corrupt CRC", faults([](SimFaults& f) { f.corruptCrc = kReplyRequest | kReplyEos; }),
+         [&plain](const Steps& s, Rig&) {
+             Bytes want = plain.request;
+             want[10] ^= 0xFF;
+             want[11] ^= 0xFF;
+             EXPECT_EQ(s.request, want);
+             FrameView v;
+             ASSERT_TRUE(ViewFrame(s.eos, &v));
+             EXPECT_FALSE(v.crcOk());
+             EXPECT_EQ(s.bye, plain.bye);
+         }},
+        {"pieces", faults([](SimFaults& f) {
+             f.pieces = kReplyRequest;
+             f.pieceBytes = 5;
+             f.piecePauseMs = 30;
+         }),
+         [&plain](const Steps& s, Rig&) {
+             EXPECT_EQ(s.request, plain.request);
+             ASSERT_EQ(s.requestChunks.size(), 3u);
+             EXPECT_EQ(s.requestChunks[0].bytes.size(), 5u);
+             EXPECT_EQ(s.requestChunks[1].bytes.size(), 5u);
+             EXPECT_EQ(s.requestChunks[2].bytes.size(), 2u);
+             EXPECT_EQ(s.requestChunks[1].at - s.requestChunks[0].at, 30u);
+             EXPECT_EQ(s.requestChunks[2].at - s.requestChunks[1].at, 30u);
+         }},
+        {"late", faults([](SimFaults& f) {
+             f.late = kReplyRequest;
+             f.lateMs = 150;
+         }),
+         [&plain](const Steps& s, Rig&) {
+             EXPECT_EQ(s.request, plain.request);
+             ASSERT_EQ(s.requestChunks.size(), 1u);
+             EXPECT_EQ(s.requestChunks[0].at, s.requestAt + 3 + 150);
+         }},
+        {"trailing bytes", faults([](SimFaults& f) {
+             f.trailing = kReplyAnnounce;
+             f.trailingBytes = 3;
+         }),
+         [&plain](const Steps& s, Rig&) {
+             Bytes want = plain.announce;
+             want.insert(want.end(), {0xEE, 0xEE, 0xEE});
+             EXPECT_EQ(s.announce, want);
+             EXPECT_EQ(s.request, plain.request);
+         }},
+        {"ignore the announce twice", faults([](SimFaults& f) { f.ignoreAnnounce = 2; }),
+         [](const Steps& s, Rig& rig) {
+             EXPECT_TRUE(s.announce.empty());
+             EXPECT_TRUE(s.request.empty()) << "no session";
+             EXPECT_TRUE(rig.Say(kAnnounce).empty());
+             EXPECT_EQ(rig.Say(kAnnounce).size(), 11u);
+             EXPECT_EQ(rig.engine.counters().announcesIgnored, 2u);
+             EXPECT_EQ(rig.engine.faults().ignoreAnnounce, 0);
+         }},
+        {"ignore every announce", faults([](SimFaults& f) { f.ignoreAnnounce = -1; }),
+         [](const Steps& s, Rig& rig) {
+             EXPECT_TRUE(s.announce.empty());
+             for (int i = 0; i < 6; ++i) EXPECT_TRUE(rig.Say(kAnnounce).empty());
+             EXPECT_EQ(rig.engine.counters().announcesIgnored, 7u);
+             EXPECT_EQ(rig.engine.faults().ignoreAnnounce, -1);
+         }},
+        {"wrong sequence byte once", faults([](SimFaults& f) { f.announceWrongSeq = 1; }),
+         [](const Steps& s, Rig& rig) {
+             ASSERT_EQ(s.announce.size(), 11u);
+             EXPECT_EQ(s.announce[5], 0x11);
+             FrameView v;
+             ASSERT_TRUE(ViewFrame(s.announce, &v));
+             EXPECT_TRUE(v.crcOk());
+             EXPECT_EQ(rig.Say(kAnnounce).at(5), 0x10);
+         }},
+        {"hang up instead of the answer", faults([](SimFaults& f) {
+             f.hangUp = kReplyRequest;
+             f.hangUpMs = 700;
+         }),
+         [](const Steps& s, Rig&) {
+             EXPECT_TRUE(s.request.empty());
+             ASSERT_EQ(s.requestChunks.size(), 1u);
+             EXPECT_TRUE(s.requestChunks[0].hangUp);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(c.faults);
+        const Steps s = RunSingle(rig);
+        c.check(s, rig);
+    }
+}
+
+TEST(FaultSwitches, DropContinuationSendsOnlyTheFirstFrame) {
+    SimFaults f;
+    f.dropContinuation = true;
+    Rig rig(f);
+    rig.Say(kAnnounce);
+    const std::vector<Bytes> list = Frames(rig.Say(Request({'p', 1, 0, 0, 0})));
+    ASSERT_EQ(list.size(), 1u);
+    ExpectGoodFrame(list[0], 0x01, 0x21, 50, "first frame");
+    // Our latest frame is then 2: the driver's Zlz acknowledging 2 is right.
+    ExpectGoodFrame(rig.Say(Zlz(2)), 0x02, 0x32, 11, "Zlz answer");
+    EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
+}
+
+TEST(FaultSwitches, HangUpClosesTheLineUntilItOpensAgain) {
+    Rig rig;
+    rig.engine.HangUpNow(rig.now);
+    rig.Wait(1);
+    ASSERT_EQ(rig.sent.size(), 1u);
+    EXPECT_TRUE(rig.sent[0].hangUp);
+    rig.engine.LineClosed(rig.now, 500);
+    EXPECT_TRUE(rig.Say(kAnnounce).empty()) << "nothing is heard while the line is closed";
+    EXPECT_EQ(rig.engine.counters().announces, 0u);
+    rig.engine.LineOpened(rig.now);
+    EXPECT_EQ(rig.Say(kAnnounce).size(), 11u);
+    EXPECT_EQ(rig.engine.counters().hangUps, 1u);
+}
+
+TEST(FaultSwitches, ChangedAtRunTime) {
+    Rig rig;
+    rig.Say(kAnnounce);
+    SimFaults f;
+    f.mute = kReplyRequest;
+    rig.engine.SetFaults(f);
+    EXPECT_TRUE(rig.Say(kRequestS).empty());
+    rig.engine.SetFaults(SimFaults{});
+    EXPECT_EQ(rig.Say(kAnnounce).size(), 11u);
+    EXPECT_EQ(rig.Say(kRequestS).size(), 12u);
+}
+
+// ---- the trace ----
+
+TEST(WireTrace, DecodesEveryFrameAndShowsRawBytesOnRequest) {
+    Rig rig(SimFaults{}, true);
+    RunSingle(rig);
+    const std::string& t = rig.trace;
+    const char* wanted[] = {
+        "<- announce \"SK GATEWAY\"",
+        "-> T02 S10 L2   06 01",
+        "<- T02 S11 L1   's'",
+        "crc 6501 ok",
+        "request 's' system status",
+        "-> T02 S21 L3   's' 04 12",
+        "answer: system status 0x1204",
+        "raw 55 AA 55 AA 02 11 01 73 01 65",
+        "<- T02 S22 L1   06",
+        "end of session (single session)",
+        "<- T02 S33 L0   -",
+        "goodbye",
+        "session closed: single session",
+    };
+    for (const char* w : wanted) EXPECT_NE(t.find(w), std::string::npos) << w << "\n" << t;
+    // Time stamps: seconds and milliseconds from the start.
+    EXPECT_EQ(t.substr(0, 10), "    0.000 ");
+}
+
+}  // namespace
+}  // namespace sksim

@@ -1,0 +1,517 @@
+#include "tools/sim/engine.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "tools/sim/panel.h"
+
+namespace sksim {
+
+namespace {
+
+constexpr size_t kShownPayload = 16;
+const std::string kIndent(10, ' ');
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+const char* KindName(uint32_t kind) {
+    switch (kind) {
+        case kReplyAnnounce: return "announce";
+        case kReplyRequest: return "request";
+        case kReplyZlz: return "Zlz";
+        case kReplyEos: return "end-of-session";
+        case kReplyGoodbye: return "goodbye";
+        default: return "?";
+    }
+}
+
+bool IsLetter(uint8_t b) {
+    return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '|';
+}
+
+std::string PayloadText(const uint8_t* p, size_t n) {
+    if (n == 0) return "-";
+    std::string text = IsLetter(p[0]) ? std::string("'") + static_cast<char>(p[0]) + "'" : Hex(p, 1);
+    const size_t shown = std::min(n, kShownPayload);
+    if (shown > 1) text += " " + Hex(p + 1, shown - 1);
+    if (n > shown) text += Printf(" ..(+%u)", static_cast<unsigned>(n - shown));
+    return text;
+}
+
+std::string RequestText(const FrameView& v) {
+    if (v.length == 0) return "request without a letter";
+    std::string text = Printf("request '%c' %s", static_cast<char>(IsLetter(v.payload[0]) ? v.payload[0] : '?'),
+                              LetterName(v.payload[0]));
+    if (v.length == 3) text += Printf(" (%u)", GetWord(v.payload + 1));
+    if (v.length == 5) text += Printf(" (%u, %u)", GetWord(v.payload + 1), GetWord(v.payload + 3));
+    if (v.length == 13) {
+        text += Printf(" (s %u m %u h %u, %u, %u, year-1900 %u)", GetWord(v.payload + 1), GetWord(v.payload + 3),
+                       GetWord(v.payload + 5), GetWord(v.payload + 7), GetWord(v.payload + 9),
+                       GetWord(v.payload + 11));
+    }
+    return text;
+}
+
+}  // namespace
+
+Engine::Engine(Model model, uint64_t startMs, bool rawBytes)
+    : model_(std::move(model)), startMs_(startMs), lastRxMs_(startMs), lastDueMs_(startMs), rawBytes_(rawBytes) {}
+
+std::string Engine::Stamp(uint64_t nowMs) const {
+    const uint64_t ms = nowMs > startMs_ ? nowMs - startMs_ : 0;
+    return Printf("%5u.%03u", static_cast<unsigned>(ms / 1000), static_cast<unsigned>(ms % 1000));
+}
+
+void Engine::Line(uint64_t nowMs, const std::string& text) {
+    trace_.push_back(Stamp(nowMs) + " " + text);
+}
+
+void Engine::Flag(const std::string& text) {
+    trace_.push_back(kIndent + "!! " + text);
+}
+
+void Engine::Sub(const std::string& text) {
+    trace_.push_back(kIndent + "-- " + text);
+}
+
+void Engine::Note(uint64_t nowMs, const std::string& text) {
+    Line(nowMs, "-- " + text);
+}
+
+std::vector<std::string> Engine::TakeTrace() {
+    std::vector<std::string> lines;
+    lines.swap(trace_);
+    return lines;
+}
+
+const char* Engine::PhaseName(Phase phase) const {
+    switch (phase) {
+        case Phase::Idle: return "idle";
+        case Phase::Announced: return "announced, waiting for the request";
+        case Phase::Replied: return "answered, waiting for Zlz or end-of-session";
+        case Phase::ZlzDone: return "Zlz answered, waiting for end-of-session";
+        case Phase::EosDone: return "end-of-session answered, waiting for goodbye";
+        case Phase::Closed: return "closed";
+    }
+    return "?";
+}
+
+std::string Engine::DescribeFrame(const char* arrow, const Bytes& frame) const {
+    FrameView v;
+    if (!ViewFrame(frame, &v)) return std::string(arrow) + " " + Hex(frame);
+    return Printf("%s T%02X S%02X L%-3u %-30s crc %04X %s", arrow, v.type, v.sequence, v.length,
+                  PayloadText(v.payload, v.length).c_str(), v.crcCarried, v.crcOk() ? "ok " : "BAD");
+}
+
+uint8_t Engine::NoiseByte() {
+    noise_ = noise_ * 1103515245u + 12345u;
+    const uint8_t b = static_cast<uint8_t>(noise_ >> 16);
+    return b == kSync[0] ? static_cast<uint8_t>(0x54) : b;  // never a sync byte
+}
+
+void Engine::Receive(const uint8_t* data, size_t length, uint64_t nowMs) {
+    if (lineClosed_ || length == 0) return;
+    lastRxMs_ = nowMs;
+    std::vector<Parsed> items;
+    parser_.Feed(data, length, items);
+    for (const Parsed& item : items) Handle(item, nowMs);
+}
+
+void Engine::Tick(uint64_t nowMs) {
+    if ((parser_.Partial() || parser_.GarbagePending()) && nowMs - lastRxMs_ >= kStallMs) {
+        std::vector<Parsed> items;
+        parser_.Flush(items);
+        for (const Parsed& item : items) Handle(item, nowMs);
+    }
+    if (session_.phase != Phase::Idle && nowMs - session_.lastMs >= model_.gateway.sessionTimeoutMs) {
+        if (session_.phase != Phase::Closed) {
+            Note(nowMs, Printf("session over: nothing from the driver for %u ms (%s)", model_.gateway.sessionTimeoutMs,
+                               PhaseName(session_.phase)));
+        }
+        session_ = Session{};
+    }
+}
+
+void Engine::Handle(const Parsed& item, uint64_t nowMs) {
+    if (session_.phase != Phase::Idle) session_.lastMs = nowMs;
+    switch (item.kind) {
+        case ParsedKind::Announce:
+            OnAnnounce(nowMs);
+            return;
+        case ParsedKind::Frame:
+            OnFrame(item.bytes, nowMs);
+            return;
+        case ParsedKind::Garbage:
+            counters_.garbageBytes += static_cast<uint32_t>(item.bytes.size());
+            Line(nowMs, Printf("<- %u stray bytes: ", static_cast<unsigned>(item.bytes.size())) +
+                            Hex(item.bytes.data(), std::min<size_t>(item.bytes.size(), 48)) +
+                            (item.bytes.size() > 48 ? " .." : ""));
+            Flag("bytes that are neither a frame nor the announce");
+            return;
+        case ParsedKind::Incomplete:
+            ++counters_.incompleteFrames;
+            Line(nowMs, Printf("<- incomplete frame, %u bytes: ", static_cast<unsigned>(item.bytes.size())) +
+                            Hex(item.bytes));
+            Flag(Printf("the frame stopped short of its length (%u ms without a byte)", static_cast<unsigned>(kStallMs)));
+            return;
+    }
+}
+
+void Engine::OnAnnounce(uint64_t nowMs) {
+    ++counters_.announces;
+    Line(nowMs, "<- announce \"SK GATEWAY\"");
+    if (session_.phase != Phase::Idle && session_.phase != Phase::Closed) {
+        Sub(Printf("the open session (%s) is dropped", PhaseName(session_.phase)));
+    }
+    session_ = Session{};
+    if (faults_.ignoreAnnounce != 0) {
+        if (faults_.ignoreAnnounce > 0) --faults_.ignoreAnnounce;
+        ++counters_.announcesIgnored;
+        Sub(faults_.ignoreAnnounce >= 0 ? Printf("no answer: ignore-announce switch (%d more)", faults_.ignoreAnnounce)
+                                        : std::string("no answer: ignore-announce switch (always)"));
+        return;
+    }
+    uint8_t sequence = SequenceByte(1, 0);
+    std::string what = "announce answer";
+    if (faults_.announceWrongSeq != 0) {
+        if (faults_.announceWrongSeq > 0) --faults_.announceWrongSeq;
+        sequence = SequenceByte(1, 1);
+        what += " [sequence byte 0x11: announce-wrong-seq switch]";
+    }
+    const std::vector<Bytes> frames{BuildFrame(kTypeLast, sequence, Bytes{kAck, 0x01})};
+    if (Send(kReplyAnnounce, frames, what, nowMs) == 0) return;
+    ++counters_.sessions;
+    session_.phase = Phase::Announced;
+    session_.gwFrame = 1;
+    session_.startMs = nowMs;
+    session_.lastMs = nowMs;
+    session_.lastKind = kReplyAnnounce;
+    session_.lastAnswer = frames;
+}
+
+void Engine::Unexpected(const Bytes& bytes, uint64_t nowMs, const std::string& why) {
+    Line(nowMs, DescribeFrame("<-", bytes) + "  unexpected frame");
+    if (rawBytes_) Sub("raw " + Hex(bytes));
+    ++counters_.badFrames;
+    Flag(why + "; not answered");
+}
+
+void Engine::OnFrame(const Bytes& bytes, uint64_t nowMs) {
+    FrameView v;
+    ViewFrame(bytes, &v);
+    ++counters_.framesReceived;
+    if (!v.crcOk()) {
+        ++counters_.badCrc;
+        Line(nowMs, DescribeFrame("<-", bytes));
+        if (rawBytes_) Sub("raw " + Hex(bytes));
+        Flag(Printf("bad CRC: the frame carries %04X, its bytes give %04X; not answered", v.crcCarried,
+                    v.crcComputed));
+        return;
+    }
+    if (session_.phase != Phase::Idle && !session_.lastFrame.empty() && bytes == session_.lastFrame) {
+        ++counters_.repeats;
+        Line(nowMs, DescribeFrame("<-", bytes) + "  the same frame again");
+        if (rawBytes_) Sub("raw " + Hex(bytes));
+        const std::string after = session_.lastKind == kReplyGoodbye ? ClosingNote(nowMs) : std::string();
+        if (Send(session_.lastKind, session_.lastAnswer, "the same answer again", nowMs, after) > 0 &&
+            session_.lastKind == kReplyGoodbye) {
+            CountClosed();
+        }
+        return;
+    }
+    const bool eos = v.length == 1 && v.payload[0] == kAck;
+    const bool empty = v.length == 0;
+    switch (session_.phase) {
+        case Phase::Idle:
+        case Phase::Closed:
+            Unexpected(bytes, nowMs, session_.phase == Phase::Closed
+                                         ? "a frame outside a session (after the goodbye, before a new announce)"
+                                         : "a frame outside a session (no announce before it)");
+            return;
+        case Phase::Announced:
+            break;
+        case Phase::Replied:
+            if (!empty && !eos) {
+                Unexpected(bytes, nowMs, Printf("Zlz or end-of-session expected (%s)", PhaseName(session_.phase)));
+                return;
+            }
+            break;
+        case Phase::ZlzDone:
+            if (!eos) {
+                Unexpected(bytes, nowMs, Printf("end-of-session expected (%s)", PhaseName(session_.phase)));
+                return;
+            }
+            break;
+        case Phase::EosDone:
+            if (!empty) {
+                Unexpected(bytes, nowMs, Printf("goodbye expected (%s)", PhaseName(session_.phase)));
+                return;
+            }
+            break;
+    }
+    if (session_.phase == Phase::Announced) {
+        OnRequest(v, nowMs);
+    } else if (session_.phase == Phase::Replied && empty) {
+        OnSessionFrame(kReplyZlz, v, nowMs);
+    } else if (eos) {
+        OnSessionFrame(kReplyEos, v, nowMs);
+    } else {
+        OnSessionFrame(kReplyGoodbye, v, nowMs);
+    }
+    session_.lastFrame = bytes;
+}
+
+bool Engine::CheckSequence(const FrameView& v, unsigned expectOwn) {
+    bool ok = true;
+    if (v.type != 0x02) {
+        ++counters_.badFrames;
+        Flag(Printf("frame type 0x%02X: the driver's frames carry 0x02", v.type));
+        ok = false;
+    }
+    const unsigned own = v.sequence >> 4;
+    const unsigned ack = v.sequence & 0x0Fu;
+    const unsigned wantOwn = expectOwn & 0x0Fu;
+    const unsigned wantAck = session_.gwFrame & 0x0Fu;
+    if (own != wantOwn || ack != wantAck) {
+        ++counters_.badSequence;
+        Flag(Printf("sequence byte 0x%02X: frame %u acknowledging our frame %u; expected 0x%02X (frame %u "
+                    "acknowledging our latest frame %u)",
+                    v.sequence, own, ack, SequenceByte(wantOwn, wantAck), wantOwn, wantAck));
+        ok = false;
+    }
+    return ok;
+}
+
+void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
+    Bytes frameBytes(v.payload - kHeaderSize, v.payload + v.length + 2);
+    Line(nowMs, DescribeFrame("<-", frameBytes) + "  " + RequestText(v));
+    if (rawBytes_) Sub("raw " + Hex(frameBytes));
+    CheckSequence(v, 1);
+    const Answer a = AnswerRequest(model_, v.payload, v.length, nowMs);
+    if (!a.fault.empty()) {
+        ++counters_.badFrames;
+        Flag(a.fault);
+    }
+    ++counters_.requests;
+    if (a.changed) ++counters_.writes;
+    session_.drvFrame = 1;
+    session_.letter = v.length > 0 ? v.payload[0] : 0;
+    session_.write = a.write;
+    std::vector<Bytes> frames;
+    for (size_t i = 0; i < a.payloads.size(); ++i) {
+        const uint8_t type = i + 1 == a.payloads.size() ? kTypeLast : kTypeMore;
+        frames.push_back(BuildFrame(type, SequenceByte(session_.gwFrame + 1 + static_cast<unsigned>(i), 1),
+                                    a.payloads[i]));
+    }
+    std::string after;
+    size_t total = 0;
+    for (const Bytes& f : frames) total += f.size();
+    if (frames.size() > 1 && total <= 100) {
+        // The driver merges continuation frames only into answers of more than 100 bytes.
+        after = Printf("this answer is %u bytes in %u frames: a driver that merges continuation frames only beyond "
+                       "100 bytes reads the later frames' heads as values",
+                       static_cast<unsigned>(total), static_cast<unsigned>(frames.size()));
+    }
+    session_.gwFrame += Send(kReplyRequest, frames, "answer: " + a.what, nowMs, after);
+    session_.phase = Phase::Replied;
+    session_.lastKind = kReplyRequest;
+    session_.lastAnswer = frames;
+}
+
+void Engine::OnSessionFrame(uint32_t kind, const FrameView& v, uint64_t nowMs) {
+    Bytes frameBytes(v.payload - kHeaderSize, v.payload + v.length + 2);
+    const unsigned own = session_.drvFrame + 1;
+    std::string role;
+    Bytes payload;
+    Phase next = session_.phase;
+    if (kind == kReplyZlz) {
+        role = "Zlz (block session)";
+        payload = Bytes{kAck, 0x00};
+        next = Phase::ZlzDone;
+    } else if (kind == kReplyEos) {
+        role = session_.block ? "end of session" : "end of session (single session)";
+        payload = Bytes{0x01, 0x00};
+        next = Phase::EosDone;
+    } else {
+        role = "goodbye";
+        payload = Bytes{0x04};
+        next = Phase::Closed;
+    }
+    Line(nowMs, DescribeFrame("<-", frameBytes) + "  " + role);
+    if (rawBytes_) Sub("raw " + Hex(frameBytes));
+    CheckSequence(v, own);
+    if (kind == kReplyZlz) {
+        session_.block = true;
+        if (session_.write) {
+            ++counters_.badFrames;
+            Flag(Printf("the write '%c' runs as a block session: a block read left the driver in block mode, so a "
+                        "second parameter went out as 0",
+                        static_cast<char>(session_.letter)));
+        } else if ((session_.letter == 'z' || session_.letter == 'g') && model_.gateway.zgReplyLetter == 0) {
+            Sub(Printf("a block session after a '%c' request: its answer began with '%c', and the driver takes "
+                       "block answers only when they begin with 'p'",
+                       static_cast<char>(session_.letter), static_cast<char>(session_.letter)));
+        }
+    }
+    session_.drvFrame = own;
+    const std::vector<Bytes> frames{BuildFrame(kTypeLast, SequenceByte(session_.gwFrame + 1, own), payload)};
+    const std::string after = kind == kReplyGoodbye ? ClosingNote(nowMs) : std::string();
+    const uint32_t sent = Send(kind, frames, std::string("answer: ") + KindName(kind), nowMs, after);
+    session_.gwFrame += sent;
+    session_.phase = next;
+    session_.lastKind = kind;
+    session_.lastAnswer = frames;
+    if (kind == kReplyGoodbye && sent > 0) CountClosed();
+}
+
+std::string Engine::ClosingNote(uint64_t nowMs) const {
+    if (session_.closedCounted) return std::string();
+    return Printf("session closed: %s session, %u ms from the announce to the goodbye",
+                  session_.block ? "block" : "single", static_cast<unsigned>(nowMs - session_.startMs));
+}
+
+void Engine::CountClosed() {
+    if (session_.closedCounted) return;
+    session_.closedCounted = true;
+    ++counters_.sessionsClosed;
+    if (session_.block) ++counters_.blockSessions;
+    else ++counters_.singleSessions;
+}
+
+uint32_t Engine::Send(uint32_t kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
+                      const std::string& after) {
+    if ((faults_.mute & kind) != 0) {
+        Sub(std::string("no answer: the mute switch covers the ") + KindName(kind) + " answer");
+        return 0;
+    }
+    const bool late = (faults_.late & kind) != 0;
+    uint64_t due = nowMs + model_.gateway.replyDelayMs + (late ? faults_.lateMs : 0);
+    due = std::max(due, lastDueMs_);
+    if ((faults_.hangUp & kind) != 0) {
+        OutChunk c;
+        c.dueMs = due;
+        c.hangUp = true;
+        c.hangUpMs = faults_.hangUpMs;
+        c.trace.push_back(std::string("-- hang-up switch: the line is closed instead of the ") + KindName(kind) +
+                          " answer");
+        out_.push_back(std::move(c));
+        lastDueMs_ = due;
+        return 0;
+    }
+    std::vector<Bytes> sent = frames;
+    std::vector<std::string> notes;
+    if (kind == kReplyRequest && faults_.dropContinuation && sent.size() > 1) {
+        notes.push_back(Printf("drop-continuation switch: %u continuation frame(s) not sent",
+                               static_cast<unsigned>(sent.size() - 1)));
+        sent.resize(1);
+    }
+    if ((faults_.corruptCrc & kind) != 0) {
+        for (Bytes& f : sent) {
+            f[f.size() - 1] ^= 0xFF;
+            f[f.size() - 2] ^= 0xFF;
+        }
+        notes.push_back("corrupt-crc switch: CRC inverted");
+    }
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        std::string line = (i == 0 ? std::string() : kIndent) + DescribeFrame("->", sent[i]) + "  ";
+        line += i == 0 ? what : Printf("continuation %u of %u", static_cast<unsigned>(i),
+                                       static_cast<unsigned>(sent.size() - 1));
+        lines.push_back(line);
+        if (rawBytes_) lines.push_back(kIndent + "-- raw " + Hex(sent[i]));
+    }
+    Bytes wire;
+    for (const Bytes& f : sent) wire.insert(wire.end(), f.begin(), f.end());
+    if ((faults_.garbage & kind) != 0) {
+        for (uint8_t& b : wire) b = NoiseByte();
+        notes.push_back(Printf("garbage switch: %u bytes of noise sent instead", static_cast<unsigned>(wire.size())));
+        if (rawBytes_) notes.push_back("raw " + Hex(wire));
+    }
+    if ((faults_.trailing & kind) != 0) {
+        wire.insert(wire.end(), faults_.trailingBytes, 0xEE);
+        notes.push_back(Printf("trailing switch: %u bytes EE behind the answer", faults_.trailingBytes));
+    }
+    if (late) notes.push_back(Printf("late switch: answered %u ms late", faults_.lateMs));
+    size_t piece = wire.size();
+    if ((faults_.pieces & kind) != 0 && faults_.pieceBytes > 0) {
+        piece = faults_.pieceBytes;
+        notes.push_back(Printf("pieces switch: in pieces of %u bytes, %u ms apart", faults_.pieceBytes,
+                               faults_.piecePauseMs));
+    }
+    for (const std::string& n : notes) lines.push_back(kIndent + "-- " + n);
+    if (!after.empty()) lines.push_back(kIndent + "-- " + after);
+    size_t at = 0;
+    uint64_t when = due;
+    do {
+        OutChunk c;
+        c.dueMs = when;
+        const size_t take = std::min(piece, wire.size() - at);
+        c.bytes.assign(wire.begin() + static_cast<std::ptrdiff_t>(at),
+                       wire.begin() + static_cast<std::ptrdiff_t>(at + take));
+        at += take;
+        if (when == due) {
+            c.trace = std::move(lines);
+            lines.clear();
+        }
+        if (at == wire.size()) c.frames = static_cast<uint32_t>(sent.size());
+        out_.push_back(std::move(c));
+        lastDueMs_ = when;
+        when += faults_.piecePauseMs;
+    } while (at < wire.size());
+    return static_cast<uint32_t>(sent.size());
+}
+
+bool Engine::TakeDue(uint64_t nowMs, OutChunk* out) {
+    if (out_.empty() || out_.front().dueMs > nowMs) return false;
+    *out = std::move(out_.front());
+    out_.pop_front();
+    for (size_t i = 0; i < out->trace.size(); ++i) {
+        trace_.push_back(i == 0 ? Stamp(nowMs) + " " + out->trace[i] : out->trace[i]);
+    }
+    if (!out->hangUp) {
+        counters_.framesSent += out->frames;
+        counters_.bytesSent += static_cast<uint32_t>(out->bytes.size());
+    }
+    return true;
+}
+
+uint64_t Engine::NextDueMs() const {
+    return out_.empty() ? std::numeric_limits<uint64_t>::max() : out_.front().dueMs;
+}
+
+void Engine::LineClosed(uint64_t nowMs, uint32_t forMs) {
+    ++counters_.hangUps;
+    out_.clear();
+    parser_ = FrameParser{};
+    session_ = Session{};
+    lineClosed_ = true;
+    lastDueMs_ = nowMs;
+    Note(nowMs, forMs > 0 ? Printf("line closed (hang-up) for %u ms", forMs) : std::string("line closed (hang-up)"));
+}
+
+void Engine::LineOpened(uint64_t nowMs) {
+    lineClosed_ = false;
+    Note(nowMs, "line open again");
+}
+
+void Engine::HangUpNow(uint64_t nowMs) {
+    OutChunk c;
+    c.dueMs = nowMs;
+    c.hangUp = true;
+    c.hangUpMs = faults_.hangUpMs;
+    c.trace.push_back("-- hang up now (asked through the library)");
+    out_.push_front(std::move(c));
+}
+
+}  // namespace sksim

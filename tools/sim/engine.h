@@ -1,0 +1,125 @@
+// The simulated gateway's protocol engine: bytes in, bytes out, with time.
+// It knows nothing of serial ports or threads: the runner feeds it what the
+// line delivered (Receive), lets it notice quiet spells (Tick), and writes
+// the chunks it hands out when they are due (TakeDue).
+//
+// A session, as the gateway keeps it:
+//   "SK GATEWAY"            -> announce answer, our frame 1, sequence 0x10 (11 bytes)
+//   request frame (0x11)    -> the panel's answer, our frames 2.. (one frame, or a
+//                              first frame and continuation frames for a long list)
+//   single session:  end-of-session (length 1, 06) -> 11 bytes, first payload byte 01
+//                    goodbye (length 0)            -> 10 bytes, length 1
+//   block session:   Zlz (length 0) -> 11 bytes; end-of-session -> 11 bytes; goodbye -> 10 bytes
+// Every frame the driver sends is checked: CRC, type 0x02, sequence byte
+// (high nibble: its own frame number, one up each frame; low nibble: our
+// latest frame number), length and parameters. Whatever is wrong is counted
+// and flagged "!!" in the trace. A frame sent again byte for byte is answered
+// again with the same answer. A frame with a bad CRC is not answered.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "tools/sim/frame_parser.h"
+#include "tools/sim/model.h"
+#include "tools/sim/sim_api.h"
+#include "tools/sim/wire.h"
+
+namespace sksim {
+
+struct OutChunk {
+    uint64_t dueMs = 0;
+    Bytes bytes;
+    bool hangUp = false;   // close the line instead (bytes empty) ...
+    uint32_t hangUpMs = 0; // ... and open it again after this long (0: stay closed)
+    uint32_t frames = 0;   // frames this chunk completes (for the counters)
+    std::vector<std::string> trace;  // what this chunk is, traced when it goes out
+};
+
+// Quiet time after which a partly received text or frame is given up.
+constexpr uint64_t kStallMs = 250;
+
+class Engine {
+public:
+    Engine(Model model, uint64_t startMs, bool rawBytes);
+
+    void SetFaults(const SimFaults& faults) { faults_ = faults; }
+    const SimFaults& faults() const { return faults_; }
+
+    void Receive(const uint8_t* data, size_t length, uint64_t nowMs);
+    void Tick(uint64_t nowMs);
+    // The next chunk whose time has come, in order; false when none is due.
+    bool TakeDue(uint64_t nowMs, OutChunk* out);
+    // When the next chunk is due (UINT64_MAX: nothing waits).
+    uint64_t NextDueMs() const;
+
+    // The runner closed the line (hang-up): pending output is dropped, the session is over.
+    void LineClosed(uint64_t nowMs, uint32_t forMs);
+    void LineOpened(uint64_t nowMs);
+    // Queues a hang-up now (the run-time API's "hang up").
+    void HangUpNow(uint64_t nowMs);
+    // A line of the runner's own in the trace (port opened, stopped, ...).
+    void Note(uint64_t nowMs, const std::string& text);
+
+    // Trace lines since the last call.
+    std::vector<std::string> TakeTrace();
+    const SimCounters& counters() const { return counters_; }
+    void ResetCounters() { counters_ = SimCounters{}; }
+    const Model& model() const { return model_; }
+
+private:
+    enum class Phase { Idle, Announced, Replied, ZlzDone, EosDone, Closed };
+    struct Session {
+        Phase phase = Phase::Idle;
+        unsigned gwFrame = 0;    // our latest frame number
+        unsigned drvFrame = 0;   // the driver's latest frame number
+        bool block = false;      // a Zlz came: block session
+        uint8_t letter = 0;      // the request's letter
+        bool write = false;
+        bool closedCounted = false;
+        uint64_t startMs = 0;
+        uint64_t lastMs = 0;     // last thing received from the driver
+        Bytes lastFrame;         // the driver's last frame, to spot re-sends
+        uint32_t lastKind = 0;   // and what we answered it with
+        std::vector<Bytes> lastAnswer;
+    };
+
+    void Handle(const Parsed& item, uint64_t nowMs);
+    void OnAnnounce(uint64_t nowMs);
+    void OnFrame(const Bytes& bytes, uint64_t nowMs);
+    void OnRequest(const FrameView& v, uint64_t nowMs);
+    void OnSessionFrame(uint32_t kind, const FrameView& v, uint64_t nowMs);
+    bool CheckSequence(const FrameView& v, unsigned expectOwn);
+    // Sends frames as the answer of `kind`, through the fault switches; false when nothing goes out.
+    uint32_t Send(uint32_t kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
+                  const std::string& after = std::string());
+    // The note of a session that the goodbye answer closes (empty once counted), and the counting.
+    std::string ClosingNote(uint64_t nowMs) const;
+    void CountClosed();
+    void Unexpected(const Bytes& bytes, uint64_t nowMs, const std::string& why);
+    void Flag(const std::string& text);
+    void Sub(const std::string& text);
+    void Line(uint64_t nowMs, const std::string& text);
+    std::string Stamp(uint64_t nowMs) const;
+    std::string DescribeFrame(const char* arrow, const Bytes& frame) const;
+    const char* PhaseName(Phase phase) const;
+    uint8_t NoiseByte();
+
+    Model model_;
+    SimFaults faults_;
+    SimCounters counters_;
+    FrameParser parser_;
+    Session session_;
+    std::deque<OutChunk> out_;
+    std::vector<std::string> trace_;
+    uint64_t startMs_;
+    uint64_t lastRxMs_ = 0;
+    uint64_t lastDueMs_ = 0;
+    bool rawBytes_;
+    bool lineClosed_ = false;
+    uint32_t noise_ = 0x2545F491u;
+};
+
+}  // namespace sksim

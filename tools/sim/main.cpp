@@ -1,0 +1,142 @@
+// sksim: the SK gateway and its 5820 panel on a COM port, for the driver,
+// the host console or the host to talk to. Prints a wire trace; Ctrl-C stops.
+//
+//   sksim --port COM6 [--model panel.json] [--raw] [fault switches]
+#include <windows.h>
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <sstream>
+
+#include "tools/sim/sim_api.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+BOOL WINAPI OnCtrl(DWORD) {
+    g_stop = true;
+    return TRUE;
+}
+
+// "request,eos" -> mask; false on an unknown name.
+bool ParseKinds(const std::string& text, uint32_t* mask, std::string* bad) {
+    *mask = 0;
+    std::stringstream in(text);
+    std::string name;
+    while (std::getline(in, name, ',')) {
+        if (name == "announce") *mask |= sksim::kReplyAnnounce;
+        else if (name == "request") *mask |= sksim::kReplyRequest;
+        else if (name == "zlz") *mask |= sksim::kReplyZlz;
+        else if (name == "eos") *mask |= sksim::kReplyEos;
+        else if (name == "goodbye") *mask |= sksim::kReplyGoodbye;
+        else if (name == "all") *mask |= sksim::kReplyAll;
+        else {
+            *bad = name;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ExeFolder() {
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string text(path, n);
+    const size_t slash = text.find_last_of("\\/");
+    return slash == std::string::npos ? std::string(".") : text.substr(0, slash);
+}
+
+void PrintCounters(const sksim::SimCounters& c) {
+    printf("sessions %u opened, %u closed (%u single, %u block); announces %u (%u ignored)\n", c.sessions,
+           c.sessionsClosed, c.singleSessions, c.blockSessions, c.announces, c.announcesIgnored);
+    printf("frames in %u: bad CRC %u, bad sequence %u, other faults %u, re-sent %u; incomplete %u; stray bytes %u\n",
+           c.framesReceived, c.badCrc, c.badSequence, c.badFrames, c.repeats, c.incompleteFrames, c.garbageBytes);
+    printf("requests %u (writes carried out %u); frames out %u, bytes out %u; hang-ups %u\n", c.requests, c.writes,
+           c.framesSent, c.bytesSent, c.hangUps);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"sksim: plays the SK gateway and its 5820 panel on a serial line, with a wire trace.\n"
+                 "Reply kinds for the fault switches: announce, request, zlz, eos, goodbye, all (comma-separated)."};
+    sksim::SimOptions options;
+    sksim::SimFaults& f = options.faults;
+    std::string silent, mute, garbage, corrupt, pieces, late, trailing, hangUp;
+    double seconds = 0;
+    bool quiet = false, printModel = false;
+    app.add_option("--port,-p", options.port, "COM port, e.g. COM6 or \\\\.\\COM12")->required();
+    app.add_option("--model,-m", options.modelFile, "model file (default: models\\panel.json next to sksim.exe)");
+    app.add_option("--baud", options.baud, "baud rate (8 data bits, no parity, 1 stop bit)")->capture_default_str();
+    app.add_flag("--raw", options.rawBytes, "trace the raw bytes of every frame too");
+    app.add_flag("--quiet,-q", quiet, "no trace, only the counters at the end");
+    app.add_option("--seconds", seconds, "stop after this long (default: run until Ctrl-C)");
+    app.add_flag("--print-model", printModel, "print the model as loaded at the end");
+    app.add_option("--ignore-announce", f.ignoreAnnounce, "leave this many announces unanswered (-1: all)");
+    app.add_option("--announce-wrong-seq", f.announceWrongSeq,
+                   "answer this many announces with sequence byte 0x11 (-1: all)");
+    app.add_option("--silent", silent, "go silent: after-announce, after-request or before-goodbye")
+        ->check(CLI::IsMember({"after-announce", "after-request", "before-goodbye"}));
+    app.add_option("--mute", mute, "reply kinds never answered");
+    app.add_option("--garbage", garbage, "reply kinds answered with noise instead of frames");
+    app.add_option("--corrupt-crc", corrupt, "reply kinds answered with a wrong CRC");
+    app.add_option("--pieces", pieces, "reply kinds sent in small pieces with pauses");
+    app.add_option("--piece-bytes", f.pieceBytes, "bytes per piece")->capture_default_str();
+    app.add_option("--piece-pause-ms", f.piecePauseMs, "pause between pieces")->capture_default_str();
+    app.add_option("--late", late, "reply kinds answered late");
+    app.add_option("--late-ms", f.lateMs, "how late")->capture_default_str();
+    app.add_option("--trailing", trailing, "reply kinds followed by extra bytes");
+    app.add_option("--trailing-bytes", f.trailingBytes, "how many extra bytes (EE)")->capture_default_str();
+    app.add_flag("--drop-continuation", f.dropContinuation, "send only the first frame of a long answer");
+    app.add_option("--hang-up", hangUp, "reply kinds replaced by closing the line");
+    app.add_option("--hang-up-ms", f.hangUpMs, "how long the line stays closed (0: for good)")->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    const struct {
+        const std::string* text;
+        uint32_t* mask;
+        const char* option;
+    } lists[] = {{&mute, &f.mute, "--mute"},         {&garbage, &f.garbage, "--garbage"},
+                 {&corrupt, &f.corruptCrc, "--corrupt-crc"}, {&pieces, &f.pieces, "--pieces"},
+                 {&late, &f.late, "--late"},         {&trailing, &f.trailing, "--trailing"},
+                 {&hangUp, &f.hangUp, "--hang-up"}};
+    for (const auto& list : lists) {
+        std::string bad;
+        if (!list.text->empty() && !ParseKinds(*list.text, list.mask, &bad)) {
+            fprintf(stderr, "sksim: %s: unknown reply kind \"%s\"\n", list.option, bad.c_str());
+            return 2;
+        }
+    }
+    if (silent == "after-announce") f.mute |= sksim::kSilentAfterAnnounce;
+    if (silent == "after-request") f.mute |= sksim::kSilentAfterRequest;
+    if (silent == "before-goodbye") f.mute |= sksim::kSilentBeforeGoodbye;
+    if (options.modelFile.empty()) options.modelFile = ExeFolder() + "\\models\\panel.json";
+    if (!quiet) {
+        options.onTrace = [](const std::string& line) {
+            printf("%s\n", line.c_str());
+            fflush(stdout);
+        };
+    }
+
+    SetConsoleCtrlHandler(OnCtrl, TRUE);
+    std::string error;
+    sksim::Simulator* sim = sksim::SimStart(options, &error);
+    if (sim == nullptr) {
+        fprintf(stderr, "sksim: %s\n", error.c_str());
+        return 1;
+    }
+    const ULONGLONG start = GetTickCount64();
+    while (!g_stop && (seconds <= 0 || static_cast<double>(GetTickCount64() - start) < seconds * 1000.0)) {
+        Sleep(50);
+    }
+    const sksim::SimCounters counters = sksim::SimGetCounters(sim);
+    const std::string model = printModel ? sksim::SimModelJson(sim) : std::string();
+    sksim::SimStop(sim);
+    printf("sksim stopped.\n");
+    PrintCounters(counters);
+    if (printModel) printf("%s\n", model.c_str());
+    return 0;
+}

@@ -1,0 +1,125 @@
+// The gateway-and-panel simulator as a library (static library `sk_sim`,
+// Windows only): a Windows test program starts the simulated SK gateway with
+// its 5820 panel on one COM port, drives the driver on the other end of a
+// null-modem pair, and then looks at what the simulator saw.
+//
+//   sksim::SimOptions options;
+//   options.port = PeerCom(0);                        // "COM401" or "\\.\COM401"
+//   options.modelFile = "tools/sim/models/panel.json"; // or options.modelJson = "{...}"
+//   std::string error;
+//   sksim::Simulator* sim = sksim::SimStart(options, &error);
+//   ... run the driver on DriverCom(0) ...
+//   sksim::SimCounters seen = sksim::SimGetCounters(sim);
+//   sksim::SimStop(sim);
+//
+// The simulator runs on its own thread; every function below may be called
+// from any other thread while it runs. Nothing here throws and nothing prints:
+// the trace goes to SimTraceLines() and, when set, to options.onTrace.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sksim {
+
+// Kinds of answer the gateway sends; used as bits in the fault masks below.
+enum ReplyKind : uint32_t {
+    kReplyAnnounce = 1u << 0,  // the 11-byte answer to "SK GATEWAY"
+    kReplyRequest = 1u << 1,   // the answer to the request frame (all its frames)
+    kReplyZlz = 1u << 2,       // the answer to the block session's Zlz frame
+    kReplyEos = 1u << 3,       // the answer to the end-of-session frame
+    kReplyGoodbye = 1u << 4,   // the answer to the goodbye frame
+    kReplyAll = 0x1Fu,
+};
+
+// Fault switches. All zero/false (the default) is a cooperative gateway.
+// Counts: a positive count applies to that many announces and then runs out
+// (SimGetFaults shows what is left); a negative count applies for ever.
+struct SimFaults {
+    int32_t ignoreAnnounce = 0;     // announces not answered at all
+    int32_t announceWrongSeq = 0;   // announces answered with sequence byte 0x11 instead of 0x10
+    uint32_t mute = 0;              // ReplyKind bits never answered (silence); see the helpers below
+    uint32_t garbage = 0;           // answered with bytes that are no frame (same length)
+    uint32_t corruptCrc = 0;        // answered with the CRC of every frame inverted
+    uint32_t pieces = 0;            // answered in pieces of pieceBytes with piecePauseMs between them
+    uint32_t pieceBytes = 3;
+    uint32_t piecePauseMs = 40;
+    uint32_t late = 0;              // answered only after lateMs
+    uint32_t lateMs = 5500;         // past every time-out of the driver (2 s, 1 s, 4 s, 5 s)
+    uint32_t trailing = 0;          // answered with trailingBytes extra bytes (0xEE) behind the frame(s)
+    uint32_t trailingBytes = 4;
+    bool dropContinuation = false;  // long block answers: only the first frame is sent
+    uint32_t hangUp = 0;            // instead of this answer the line is closed (hung up) ...
+    uint32_t hangUpMs = 3000;       // ... and opened again after this long (0: stays closed until SimStop)
+};
+
+// The three "go silent" switches, as mute masks.
+constexpr uint32_t kSilentAfterAnnounce = kReplyRequest | kReplyZlz | kReplyEos | kReplyGoodbye;
+constexpr uint32_t kSilentAfterRequest = kReplyZlz | kReplyEos | kReplyGoodbye;
+constexpr uint32_t kSilentBeforeGoodbye = kReplyGoodbye;
+
+// What the simulator has seen and done since it started (or since SimResetCounters).
+struct SimCounters {
+    uint32_t announces = 0;         // "SK GATEWAY" texts received
+    uint32_t announcesIgnored = 0;  // of those, left unanswered by the ignoreAnnounce switch
+    uint32_t sessions = 0;          // sessions opened (announces answered)
+    uint32_t sessionsClosed = 0;    // sessions that ended with an answered goodbye
+    uint32_t singleSessions = 0;    // of the closed ones: single sessions (end-of-session 0x22, no Zlz)
+    uint32_t blockSessions = 0;     // of the closed ones: block sessions (Zlz before end-of-session)
+    uint32_t framesReceived = 0;    // complete frames received (good CRC or not)
+    uint32_t badCrc = 0;            // frames whose CRC did not match
+    uint32_t badSequence = 0;       // frames whose sequence byte was not the expected one
+    uint32_t badFrames = 0;         // other faults of the driver: wrong type or length, unknown letter,
+                                    // bad parameter, frame out of order or outside a session
+    uint32_t garbageBytes = 0;      // received bytes that belonged to no frame and no announce
+    uint32_t incompleteFrames = 0;  // frames cut off (nothing more came for a while)
+    uint32_t requests = 0;          // request frames answered (reads and writes)
+    uint32_t writes = 0;            // of those, accepted writes (B, U, D, I, Y) that changed the model
+    uint32_t repeats = 0;           // session frames received again (the driver re-sent them)
+    uint32_t framesSent = 0;        // frames written to the line (fault-altered ones included)
+    uint32_t bytesSent = 0;
+    uint32_t hangUps = 0;           // times the line was closed by the hangUp switch
+};
+
+struct SimOptions {
+    std::string port;        // "COM401", "\\.\COM401" (the \\.\ is added when missing)
+    uint32_t baud = 19200;   // 8 data bits, no parity, one stop bit
+    std::string modelFile;   // JSON model file, or ...
+    std::string modelJson;   // ... the JSON text itself (wins when not empty)
+    SimFaults faults;        // fault switches from the start
+    bool rawBytes = false;   // trace the raw bytes of every frame too
+    size_t traceLimit = 20000;  // trace lines kept (oldest dropped first)
+    std::function<void(const std::string&)> onTrace;  // called on the simulator thread for each line
+};
+
+struct Simulator;  // opaque
+
+// Loads the model, opens the port and starts the simulator thread. Returns
+// nullptr and a readable reason in *error when the model or the port is bad.
+Simulator* SimStart(const SimOptions& options, std::string* error);
+// Stops the thread, closes the port and frees the simulator. nullptr is fine.
+void SimStop(Simulator* sim);
+
+void SimSetFaults(Simulator* sim, const SimFaults& faults);
+SimFaults SimGetFaults(const Simulator* sim);
+
+SimCounters SimGetCounters(const Simulator* sim);
+void SimResetCounters(Simulator* sim);
+
+// Trace lines so far (each without its newline), and clearing them.
+std::vector<std::string> SimTraceLines(const Simulator* sim);
+void SimClearTrace(Simulator* sim);
+
+// Waits until sessionsClosed reaches `closed` or timeoutMs passes; true when reached.
+bool SimWaitSessionsClosed(const Simulator* sim, uint32_t closed, uint32_t timeoutMs);
+
+// The panel model as it stands now (writes applied, clock as read now), as JSON text
+// in the model file's format.
+std::string SimModelJson(const Simulator* sim);
+
+// Closes the line at once (as the hangUp switch does) for hangUpMs of the current faults.
+void SimHangUpNow(Simulator* sim);
+
+}  // namespace sksim

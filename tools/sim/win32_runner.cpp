@@ -1,0 +1,303 @@
+// The simulator on a real (or virtual) COM port: one thread that reads the
+// line, feeds the engine, and writes its answers when they are due. This is
+// the library `sk_sim` behind sim_api.h.
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "tools/sim/engine.h"
+#include "tools/sim/sim_api.h"
+
+namespace sksim {
+
+namespace {
+
+uint64_t NowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+int64_t HostLocalSeconds() {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    CivilTime t;
+    t.year = st.wYear;
+    t.month = st.wMonth;
+    t.day = st.wDay;
+    t.hour = st.wHour;
+    t.minute = st.wMinute;
+    t.second = st.wSecond;
+    return CivilToSeconds(t);
+}
+
+std::string PortPath(const std::string& port) {
+    return port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
+}
+
+// Opens the port raw: 8 data bits, no parity, one stop bit, no flow control;
+// a read returns at once with what has arrived, or after 10 ms with nothing.
+HANDLE OpenPort(const std::string& path, uint32_t baud, std::string* error) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = "cannot open " + path + " (error " + std::to_string(GetLastError()) + ")";
+        return h;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(h, &dcb)) {
+        *error = "GetCommState on " + path + " failed (error " + std::to_string(GetLastError()) + ")";
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(h, &dcb)) {
+        *error = "SetCommState on " + path + " failed (error " + std::to_string(GetLastError()) + ")";
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = 10;
+    t.WriteTotalTimeoutConstant = 2000;
+    if (!SetCommTimeouts(h, &t)) {
+        *error = "SetCommTimeouts on " + path + " failed (error " + std::to_string(GetLastError()) + ")";
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    return h;
+}
+
+bool ReadText(const std::string& file, std::string* text) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    *text = all.str();
+    return true;
+}
+
+}  // namespace
+
+struct Simulator {
+    mutable std::mutex mu;
+    std::unique_ptr<Engine> engine;
+    std::deque<std::string> trace;
+    size_t traceLimit = 20000;
+    std::function<void(const std::string&)> onTrace;
+    std::string path;
+    uint32_t baud = 19200;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    uint64_t reopenAtMs = 0;  // 0: stays closed
+    std::atomic<bool> stop{false};
+    std::thread thread;
+
+    // Moves the engine's new trace lines into the kept trace (caller holds mu)
+    // and returns them for the callback.
+    std::vector<std::string> DrainTrace() {
+        std::vector<std::string> lines = engine->TakeTrace();
+        for (const std::string& line : lines) {
+            trace.push_back(line);
+            if (trace.size() > traceLimit) trace.pop_front();
+        }
+        return lines;
+    }
+
+    void Publish(const std::vector<std::string>& lines) {
+        if (!onTrace) return;
+        for (const std::string& line : lines) onTrace(line);
+    }
+
+    void Run() {
+        uint8_t buffer[512];
+        while (!stop) {
+            std::vector<OutChunk> due;
+            std::vector<std::string> lines;
+            if (port != INVALID_HANDLE_VALUE) {
+                DWORD got = 0;
+                if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
+                    got = 0;
+                    Sleep(10);
+                }
+                const uint64_t now = NowMs();
+                std::lock_guard<std::mutex> lock(mu);
+                engine->Receive(buffer, got, now);
+                engine->Tick(now);
+                OutChunk chunk;
+                while (engine->TakeDue(now, &chunk)) {
+                    const bool hangUp = chunk.hangUp;
+                    due.push_back(std::move(chunk));
+                    if (hangUp) break;
+                }
+                lines = DrainTrace();
+            } else {
+                Sleep(10);
+                const uint64_t now = NowMs();
+                std::lock_guard<std::mutex> lock(mu);
+                engine->Tick(now);
+                if (reopenAtMs != 0 && now >= reopenAtMs) {
+                    std::string error;
+                    port = OpenPort(path, baud, &error);
+                    if (port != INVALID_HANDLE_VALUE) {
+                        reopenAtMs = 0;
+                        engine->LineOpened(now);
+                    } else {
+                        reopenAtMs = now + 500;
+                        engine->Note(now, error + "; trying again");
+                    }
+                }
+                lines = DrainTrace();
+            }
+            Publish(lines);
+            std::vector<std::string> more;
+            for (OutChunk& chunk : due) {
+                if (chunk.hangUp) {
+                    CloseHandle(port);
+                    port = INVALID_HANDLE_VALUE;
+                    std::lock_guard<std::mutex> lock(mu);
+                    const uint64_t now = NowMs();
+                    engine->LineClosed(now, chunk.hangUpMs);
+                    reopenAtMs = chunk.hangUpMs != 0 ? now + chunk.hangUpMs : 0;
+                    more = DrainTrace();
+                    break;
+                }
+                DWORD written = 0;
+                if (!WriteFile(port, chunk.bytes.data(), static_cast<DWORD>(chunk.bytes.size()), &written, nullptr) ||
+                    written != chunk.bytes.size()) {
+                    const DWORD code = GetLastError();
+                    std::lock_guard<std::mutex> lock(mu);
+                    engine->Note(NowMs(), "write failed (error " + std::to_string(code) + "), " +
+                                              std::to_string(written) + " of " + std::to_string(chunk.bytes.size()) +
+                                              " bytes written");
+                    for (std::string& line : DrainTrace()) more.push_back(std::move(line));
+                }
+            }
+            Publish(more);
+        }
+    }
+};
+
+Simulator* SimStart(const SimOptions& options, std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    std::string json = options.modelJson;
+    if (json.empty()) {
+        if (options.modelFile.empty()) {
+            *error = "no model: give a model file or the model's JSON text";
+            return nullptr;
+        }
+        if (!ReadText(options.modelFile, &json)) {
+            *error = "cannot read the model file " + options.modelFile;
+            return nullptr;
+        }
+    }
+    const uint64_t now = NowMs();
+    Model model;
+    std::string why;
+    if (!LoadModel(json, HostLocalSeconds(), now, &model, &why)) {
+        *error = (options.modelJson.empty() ? options.modelFile : std::string("the model")) + ": " + why;
+        return nullptr;
+    }
+    auto sim = std::make_unique<Simulator>();
+    sim->path = PortPath(options.port);
+    sim->baud = options.baud;
+    sim->traceLimit = options.traceLimit > 0 ? options.traceLimit : 1;
+    sim->onTrace = options.onTrace;
+    sim->port = OpenPort(sim->path, options.baud, error);
+    if (sim->port == INVALID_HANDLE_VALUE) return nullptr;
+    sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
+    sim->engine->SetFaults(options.faults);
+    sim->engine->Note(now, "gateway simulator on " + sim->path + " at " + std::to_string(options.baud) +
+                               " baud 8N1, model " +
+                               (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)")));
+    std::vector<std::string> lines = sim->DrainTrace();
+    sim->Publish(lines);
+    Simulator* raw = sim.release();
+    raw->thread = std::thread([raw] { raw->Run(); });
+    return raw;
+}
+
+void SimStop(Simulator* sim) {
+    if (sim == nullptr) return;
+    sim->stop = true;
+    if (sim->thread.joinable()) sim->thread.join();
+    if (sim->port != INVALID_HANDLE_VALUE) CloseHandle(sim->port);
+    delete sim;
+}
+
+void SimSetFaults(Simulator* sim, const SimFaults& faults) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    sim->engine->SetFaults(faults);
+}
+
+SimFaults SimGetFaults(const Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    return sim->engine->faults();
+}
+
+SimCounters SimGetCounters(const Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    return sim->engine->counters();
+}
+
+void SimResetCounters(Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    sim->engine->ResetCounters();
+}
+
+std::vector<std::string> SimTraceLines(const Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    return std::vector<std::string>(sim->trace.begin(), sim->trace.end());
+}
+
+void SimClearTrace(Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    sim->trace.clear();
+}
+
+bool SimWaitSessionsClosed(const Simulator* sim, uint32_t closed, uint32_t timeoutMs) {
+    const uint64_t end = NowMs() + timeoutMs;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(sim->mu);
+            if (sim->engine->counters().sessionsClosed >= closed) return true;
+        }
+        if (NowMs() >= end) return false;
+        Sleep(10);
+    }
+}
+
+std::string SimModelJson(const Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    return ModelToJson(sim->engine->model(), NowMs());
+}
+
+void SimHangUpNow(Simulator* sim) {
+    std::lock_guard<std::mutex> lock(sim->mu);
+    sim->engine->HangUpNow(NowMs());
+}
+
+}  // namespace sksim
