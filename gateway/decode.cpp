@@ -114,9 +114,15 @@ void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     memset(work, 3, sizeof work);
     uint32_t position = 1;
     if (received > kRxBufferSize) received = kRxBufferSize;
-    if (received <= kAssemblyThreshold) return;
-
+    // A long answer (over 100 bytes) is scanned from offset 16 on. A short one
+    // is merged too when it does carry continuation frames, but only frames
+    // behind the first frame count there, and without one it stays untouched:
+    // otherwise the frame headers and CRCs behind the first frame would be
+    // read as block values.
+    const bool shortAnswer = received <= kAssemblyThreshold;
     uint32_t i = kContinuationScanStart;
+    if (shortAnswer) i = kPayloadOffset + buffer[kLengthOffset] + 2;
+    bool merged = false;
     while (i < received) {
         const bool header = i + kLengthOffset < received && memcmp(buffer + i, kSyncBytes, sizeof kSyncBytes) == 0 &&
                             (buffer[i + 4] == 2 || buffer[i + 4] == 1);
@@ -135,8 +141,10 @@ void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
             memcpy(work + position, buffer + from, n);
             position += n;
         }
+        merged = true;
         i += kPayloadOffset;
     }
+    if (shortAnswer && !merged) return;
 
     // The appended data and one byte of the preset 3 behind it (the 3 is
     // dropped only when the work area is full).

@@ -256,12 +256,28 @@ Bytes Numbered(uint8_t letter, size_t n, uint8_t first) {
     return p;
 }
 
-TEST(AssembleBlockPayload, HundredBytesOrFewerAreLeftAlone) {
-    const Bytes data = gwtest::Concat({Frame(2, 0x20, Numbered('p', 40, 0x10)), Frame(2, 0x21, Numbered('p', 5, 0x60)),
-                                       Bytes(100 - 49 - 14, 0)});
+TEST(AssembleBlockPayload, HundredBytesOrFewerWithoutContinuationAreLeftAlone) {
+    // A header-like run inside the first frame's payload is data, not a frame.
+    Bytes first = Numbered('p', 40, 0x10);
+    const uint8_t lookalike[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x21, 0x03};
+    std::copy(std::begin(lookalike), std::end(lookalike), first.begin() + 20);
+    const Bytes data = gwtest::Concat({Frame(2, 0x20, first), Bytes(100 - 49, 0)});
     ASSERT_EQ(data.size(), 100u);
     const Assembled a = Assemble(data, 100);
     EXPECT_EQ(a.after, a.before);
+}
+
+TEST(AssembleBlockPayload, ShortAnswersInSeveralFramesAreMergedToo) {
+    // 49 + 14 + 18 = 81 bytes: without the merge, the second frame's header
+    // and CRC would be read as block values.
+    const Bytes data = gwtest::Concat({Frame(2, 0x20, Numbered('p', 40, 0x10)), Frame(1, 0x21, Numbered('p', 5, 0x60)),
+                                       Frame(2, 0x22, Numbered('p', 9, 0x80))});
+    ASSERT_EQ(data.size(), 81u);
+    const Assembled a = Assemble(data, 81);
+    Bytes expected = a.before;
+    const Bytes appended = {0x60, 0x61, 0x62, 0x63, 0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x03};
+    std::copy(appended.begin(), appended.end(), expected.begin() + 47);
+    EXPECT_EQ(Hex(a.after), Hex(expected));
 }
 
 TEST(AssembleBlockPayload, WithoutContinuationOneByteThreeFollowsThePayload) {
