@@ -1,28 +1,32 @@
 // VpiMain: the driver's one way in. The function code picks a slot of the
 // table; the handler's status goes back to the host unchanged.
+#include "address/parsers.h"
+#include "entry/channel.h"
 #include "entry/host_log.h"
 #include "entry/vpi.h"
+#include "gateway/gateway.h"
+#include "serial/ports.h"
 
 static int32_t AnswerOne(VpiRequest*) { return kRefused; }
 
 // Handlers of the other subsystems are filled in as they are built.
 const VpiSlot VpiFunctionTable[kVpiSlotCount] = {
     /*  0 */ {nullptr, kNeedsNothing},
-    /*  1 ColdStart          */ {nullptr, kNeedsBoth},
-    /*  2 WarmStart          */ {nullptr, kNeedsChannel},
-    /*  3 SingleParser       */ {nullptr, kNeedsBoth},
-    /*  4 BlockAddressParser */ {nullptr, kNeedsBoth},
-    /*  5 SingleRead         */ {nullptr, kNeedsBoth},
-    /*  6 BlockRead          */ {nullptr, kNeedsBoth},
-    /*  7 SingleWrite        */ {nullptr, kNeedsBoth},
+    /*  1 ColdStart          */ {ColdStart, kNeedsBoth},
+    /*  2 WarmStart          */ {WarmStart, kNeedsChannel},
+    /*  3 SingleParser       */ {SingleParser, kNeedsBoth},
+    /*  4 BlockAddressParser */ {BlockAddressParser, kNeedsBoth},
+    /*  5 SingleRead         */ {SingleRead, kNeedsBoth},
+    /*  6 BlockRead          */ {BlockRead, kNeedsBoth},
+    /*  7 SingleWrite        */ {SingleWrite, kNeedsBoth},
     /*  8 */ {nullptr, kNeedsNothing},
     /*  9 */ {nullptr, kNeedsNothing},
     /* 10 */ {AnswerOne, kNeedsNothing},
-    /* 11 EndVpi             */ {nullptr, kNeedsChannel},
-    /* 12 ClosePort          */ {nullptr, kNeedsChannel},
-    /* 13 OpenPort           */ {nullptr, kNeedsChannel},
+    /* 11 EndVpi             */ {EndVpi, kNeedsChannel},
+    /* 12 ClosePort          */ {ClosePort, kNeedsChannel},
+    /* 13 OpenPort           */ {OpenPort, kNeedsChannel},
     /* 14 describe           */ {DescribeDriver, kNeedsParams},
-    /* 15 ReopenPort         */ {nullptr, kNeedsBoth},
+    /* 15 ReopenPort         */ {ReopenPort, kNeedsBoth},
     /* 16 */ {nullptr, kNeedsNothing},
 };
 

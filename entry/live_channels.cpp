@@ -1,0 +1,81 @@
+// The table of live channels (see live_channels.h).
+#include "entry/live_channels.h"
+
+#include <windows.h>
+
+namespace {
+
+ChannelSlot g_slots[kMaxLiveChannels];
+int32_t g_instanceCount;
+
+// A lock that needs no initialisation (the library does nothing when it is
+// loaded) and works on every Windows the host runs on. It is held only for a
+// scan of the table; nothing inside it blocks or logs.
+volatile LONG g_tableLock;
+
+class TableLock {
+public:
+    TableLock() {
+        for (unsigned spins = 0; InterlockedCompareExchange(&g_tableLock, 1, 0) != 0; ++spins) Sleep(spins < 64 ? 0 : 1);
+    }
+    ~TableLock() { InterlockedExchange(&g_tableLock, 0); }
+    TableLock(const TableLock&) = delete;
+    TableLock& operator=(const TableLock&) = delete;
+};
+
+ChannelSlot* FindLocked(const VpiChannel* channel) {
+    for (ChannelSlot& slot : g_slots) {
+        if (slot.state != SlotState::Free && slot.channel == channel) return &slot;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+StartClaim ClaimForStart(VpiChannel* channel, ChannelSlot** slot, int32_t* number) {
+    TableLock hold;
+    if (ChannelSlot* own = FindLocked(channel)) {
+        *number = own->number;
+        if (own->state != SlotState::Idle) return StartClaim::Started;
+        own->state = SlotState::Starting;
+        *slot = own;
+        return StartClaim::Again;
+    }
+    for (int32_t i = 0; i < kMaxLiveChannels; ++i) {
+        ChannelSlot& empty = g_slots[i];
+        if (empty.state != SlotState::Free) continue;
+        empty = ChannelSlot{};
+        empty.channel = channel;
+        empty.state = SlotState::Starting;
+        empty.number = i + 1;
+        ++g_instanceCount;
+        *slot = &empty;
+        *number = empty.number;
+        return StartClaim::Fresh;
+    }
+    return StartClaim::Full;
+}
+
+void SettleStart(ChannelSlot* slot, bool running) {
+    TableLock hold;
+    slot->state = running ? SlotState::Running : SlotState::Idle;
+}
+
+ChannelSlot* ClaimForEnd(VpiChannel* channel) {
+    TableLock hold;
+    ChannelSlot* slot = FindLocked(channel);
+    if (slot == nullptr || (slot->state != SlotState::Running && slot->state != SlotState::Idle)) return nullptr;
+    slot->state = SlotState::Ending;
+    return slot;
+}
+
+int32_t ReleaseSlot(ChannelSlot* slot) {
+    TableLock hold;
+    *slot = ChannelSlot{};
+    return --g_instanceCount;
+}
+
+int32_t InstanceCount() {
+    TableLock hold;
+    return g_instanceCount;
+}
