@@ -16,15 +16,6 @@ constexpr uint32_t kEndPauseMs = 1000;
 
 // The channel's name as messages print it, cut to the field even when the
 // record holds no NUL there.
-struct Name {
-    char text[32];
-};
-
-Name NameOf(const VpiChannel* channel) {
-    Name name;
-    CopyField(name.text, channel->name, sizeof channel->name);
-    return name;
-}
 
 void CloseAndClear(Handle* slotField, Handle* recordField) {
     if (*slotField == nullptr) return;
@@ -66,7 +57,7 @@ DWORD WINAPI CatchThread(void* argument) {
     const Handle lock = slot->commBusyMutex;
     const Handle signal = slot->syncEvent;
     const Handle stop = slot->stopEvent;
-    const Name name = NameOf(channel);
+    const ChannelName name = NameOf(channel);
 
     err(kLogLevel, "%s: CatchThread Wait...", name.text);
     if (PauseUnlessStopped(stop, kStartDelayMs)) return 0;
@@ -128,7 +119,7 @@ void ReleaseComm(Handle mutex) {
 
 int32_t CreateSyncObjects(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
-    const Name name = NameOf(channel);
+    const ChannelName name = NameOf(channel);
     CopyText(channel->commBusyName, sizeof channel->commBusyName, "COMMBUSY");
     CopyText(channel->commBusyName + 8, sizeof channel->commBusyName - 8, name.text);
     CopyText(channel->syncThreadName, sizeof channel->syncThreadName, "SYNCTHREAD");
@@ -221,7 +212,7 @@ bool CloseSyncEvent(VpiChannel* channel, ChannelSlot* slot) {
 
 int32_t CloseCatchThread(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
-    const Name name = NameOf(channel);
+    const ChannelName name = NameOf(channel);
     if (slot == nullptr || !StopAndJoin(slot)) err(kLogLevel, "%s: CloseCatchThread failed", name.text);
     PauseUnlessStopped(nullptr, kEndPauseMs);
     bool lockClosed = false;

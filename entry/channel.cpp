@@ -16,15 +16,6 @@ constexpr uint16_t kVersion = 0x0100;
 constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 
-struct Name {
-    char text[32];
-};
-
-Name NameOf(const VpiChannel* channel) {
-    Name name;
-    CopyField(name.text, channel->name, sizeof channel->name);
-    return name;
-}
 
 // The parts of a start that follow the naming; 0 or 2. `slot` is the
 // record's claimed slot; the caller settles it. `again`: the record was live
@@ -76,7 +67,7 @@ int32_t ColdStart(VpiRequest* request) {
 
     ChannelSlot* slot = nullptr;
     int32_t number = 0;
-    Name name;
+    ChannelName name;
     const StartClaim claim = ClaimForStart(channel, &slot, &number);
     switch (claim) {
         case StartClaim::Full:
@@ -123,7 +114,7 @@ int32_t ColdStart(VpiRequest* request) {
 
 int32_t WarmStart(VpiRequest* request) {
     VpiChannel* channel = request->channel;
-    const Name name = NameOf(channel);
+    const ChannelName name = NameOf(channel);
     err(kLogLevel, "%s: WarmStart() entered", name.text);
     if (IsNoPort(channel->port)) return kDone;
     ClearCommErrors(channel->port);
@@ -139,7 +130,7 @@ int32_t EndVpi(VpiRequest* request) {
     // close: such a record is ended already, or was never started.
     const int32_t portClosed = slot != nullptr ? ClosePort(request) : kDone;
     CloseCatchThread(request, slot);
-    const Name name = NameOf(channel);
+    const ChannelName name = NameOf(channel);
     err(kLogLevel, "%s: EndVpi()", name.text);
     const int32_t left = slot != nullptr ? ReleaseSlot(slot) : InstanceCount();
     err(kLogLevel, "%s: No. of Instances left: %d", name.text, static_cast<int>(left));

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "entry/records.h"
+
 // The client name every channel name carries after "Vpi".
 constexpr char kClientName[] = "SK";
 // "Vpi" and the client name: channel names (VpiSK01) and .int file names
@@ -66,4 +68,16 @@ inline void CopyField(char* out, const char* field, size_t width) {
 inline bool HasClientName(const char* clientName) {
     auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
     return upper(clientName[3]) == kClientName[0] && upper(clientName[4]) == kClientName[1];
+}
+
+// The channel's name as messages print it, cut to its field even when the
+// record holds no NUL there.
+struct ChannelName {
+    char text[32];
+};
+
+inline ChannelName NameOf(const VpiChannel* channel) {
+    ChannelName name;
+    CopyField(name.text, channel->name, sizeof channel->name);
+    return name;
 }

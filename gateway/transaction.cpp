@@ -129,6 +129,32 @@ bool GoodByeAccepted(const VpiChannel* channel) {
     return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) && ReceivedByte(channel, 6, kGoodByeLength);
 }
 
+// One closing frame of the block session: sent and answered, then re-sent
+// up to three times (2 s each) while its answer is not accepted.
+struct CloseStep {
+    const uint8_t* frame;
+    uint32_t frameSize;
+    uint32_t replySize;
+    uint32_t firstClear;  // bytes of the buffer cleared before the first answer
+    const char* sendLabel;
+    const char* replyLabel;
+    const char* resendLabel;
+    const char* resendReplyLabel;
+    bool (*accepted)(const VpiChannel*);
+};
+
+void ExchangeUntilAccepted(VpiChannel* channel, const CloseStep& step) {
+    Send(channel, step.frame, step.frameSize, step.sendLabel);
+    ClearRx(channel, step.firstClear);
+    Receive(channel, step.replySize, step.replyLabel);
+    CommSetReadTimeout(channel->port, kRetryTimeout);
+    for (int32_t resend = 0; resend < kCloseResends && !step.accepted(channel); ++resend) {
+        Send(channel, step.frame, step.frameSize, step.resendLabel);
+        ClearRx(channel, kRxBufferSize);
+        Receive(channel, step.replySize, step.resendReplyLabel);
+    }
+}
+
 // "SK GATEWAY" until the gateway answers with its first frame: one send and up
 // to six more.
 bool Announce(VpiChannel* channel) {
@@ -181,29 +207,16 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
     const int32_t result = DecodeReply(request, kBlockSession);
     PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
 
-    Send(channel, frames->zlz, kZlzFrameSize, "PC: Zlz");
-    ClearRx(channel, kRxBufferSize);
-    Receive(channel, kZlzReplySize, "PANEL :MPM");
-    CommSetReadTimeout(port, kRetryTimeout);
-    for (int32_t resend = 0; resend < kCloseResends && !ZlzAccepted(channel); ++resend) {
-        Send(channel, frames->zlz, kZlzFrameSize, "PC: Zlz 2 ");
-        ClearRx(channel, kRxBufferSize);
-        Receive(channel, kZlzReplySize, "PANEL: MPM 2");
-    }
+    ExchangeUntilAccepted(channel, {frames->zlz, kZlzFrameSize, kZlzReplySize, kRxBufferSize, "PC: Zlz",
+                                    "PANEL :MPM", "PC: Zlz 2 ", "PANEL: MPM 2", ZlzAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
     PatchFrameSequence(frames->eos, channel->rxBuffer, ReceivedCount(channel), 8, 4, frames->lastReplySequence);
 
-    Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
-    ClearRx(channel, kRxBufferSize);
-    Receive(channel, kEosReplySize, "PANEL: Terminate session");
-    CommSetReadTimeout(port, kRetryTimeout);
-    for (int32_t resend = 0; resend < kCloseResends && !EosAccepted(channel); ++resend) {
-        Send(channel, frames->eos, kEosFrameSize, "PC: Eos 2");
-        ClearRx(channel, kRxBufferSize);
-        Receive(channel, kEosReplySize, "PANEL: Terminate session 2");
-    }
+    ExchangeUntilAccepted(channel, {frames->eos, kEosFrameSize, kEosReplySize, kRxBufferSize, "PC: Eos",
+                                    "PANEL: Terminate session", "PC: Eos 2", "PANEL: Terminate session 2",
+                                    EosAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
     // The first ten bytes of the end-of-session answer (the rest of the
@@ -212,15 +225,8 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
     TakeReplySequence(channel->rxBuffer, head, &frames->lastReplySequence);
     PatchFrameSequence(frames->goodBye, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
 
-    Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz");
-    ClearRx(channel, kClearBlockGoodBye);
-    Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
-    CommSetReadTimeout(port, kRetryTimeout);
-    for (int32_t resend = 0; resend < kCloseResends && !GoodByeAccepted(channel); ++resend) {
-        Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz 2");
-        ClearRx(channel, kRxBufferSize);
-        Receive(channel, kGoodByeReplySize, "PANEL :GoodBye 2");
-    }
+    ExchangeUntilAccepted(channel, {frames->goodBye, kGoodByeFrameSize, kGoodByeReplySize, kClearBlockGoodBye,
+                                    "PC: Zlz", "PANEL :GoodBye", "PC: Zlz 2", "PANEL :GoodBye 2", GoodByeAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
     if (!GoodByeAccepted(channel)) {

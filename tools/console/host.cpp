@@ -25,6 +25,21 @@ uint32_t GateCommand(const std::string& gate) {
 // The host's value buffer: large enough for any text (255 bytes) or block.
 constexpr size_t kValueBytes = 8192;
 
+// The point record the host builds from a parsed gate for a read or write.
+PointRecord PointFor(const std::string& gate, const GateRecord& record, int32_t valueKind, int32_t count,
+                     void* value) {
+    PointRecord point;
+    memset(&point, 0, sizeof point);
+    point.address = gate.c_str();
+    point.argA = record.slotA;
+    point.argB = record.slotB;
+    point.argC = record.slotC;
+    point.valueKind = valueKind;
+    point.count = count;
+    point.value = value;
+    return point;
+}
+
 }  // namespace
 
 int DefaultGateType(const std::string& gate) {
@@ -107,15 +122,7 @@ GateResult DriverHost::Read(const std::string& gate, int gateType) {
     result.parsed = result.status == 0;
     if (result.parsed) {
         std::vector<unsigned char> value(kValueBytes, 0);
-        PointRecord point;
-        memset(&point, 0, sizeof point);
-        point.address = gate.c_str();
-        point.argA = record.slotA;
-        point.argB = record.slotB;
-        point.argC = record.slotC;
-        point.valueKind = gateType == 7 ? 7 : record.valueKind;
-        point.count = record.count;
-        point.value = value.data();
+        PointRecord point = PointFor(gate, record, gateType == 7 ? 7 : record.valueKind, record.count, value.data());
         result.status = Call(5, &point);
         if (result.kind == "number") {
             result.number = static_cast<uint16_t>(value[2] | (value[3] << 8));
@@ -141,15 +148,7 @@ GateResult DriverHost::Block(const std::string& gate, int32_t count) {
     if (result.parsed) {
         const int32_t words = count > 0 ? count : record.count;
         std::vector<uint16_t> value(static_cast<size_t>(words) + 2, 0);
-        PointRecord point;
-        memset(&point, 0, sizeof point);
-        point.address = gate.c_str();
-        point.argA = record.slotA;
-        point.argB = record.slotB;
-        point.argC = record.slotC;
-        point.valueKind = record.valueKind;
-        point.count = words;
-        point.value = value.data();
+        PointRecord point = PointFor(gate, record, record.valueKind, words, value.data());
         result.status = Call(6, &point);
         result.words.assign(value.begin(), value.begin() + words);
     }
@@ -171,15 +170,7 @@ GateResult DriverHost::Write(const std::string& gate, const std::string& text, i
     if (result.parsed) {
         std::vector<char> value(kValueBytes, 0);
         memcpy(value.data(), text.data(), text.size() < kValueBytes - 1 ? text.size() : kValueBytes - 1);
-        PointRecord point;
-        memset(&point, 0, sizeof point);
-        point.address = gate.c_str();
-        point.argA = record.slotA;
-        point.argB = record.slotB;
-        point.argC = record.slotC;
-        point.valueKind = gateType == 7 ? 7 : record.valueKind;
-        point.count = record.count;
-        point.value = value.data();
+        PointRecord point = PointFor(gate, record, gateType == 7 ? 7 : record.valueKind, record.count, value.data());
         result.status = Call(7, &point);
     }
     result.ms = NowMs() - start;
