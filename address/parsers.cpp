@@ -52,20 +52,26 @@ int32_t RejectUnsupported(const ParseContext& context, int32_t command) {
 
 bool CodeIs(const CommandEntry* row, char code) { return row != nullptr && row->code == code; }
 
+// The start both parsers share: the log context, the upper-cased work text
+// and the default outputs. Returns the length of the host's text.
+uint32_t BeginParse(const VpiRequest* request, GateRecord* gate, ParseContext& context,
+                    char (&work)[kWorkTextSize]) {
+    FillContext(context, request, gate);
+    const uint32_t length = CopyUpperAddress(work, gate->address);
+    gate->slotA = 0;
+    gate->slotB = 0;
+    gate->valueKind = kDefaultValueKind;
+    gate->count = kDefaultCount;
+    return length;
+}
+
 }  // namespace
 
 int32_t SingleParser(VpiRequest* request) {
     GateRecord* gate = static_cast<GateRecord*>(request->params);
     ParseContext context;
-    FillContext(context, request, gate);
-
     char work[kWorkTextSize];
-    const uint32_t length = CopyUpperAddress(work, gate->address);
-
-    gate->slotA = 0;
-    gate->slotB = 0;
-    gate->valueKind = kDefaultValueKind;
-    gate->count = kDefaultCount;
+    const uint32_t length = BeginParse(request, gate, context, work);
     if (gate->gateType == kCountGateType) {
         gate->count = 1;
         gate->valueKind = 0;
@@ -124,16 +130,9 @@ int32_t SingleParser(VpiRequest* request) {
 int32_t BlockAddressParser(VpiRequest* request) {
     GateRecord* gate = static_cast<GateRecord*>(request->params);
     ParseContext context;
-    FillContext(context, request, gate);
-
     char work[kWorkTextSize];
-    const uint32_t length = CopyUpperAddress(work, gate->address);
-
     // The gate's type plays no part in a block parse.
-    gate->slotA = 0;
-    gate->slotB = 0;
-    gate->valueKind = kDefaultValueKind;
-    gate->count = kDefaultCount;
+    const uint32_t length = BeginParse(request, gate, context, work);
 
     if (length > kMaxAddressLength)
         return Reject(context, "%s: BlockAddressParser() fail, length/format error (addr = '%s')");
