@@ -164,6 +164,10 @@ bool Announce(VpiChannel* channel) {
     CommSetReadTimeout(channel->port, kAnnounceTimeout);
     Receive(channel, kAnnounceReplySize, "PANEL: MPM");
     for (int32_t resend = 0; resend < kAnnounceResends && !AnnounceAccepted(channel); ++resend) {
+        // What the rejected read left waiting (the rest of a late answer of an
+        // earlier session, or of this announce's own answer behind it) would
+        // shift every later answer: discard it before asking again.
+        CommPurgeInput(channel->port);
         Send(channel, text, kAnnounceLength, "PC: SK gateway 2 ");
         ClearRx(channel, kRxBufferSize);
         Receive(channel, kAnnounceReplySize, "PANEL: MPM 2");

@@ -100,7 +100,7 @@ TEST_F(Transaction, AnnounceNeverAnsweredGivesUpAfterSevenSends) {
     auto gate = MakeGate("01_", 0, 0, 1);
     EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
     std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200);
-    for (int i = 0; i < 6; ++i) expected += W(kAnnounceHex) + R(11, 0, 200);
+    for (int i = 0; i < 6; ++i) expected += P() + W(kAnnounceHex) + R(11, 0, 200);
     EXPECT_EQ(Trace(gate->Port()), expected);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
     EXPECT_EQ(fake_comm::NowMs(), 14000u);  // seven 2 s waits
@@ -148,8 +148,8 @@ TEST_F(Transaction, AnnounceAnsweredOnTheThirdSend) {
     fake_comm::Answer(gate->Port(), gwtest::EosReply());
     fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
     EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
-    const std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200) + W(kAnnounceHex) + R(11, 11, 200) +
-                                 W(kAnnounceHex) + R(11, 11, 200) + T(500) + W("55 AA 55 AA 02 11 01 73 01 65") +
+    const std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200) + P() + W(kAnnounceHex) +
+                                 R(11, 11, 200) + P() + W(kAnnounceHex) + R(11, 11, 200) + T(500) + W("55 AA 55 AA 02 11 01 73 01 65") +
                                  T(100) + R(255, 12, 100) + T(500) + W("55 AA 55 AA 02 22 01 06 44 63") +
                                  R(11, 11, 500) + W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500);
     EXPECT_EQ(Trace(gate->Port()), expected);
@@ -168,6 +168,32 @@ TEST_F(Transaction, WaitingInputIsDiscardedBeforeTheAnnounce) {
     EXPECT_EQ(events[0].bytes, gwtest::AnnounceReply());
     EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 7u);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
+}
+
+TEST_F(Transaction, ALateAnswerAheadOfTheAnnounceAnswerIsDiscardedBeforeTheResend) {
+    // A goodbye answer of the previous session arrives late, just ahead of the
+    // announce answer: the first read takes the goodbye and one byte of the
+    // announce answer. What is left must not shift every later read.
+    auto gate = MakeGate("01_", 0, 0, 1);
+    const Bytes late = gwtest::GoodByeReply();
+    Bytes first = late;
+    const Bytes announce = gwtest::AnnounceReply();
+    first.insert(first.end(), announce.begin(), announce.end());
+    fake_comm::Answer(gate->Port(), first);
+    fake_comm::Answer(gate->Port(), announce);
+    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+    fake_comm::Answer(gate->Port(), gwtest::EosReply());
+    fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
+    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(gate->Word(2), 0x1234);
+    EXPECT_TRUE(LogLines().empty());
+    const auto events = fake_comm::Events(gate->Port());
+    std::vector<Bytes> purged;
+    for (const auto& e : events)
+        if (e.op == fake_comm::Op::Purge && !e.bytes.empty()) purged.push_back(e.bytes);
+    ASSERT_EQ(purged.size(), 1u);
+    EXPECT_EQ(Hex(purged[0]), Hex(Bytes(announce.begin() + 1, announce.end())));
+    EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 5u);  // two announces, request, Eos, goodbye
 }
 
 // --- the single session ---------------------------------------------------------
