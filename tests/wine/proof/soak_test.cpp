@@ -1,0 +1,421 @@
+// The soak: 8 channels on 8 pty pairs, each with its simulated gateway and
+// two or more host threads, for a bounded time: single reads, block reads,
+// writes (bypass, restore, drill, reset) and parses, mixed at random. The
+// host serialises the requests of one channel (one port) and nothing else:
+// channels run in parallel and parses run on every thread at any time.
+//
+// Every value is checked against the panel's state as the host's own writes
+// have made it; at the end the simulators' models must equal that state, the
+// simulators must have seen no frame with a bad CRC or sequence byte, and
+// the process's handle and thread counts must be back where they were before
+// the channels started.
+//
+//   SK_SOAK_SECONDS       how long the requests run (150 by default)
+//   SK_SOAK_THREADS       host threads per channel (2 by default)
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>  // std::lock_guard
+
+#include "tests/wine/proof/proof_support.h"
+#include "tests/wine/support/driver.h"
+
+namespace proof {
+namespace {
+
+constexpr int kChannels = 8;
+constexpr uint16_t kBypassBit = 0x0100, kDrillBit = 0x0010;
+
+int EnvInt(const char* name, int fallback) {
+    const char* text = getenv(name);
+    return text != nullptr && atoi(text) > 0 ? atoi(text) : fallback;
+}
+
+// What the host knows the panel of one channel holds: its writes change it.
+struct PanelState {
+    uint16_t system = kSystemStatus;
+    uint16_t loop2[9] = {};
+    PanelState() {
+        for (int p = 1; p <= 8; ++p) loop2[p] = PointStatus(2, p);
+    }
+};
+
+struct Channel {
+    Line line;
+    SpinLock port;  // the host's: one request at a time on the channel's port
+    PanelState panel;
+    std::map<std::string, int> refusals;  // exact log line -> times expected
+};
+
+// Figures of one kind of request.
+struct Figure {
+    uint64_t count = 0;
+    double sumMs = 0, maxMs = 0, minMs = 1e12;
+    void Add(double ms) {
+        ++count;
+        sumMs += ms;
+        maxMs = std::max(maxMs, ms);
+        minMs = std::min(minMs, ms);
+    }
+};
+
+struct Totals {
+    SpinLock lock;
+    std::map<std::string, Figure> figures;
+    std::vector<std::string> faults;
+    uint64_t wrongValues = 0, badStatuses = 0, slow = 0, parses = 0;
+    void Fault(const std::string& text) {
+        std::lock_guard<SpinLock> hold(lock);
+        if (faults.size() < 40) faults.push_back(text);
+    }
+};
+
+struct Random {
+    uint32_t state;
+    uint32_t Next() {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state;
+    }
+    int Below(int n) { return static_cast<int>(Next() % static_cast<uint32_t>(n)); }
+};
+
+std::string Three(int n) {
+    char text[8];
+    snprintf(text, sizeof text, "%03d", n);
+    return text;
+}
+
+// One host thread of one channel.
+void HostThread(Channel& ch, int threadIndex, double deadline, Totals& totals) {
+    Random random{0x9E3779B9u * static_cast<uint32_t>(ch.line.pair * 16 + threadIndex + 1)};
+    const std::string name = ch.line.Name();
+    auto fault = [&](const std::string& text) { totals.Fault(name + "/" + std::to_string(threadIndex) + ": " + text); };
+
+    // The host's gates, parsed once (as a host does when it loads its tags).
+    struct Single {
+        std::unique_ptr<Gate> gate;
+        int32_t type;
+    };
+    std::vector<Single> singles;
+    auto addSingle = [&](const std::string& address, int32_t type) {
+        singles.push_back(Single{std::make_unique<Gate>(address, type), type});
+    };
+    addSingle("01_", 0);
+    addSingle("02_", 0);
+    addSingle("03_005", 0);
+    addSingle("04_005", 7);
+    addSingle("09_", 7);
+    addSingle("10_", 7);
+    for (int p = 1; p <= 32; p += 5) addSingle("07_001" + Three(p), 0);
+    for (int p = 1; p <= 8; ++p) addSingle("07_002" + Three(p), 0);
+    for (int p = 1; p <= 8; p += 3) addSingle("08_002" + Three(p), 7);
+    Gate block1("07_001001", 0, 32), block2("07_002001", 0, 8);
+    std::vector<std::unique_ptr<Gate>> writes;
+    for (int p = 1; p <= 8; ++p) {
+        writes.push_back(std::make_unique<Gate>("11_002" + Three(p), 0));
+        writes.push_back(std::make_unique<Gate>("12_002" + Three(p), 0));
+    }
+    writes.push_back(std::make_unique<Gate>("13_", 0));
+    writes.push_back(std::make_unique<Gate>("14_", 0));
+    for (Single& s : singles) {
+        if (Parse(ch.line, *s.gate, kSingleParser, s.type) != 0) fault("parse of " + s.gate->address);
+    }
+    if (Parse(ch.line, block1, kBlockParser, 0) != 0 || Parse(ch.line, block2, kBlockParser, 0) != 0)
+        fault("block parse");
+    for (auto& w : writes)
+        if (Parse(ch.line, *w, kSingleParser, 0) != 0) fault("parse of " + w->address);
+
+    // Addresses the parsers refuse, with the one line each refusal logs.
+    struct BadAddress {
+        const char* address;
+        int32_t parser, type;
+        const char* message;
+    };
+    static const BadAddress kBad[] = {
+        {"01_", kSingleParser, 7, "SingleParser() fail, wronge gateType"},
+        {"16_", kSingleParser, 0, "SingleParser() fail, on max number of commands"},
+        {"03_000", kSingleParser, 0, "SingleParser() fail, param1 can't be 0"},
+        {"7A_", kSingleParser, 0, "SingleParser() fail, on CheckValidGas"},
+        {"07_001", kSingleParser, 0, "SingleParser() fail, wronge num. of params."},
+    };
+
+    auto record = [&](const std::string& what, double ms) {
+        std::lock_guard<SpinLock> hold(totals.lock);
+        totals.figures[what].Add(ms);
+    };
+
+    while (NowMs() < deadline) {
+        const int pick = random.Below(100);
+        if (pick < 20) {
+            // A parse, valid or not, outside the channel's port lock.
+            std::lock_guard<SpinLock> countHold(totals.lock);
+            ++totals.parses;
+        }
+        if (pick < 10) {
+            const BadAddress& bad = kBad[random.Below(5)];
+            Gate gate(bad.address, bad.type);
+            GateRecord rec;
+            memset(&rec, 0x5A, sizeof rec);
+            rec.address = gate.address.c_str();
+            rec.gateType = bad.type;
+            const int32_t status = CallVpi(bad.parser, ch.line.channel(), &rec);
+            if (status != 1) fault(std::string("parse of ") + bad.address + " gave " + std::to_string(status));
+            std::lock_guard<SpinLock> hold(ch.port);
+            ++ch.refusals[name + ": " + bad.message + " (addr = '" + bad.address + "')"];
+            continue;
+        }
+        if (pick < 20) {
+            const int p = 1 + random.Below(32);
+            Gate gate("07_001" + Three(p), 0);
+            GateRecord rec;
+            memset(&rec, 0x5A, sizeof rec);
+            rec.address = gate.address.c_str();
+            rec.gateType = 0;
+            const int32_t status = CallVpi(kSingleParser, ch.line.channel(), &rec);
+            if (status != 0 || rec.slotA != 1 || rec.slotB != 7 || rec.slotC != p)
+                fault("parse of " + gate.address + " gave " + std::to_string(status) + " " + std::to_string(rec.slotA) +
+                      "/" + std::to_string(rec.slotB) + "/" + std::to_string(rec.slotC));
+            continue;
+        }
+
+        std::lock_guard<SpinLock> hold(ch.port);
+        PanelState& panel = ch.panel;
+        if (pick < 60) {
+            Single& s = singles[static_cast<size_t>(random.Below(static_cast<int>(singles.size())))];
+            Gate& gate = *s.gate;
+            gate.Fill();
+            const double t0 = NowMs();
+            const int32_t status = Request(ch.line, kSingleRead, gate);
+            const double ms = NowMs() - t0;
+            record("single read", ms);
+            const std::string& a = gate.address;
+            std::string want, got;
+            if (s.type == 7) {
+                got = gate.Text();
+                if (a == "04_005") want = "WEST STAIRWELL";
+                else if (a == "09_") want = "24/12/2001 09:15:30";
+                else if (a == "10_") want = kVersionText;
+                else want = PointLabel(2, atoi(a.c_str() + 6));
+            } else {
+                uint16_t w = 0;
+                if (a == "01_") w = panel.system;
+                else if (a == "02_") w = kTroubleStatus;
+                else if (a == "03_005") w = kZone5Status;
+                else if (a.rfind("07_001", 0) == 0) w = PointStatus(1, atoi(a.c_str() + 6));
+                else w = panel.loop2[atoi(a.c_str() + 6)];
+                char text[16];
+                snprintf(text, sizeof text, "%04X", w);
+                want = text;
+                snprintf(text, sizeof text, "%04X", gate.Word(2));
+                got = text;
+                if (gate.Word(0) != 0) got += " (word 0 not cleared)";
+            }
+            if (status != 0) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.badStatuses;
+            }
+            if (got != want) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.wrongValues;
+            }
+            if (status != 0 || got != want) fault(a + ": status " + std::to_string(status) + ", " + got + " not " + want);
+            if (ms < kStatusWindow + kSinglePause || ms > 6000) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.slow;
+                fault(a + ": single read took " + std::to_string(ms) + " ms");
+            }
+        } else if (pick < 75) {
+            const bool first = random.Below(2) == 0;
+            Gate& gate = first ? block1 : block2;
+            gate.Fill();
+            const double t0 = NowMs();
+            const int32_t status = Request(ch.line, kBlockRead, gate);
+            const double ms = NowMs() - t0;
+            record("block read", ms);
+            int wrong = 0;
+            const int words = first ? 32 : 8;
+            for (int k = 0; k < words; ++k) {
+                const uint16_t want = first ? BlockWord(k) : panel.loop2[k + 1];
+                if (gate.Word(2 * static_cast<size_t>(k)) != want) ++wrong;
+            }
+            if (gate.Word(2 * static_cast<size_t>(words)) != 0xEEEE) ++wrong;
+            if (status != 0 || wrong != 0) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                totals.badStatuses += status != 0 ? 1 : 0;
+                totals.wrongValues += static_cast<uint64_t>(wrong);
+            }
+            if (status != 0 || wrong != 0)
+                fault(gate.address + " block: status " + std::to_string(status) + ", " + std::to_string(wrong) + " wrong words");
+            if (ms < kBlockWindow || ms > 10000) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.slow;
+                fault(gate.address + ": block read took " + std::to_string(ms) + " ms");
+            }
+        } else {
+            const size_t which = static_cast<size_t>(random.Below(static_cast<int>(writes.size())));
+            Gate& gate = *writes[which];
+            gate.Fill(0);
+            const double t0 = NowMs();
+            const int32_t status = Request(ch.line, kSingleWrite, gate);
+            const double ms = NowMs() - t0;
+            record("write", ms);
+            if (status != 0) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.badStatuses;
+                fault(gate.address + ": write gave " + std::to_string(status));
+            } else if (which < 16) {
+                const int p = static_cast<int>(which / 2) + 1;
+                panel.loop2[p] = static_cast<uint16_t>(which % 2 == 0 ? (panel.loop2[p] | kBypassBit)
+                                                                       : (panel.loop2[p] & ~kBypassBit));
+            } else {
+                panel.system = static_cast<uint16_t>(which == 16 ? (panel.system | kDrillBit) : (panel.system & ~kDrillBit));
+            }
+            if (ms < kStatusWindow || ms > 6000) {
+                std::lock_guard<SpinLock> t(totals.lock);
+                ++totals.slow;
+                fault(gate.address + ": write took " + std::to_string(ms) + " ms");
+            }
+        }
+    }
+}
+
+uint16_t Hex(const nlohmann::json& value) {
+    return static_cast<uint16_t>(strtoul(value.get<std::string>().c_str(), nullptr, 16));
+}
+
+TEST(Soak, EightChannelsManyHostThreads) {
+    ASSERT_FALSE(DriverCom(kChannels - 1).empty()) << "run through tests/wine/run.sh --pairs " << kChannels;
+    const int seconds = EnvInt("SK_SOAK_SECONDS", 150);
+    const int threadsPerChannel = std::max(2, EnvInt("SK_SOAK_THREADS", 2));
+
+    // The counts are taken after one start and end, one extra thread and one
+    // read on a line, which load what stays loaded, and before the
+    // simulators start: they are counted again once all channels have ended
+    // and the simulators have stopped.
+    {
+        HostRecord warm;
+        ASSERT_EQ(Start(warm, MakeStart("NULLDEV"), 1), 0);
+        ASSERT_EQ(End(warm), 0);
+        RunOnThreads(2, [](int) {});
+        Line line;
+        ASSERT_TRUE(line.StartSim().empty());
+        ASSERT_EQ(line.StartChannel(1), 0);
+        Gate gate("01_", 0);
+        ASSERT_EQ(Parse(line, gate, kSingleParser, 0), 0);
+        ASSERT_EQ(Request(line, kSingleRead, gate), 0);
+        ASSERT_EQ(line.EndChannel(), 0);
+        line.StopSim();
+    }
+    const std::vector<uintptr_t> handleValues = HandleValues();
+    const int handles = CountHandles();
+    const int threads = CountThreads();
+
+    static Channel channels[kChannels];
+    for (int i = 0; i < kChannels; ++i) {
+        channels[i].line.pair = i;
+        const std::string error = channels[i].line.StartSim();
+        ASSERT_TRUE(error.empty()) << error;
+    }
+
+    // Started from records the host's allocation filled with 0xCD, on host
+    // threads of their own (each start takes a second).
+    {
+        std::vector<int32_t> started(kChannels, -1);
+        RunOnThreads(kChannels, [&](int i) { started[static_cast<size_t>(i)] = channels[i].line.StartChannel(i + 1); });
+        for (int i = 0; i < kChannels; ++i) ASSERT_EQ(started[static_cast<size_t>(i)], 0) << i;
+    }
+    for (Channel& ch : channels) sksim::SimResetCounters(ch.line.sim);
+    KestraClear();
+
+    Totals totals;
+    const double begin = NowMs();
+    const double deadline = begin + seconds * 1000.0;
+    RunOnThreads(kChannels * threadsPerChannel, [&](int i) {
+        HostThread(channels[i / threadsPerChannel], i % threadsPerChannel, deadline, totals);
+    });
+    const double ran = NowMs() - begin;
+
+    // The log holds the refusals of the bad parses and nothing else.
+    std::map<std::string, int> expected;
+    for (Channel& ch : channels)
+        for (const auto& r : ch.refusals) expected[r.first] += r.second;
+    std::map<std::string, int> logged;
+    for (const std::string& line : LogLines()) ++logged[line];
+    EXPECT_EQ(logged, expected) << "the host log during the soak";
+
+    // The simulators: no fault in any frame, every session closed, and the
+    // panel as the host's writes left it.
+    uint64_t sessions = 0, frames = 0, requests = 0, writes = 0;
+    for (Channel& ch : channels) {
+        const sksim::SimCounters c = sksim::SimGetCounters(ch.line.sim);
+        const std::string name = ch.line.Name();
+        EXPECT_EQ(c.badCrc, 0u) << name;
+        EXPECT_EQ(c.badSequence, 0u) << name;
+        EXPECT_EQ(c.badFrames, 0u) << name;
+        EXPECT_EQ(c.garbageBytes, 0u) << name;
+        EXPECT_EQ(c.incompleteFrames, 0u) << name;
+        EXPECT_EQ(c.repeats, 0u) << name;
+        EXPECT_EQ(c.sessions, c.sessionsClosed) << name;
+        EXPECT_EQ(c.requests, c.sessionsClosed) << name;
+        sessions += c.sessionsClosed;
+        frames += c.framesReceived;
+        requests += c.requests;
+        writes += c.writes;
+        const nlohmann::json model = nlohmann::json::parse(sksim::SimModelJson(ch.line.sim));
+        EXPECT_EQ(Hex(model["panel"]["system_status"]), ch.panel.system) << name;
+        for (const auto& loop : model["panel"]["loops"]) {
+            if (loop["number"].get<int>() != 2) continue;
+            for (const auto& point : loop["points"]) {
+                const int p = point["number"].get<int>();
+                EXPECT_EQ(Hex(point["status"]), ch.panel.loop2[p]) << name << " loop 2 point " << p;
+            }
+        }
+    }
+
+    // All channels end (at once), and nothing of them is left.
+    {
+        std::vector<int32_t> ended(kChannels, -1);
+        RunOnThreads(kChannels, [&](int i) { ended[static_cast<size_t>(i)] = channels[i].line.EndChannel(); });
+        for (int i = 0; i < kChannels; ++i) EXPECT_EQ(ended[static_cast<size_t>(i)], 0) << i;
+    }
+    for (Channel& ch : channels) ch.line.StopSim();
+    const Counts after = CountsSettledTo(handles, threads);
+    EXPECT_EQ(after.handles, handles) << "handles after all channels ended; new: "
+                                      << NewHandles(handleValues, HandleValues());
+    EXPECT_EQ(after.threads, threads) << "threads after all channels ended";
+
+    EXPECT_EQ(totals.wrongValues, 0u);
+    EXPECT_EQ(totals.badStatuses, 0u);
+    EXPECT_EQ(totals.slow, 0u);
+    for (const std::string& f : totals.faults) ADD_FAILURE() << f;
+
+    uint64_t transactions = 0;
+    printf("[soak] %d channels x %d host threads, %.0f s of requests\n", kChannels, threadsPerChannel, ran / 1000);
+    for (const auto& f : totals.figures) {
+        transactions += f.second.count;
+        printf("[soak] %-12s %6llu  mean %7.1f ms  min %7.1f ms  max %7.1f ms\n", f.first.c_str(),
+               static_cast<unsigned long long>(f.second.count), f.second.sumMs / static_cast<double>(f.second.count),
+               f.second.minMs, f.second.maxMs);
+    }
+    printf("[soak] transactions %llu (simulators: %llu sessions closed, %llu requests, %llu writes carried out, %llu "
+           "frames checked), parses %llu\n",
+           static_cast<unsigned long long>(transactions), static_cast<unsigned long long>(sessions),
+           static_cast<unsigned long long>(requests), static_cast<unsigned long long>(writes),
+           static_cast<unsigned long long>(frames), static_cast<unsigned long long>(totals.parses));
+    printf("[soak] wrong values %llu, failed statuses %llu, out-of-window times %llu; handles %d -> %d, threads %d -> %d\n",
+           static_cast<unsigned long long>(totals.wrongValues), static_cast<unsigned long long>(totals.badStatuses),
+           static_cast<unsigned long long>(totals.slow), handles, after.handles, threads, after.threads);
+    EXPECT_EQ(transactions, requests) << "every transaction of the host reached a simulator once";
+}
+
+}  // namespace
+}  // namespace proof
