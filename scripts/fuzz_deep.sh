@@ -6,11 +6,14 @@
 # build/proof-fuzz/crashes/<target>. The summary of every run (executions,
 # seconds, cov:, ft:) goes to build/proof-fuzz/logs/summary.txt.
 # Afterwards `fuzz_deep.sh --merge` folds each working corpus into a
-# minimised fuzz/corpus/<target> (libFuzzer -merge=1).
+# minimised fuzz/corpus/<target> (libFuzzer -merge=1). SK_FUZZ_RSS_MB raises
+# libFuzzer's memory limit (2048 MB) for a target whose memory grows with
+# the number of inputs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${SK_FUZZ_BUILD:-build/proof-fuzz}
 runs=${SK_FUZZ_RUNS:-100000000}
+rss=${SK_FUZZ_RSS_MB:-2048}  # libFuzzer's memory limit per target
 
 if [ ! -d "$build/fuzz" ]; then
   cmake --preset fuzz -B "$build" >/dev/null && cmake --build "$build" -j2 || exit 1
@@ -47,7 +50,7 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   start=$(date +%s)
   nice -n 19 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
-    -rss_limit_mb=2048 -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
+    -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
   status=$?
   took=$(( $(date +%s) - start ))
   execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}')
