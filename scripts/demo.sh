@@ -18,6 +18,7 @@ fi
 bin=${SK_DEMO_BIN:-$root/build/win32/bin}
 . tests/wine/wine_env.sh "$root/build/wineprefix"
 . tests/wine/pairs.sh
+sk_wine_up 10
 
 base=${SK_DEMO_COM:-50}
 driver_com=COM$base
@@ -35,7 +36,7 @@ trap cleanup EXIT
 trap 'echo "demo: interrupted"; exit 130' INT TERM
 
 sk_pairs_up "$base" 1
-wine "$bin/sksim.exe" --port "$sim_com" --model "$(winepath -w "$root/tools/sim/models/panel.json")" >"$trace" 2>&1 &
+wine "$bin/sksim.exe" --port "$sim_com" --model "$(sk_winpath "$root/tools/sim/models/panel.json")" >"$trace" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q . "$trace" 2>/dev/null && break
@@ -52,7 +53,7 @@ wine skconsole.exe describe
 echo
 echo "== a session on $driver_com (the simulated gateway and panel on $sim_com)"
 status=0
-wine skconsole.exe --port "$driver_com" run "$(winepath -w "$root/tools/console/demo-session.txt")" || status=$?
+wine skconsole.exe --port "$driver_com" run "$(sk_winpath "$root/tools/console/demo-session.txt")" || status=$?
 echo
 echo "demo: the simulator's wire trace is in $trace"
 exit $status

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Long fuzz runs, one target at a time at the lowest priority:
+# Long fuzz runs, one target at a time at the lowest priority (SCHED_IDLE:
+# they take only CPU time nothing else wants, so tests can run beside them):
 #   fuzz_deep.sh [seconds per target, default 7200] [target ...]
 # Each target runs until 10^8 executions or the time is up, from a working
 # corpus seeded with fuzz/corpus/<target>; crash inputs land in
@@ -49,7 +50,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$build/work/$t" "$build/crashes/$t"
   log="$build/logs/$t.log"
   start=$(date +%s)
-  nice -n 19 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
+  nice -n 19 chrt --idle 0 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
     -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
   status=$?
   took=$(( $(date +%s) - start ))

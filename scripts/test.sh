@@ -8,7 +8,9 @@ bash scripts/setup.sh
 bash scripts/build.sh native win32 fuzz
 . tests/wine/wine_env.sh "$PWD/build/wineprefix"
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+# One Wine server for the whole run, detached from every test's output.
+trap 'rm -f "$log"; wineserver -k 2>/dev/null || true' EXIT
+sk_wine_up
 status=0
 echo "== native tests"
 ctest --test-dir build/native --output-on-failure -j2 2>&1 | tee -a "$log" || status=1

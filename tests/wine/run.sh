@@ -20,7 +20,19 @@ done
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_env.sh" "$prefix" || exit 1
 . "$here/pairs.sh"
-trap sk_pairs_down EXIT
+
+# The program's output goes to a file, printed when it ends (also on a
+# time-out): Wine's server and service processes, when this program is the
+# one that starts them, keep its stdout and stderr open until the last Wine
+# program of the prefix has ended, and a caller that reads our output through
+# a pipe (ctest) would wait for them.
+out=$(mktemp /tmp/skrun.XXXXXX)
+finish() {
+  cat "$out"
+  rm -f "$out"
+  sk_pairs_down
+}
+trap finish EXIT
 trap 'exit 130' INT TERM
 
 export SK_COM_BASE=0
@@ -28,4 +40,6 @@ if [ "$pairs" -gt 0 ]; then
   sk_pairs_up "$base" "$pairs" || exit 1
   export SK_COM_BASE=$base
 fi
-wine "$@"
+wine "$@" >"$out" 2>&1
+status=$?
+exit $status

@@ -6,6 +6,7 @@ prefix=$1 bin=$2 model=$3 base=$4
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/wine_env.sh" "$prefix" || exit 1
 . "$here/pairs.sh"
+sk_wine_up 10
 work=$(mktemp -d)
 sim_pid=""
 cleanup() {
@@ -16,7 +17,7 @@ cleanup() {
 trap cleanup EXIT
 sk_pairs_up "$base" 1 || exit 1
 port=COM$base
-wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(winepath -w "$model")" --quiet >"$work/sim.log" 2>&1 &
+wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(sk_winpath "$model")" --quiet >"$work/sim.log" 2>&1 &
 sim_pid=$!
 sleep 1
 
@@ -64,7 +65,7 @@ check "a date write exits 0" $([ $rc -eq 0 ] && grep -q '15_ .*Y .*write .*"24/1
 console "$work/o" "$work/e" --port "$port" -q read 09_
 check "-q prints the read-back date alone" $([ $rc -eq 0 ] && grep -Eq '^24/12/2030 09:15:3[0-9]$' "$work/o" && [ "$(wc -l <"$work/o")" -eq 1 ]; echo $?)
 
-console "$work/o" "$work/e" --port "$port" --log "$(winepath -w "$work/host.log")" block 07_001001 -n 8
+console "$work/o" "$work/e" --port "$port" --log "$(sk_winpath "$work/host.log")" block 07_001001 -n 8
 check "block read with --log: values in the table, the log in the file" \
   $([ $rc -eq 0 ] && grep -q '07_001001 .*p .*block .*\[' "$work/o" && ! grep -q "host log" "$work/o" && grep -q "ColdStart() end OK" "$work/host.log"; echo $?)
 
