@@ -13,6 +13,7 @@
 #include "gateway/frames.h"
 #include "gateway/transaction.h"
 #include "tests/support/fake_comm.h"
+#include "tools/kestra/kestra_api.h"
 
 namespace {
 
@@ -71,6 +72,9 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
 }
 
 void WholeSession(const uint8_t* data, size_t size) {
+    // The host log and the scripted line keep everything: start each input
+    // with both empty, or a long run only grows.
+    KestraClear();
     fake_comm::Reset();
     const Handle port = reinterpret_cast<Handle>(0x300);
     // Each answer: a 2-byte length (cut to what is left), then its bytes.
