@@ -20,6 +20,11 @@ constexpr uint8_t kPointLetter = 'p';
 constexpr uint16_t kBlockMarkIn = 0x0080;
 constexpr uint16_t kBlockMarkOut = 0x8000;
 constexpr uint32_t kDateBytes = 13;  // letter and six words
+// The most words a block list can hold: one per 4-byte group from offset 16
+// that starts at least 5 bytes before the end of a full receive buffer.
+constexpr int32_t kLongestBlockList =
+    static_cast<int32_t>((kRxBufferSize - kGroupSize - kPointWordOffset - 1) / kGroupSize + 1);
+static_assert(kLongestBlockList == 620, "a full receive buffer holds 620 groups from offset 16");
 
 // What to store, by the command letter whose answer it is: the command
 // number for single reads, the second slot word for blocks and command 7.
@@ -86,6 +91,12 @@ void StoreDate(void* value, const uint8_t* payload, uint32_t available) {
 // At most `count` words, one from the start of each 4-byte group from offset
 // 16 while the group starts at least 5 bytes before the end of the data; 128
 // goes out as 0x8000. The first word is 0 when no group qualifies.
+//
+// The words of `count` that the answer did not deliver (a short list, or an
+// answer whose continuation frames never came) are set to 0 as well, like the
+// first word of an empty list: left alone they would show the previous read's
+// values as if this read had brought them. Only words an answer could ever
+// fill are touched, so a bogus `count` writes no further than a full answer.
 void StoreBlockList(void* value, const uint8_t* rx, uint32_t received, int32_t count) {
     uint8_t* out = static_cast<uint8_t*>(value);
     PutWord(out, 0);
@@ -96,6 +107,8 @@ void StoreBlockList(void* value, const uint8_t* rx, uint32_t received, int32_t c
         PutWord(out + 2 * stored, word);
         ++stored;
     }
+    const int32_t wanted = count < kLongestBlockList ? count : kLongestBlockList;
+    for (int32_t rest = stored; rest < wanted; ++rest) PutWord(out + 2 * rest, 0);
 }
 
 }  // namespace

@@ -175,6 +175,19 @@ bool Announce(VpiChannel* channel) {
     return AnnounceAccepted(channel);
 }
 
+// Why DecodeReply turned the answer down, read while the answer is still in
+// the buffer; logged when the transaction ends with it, so that a read or
+// write that failed says which gate and what came back.
+const char* RejectedAnswer(const VpiChannel* channel) {
+    return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) ? "not a block answer" : "no answer frame";
+}
+
+void LogRejectedAnswer(const VpiRequest* request, const char* reason) {
+    const auto* point = static_cast<const PointRecord*>(request->params);
+    err(kLogLevel, "%.31s: GatewayTransaction() fail, %s (addr = '%s')", request->channel->name, reason,
+        point->address);
+}
+
 int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
     VpiChannel* channel = request->channel;
     SetSingleSessionFrames(frames);
@@ -186,6 +199,7 @@ int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
     Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
     CommSetReadTimeout(channel->port, kSessionTimeout);
     const int32_t result = DecodeReply(request, kSingleSession);
+    const char* rejected = result != 0 ? RejectedAnswer(channel) : nullptr;
 
     Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
     Receive(channel, kEosReplySize, "PANEL: Terminate session");
@@ -193,6 +207,7 @@ int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
     Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz2");
     ClearRx(channel, kClearSingleGoodBye);
     Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
+    if (rejected != nullptr) LogRejectedAnswer(request, rejected);
     return result;
 }
 
@@ -209,6 +224,7 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
     AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel));
     const int32_t result = DecodeReply(request, kBlockSession);
+    const char* rejected = result != 0 ? RejectedAnswer(channel) : nullptr;
     PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
 
     ExchangeUntilAccepted(channel, {frames->zlz, kZlzFrameSize, kZlzReplySize, kRxBufferSize, "PC: Zlz",
@@ -237,6 +253,7 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
         err(kLogLevel, "TEMP_ERROR 4 @@@@");
         return 1;
     }
+    if (rejected != nullptr) LogRejectedAnswer(request, rejected);
     return result;
 }
 

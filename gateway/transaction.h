@@ -16,7 +16,9 @@ int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&pa
 
 // The whole exchange on the channel's port, in a single or a block session
 // (kSingleSession, kBlockSession). 1 when it gave up ("TEMP_ERROR 1/2/4 @@@@"
-// in the host log), otherwise the result of DecodeReply.
+// in the host log), otherwise the result of DecodeReply; an answer DecodeReply
+// turned down is logged as "<channel>: GatewayTransaction() fail, no answer
+// frame (addr = '<address>')" or "..., not a block answer (...)".
 int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode);
 
 // Hook for a trace of every step's bytes: the bytes, their count, the

@@ -32,6 +32,12 @@ bool IsNullDevice(const char* name) {
     return true;
 }
 
+// A port request that could not open the channel's port says so, with the
+// name as far as it lies within its field.
+void LogOpenFailure(const VpiChannel* channel, const char* request) {
+    err(kLogLevel, "%.31s: %s() fail, cannot open %.12s", channel->name, request, channel->portDesc.portName);
+}
+
 }  // namespace
 
 Handle OpenPortDesc(const PortDescriptor* descriptor) {
@@ -61,7 +67,10 @@ int32_t ClosePort(VpiRequest* request) {
 int32_t OpenPort(VpiRequest* request) {
     VpiChannel* channel = request->channel;
     const Handle port = OpenPortDesc(&channel->portDesc);
-    if (port == nullptr) return kFailed;
+    if (port == nullptr) {
+        LogOpenFailure(channel, "OpenPort");
+        return kFailed;
+    }
     channel->enabled = 1;
     channel->port = port;
     return kDone;
@@ -81,7 +90,10 @@ int32_t ReopenPort(VpiRequest* request) {
     memcpy(&channel->portDesc.settings, &params->settings, sizeof(PortSettings));
 
     const Handle port = OpenPortDesc(&channel->portDesc);
-    if (port == nullptr) return kFailed;
+    if (port == nullptr) {
+        LogOpenFailure(channel, "ReopenPort");
+        return kFailed;
+    }
     channel->port = port;
     return kDone;
 }

@@ -2,6 +2,8 @@
 // block answers.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "gateway/decode.h"
 #include "tests/native/gateway/gateway_fixture.h"
 
@@ -116,13 +118,15 @@ TEST(DecodeReply, BlockLists) {
         const char* head;  // the first 10 bytes of the value buffer
     } cases[] = {
         {"three of four groups, 128 marked", 40, 3, {0x0102, 0x0080, 0x0304, 0x0506}, "02 01 00 80 04 03 EE EE EE EE"},
-        {"received length 20: only the zero word", 20, 3, {0x0102}, "00 00 EE EE EE EE EE EE EE EE"},
-        {"a group 5 bytes before the end counts", 21, 3, {0x0102}, "02 01 EE EE EE EE EE EE EE EE"},
-        {"the data ends the list", 28, 16, {0x1111, 0x2222, 0x3333}, "11 11 22 22 EE EE EE EE EE EE"},
+        // Words of `count` the answer did not deliver are 0, never what the
+        // buffer held before.
+        {"received length 20: zero words only", 20, 3, {0x0102}, "00 00 00 00 00 00 EE EE EE EE"},
+        {"a group 5 bytes before the end counts", 21, 3, {0x0102}, "02 01 00 00 00 00 EE EE EE EE"},
+        {"the data ends the list, the rest is 0", 28, 5, {0x1111, 0x2222, 0x3333}, "11 11 22 22 00 00 00 00 00 00"},
         {"count 0: the zero word", 40, 0, {0x0102, 0x0304}, "00 00 EE EE EE EE EE EE EE EE"},
         {"negative count: the zero word", 40, -5, {0x0102, 0x0304}, "00 00 EE EE EE EE EE EE EE EE"},
         {"0x8000 as received stays", 40, 2, {0x8000, 0x0081}, "00 80 81 00 EE EE EE EE EE EE"},
-        {"sync and letter only", 8, 3, {}, "00 00 EE EE EE EE EE EE EE EE"},
+        {"sync and letter only", 8, 3, {}, "00 00 00 00 00 00 EE EE EE EE"},
     };
     for (const Case& c : cases) {
         auto gate = MakeGate("07_001001", 1, 7, 1);
@@ -145,6 +149,31 @@ TEST(DecodeReply, ABlockListNeverExceedsCount) {
         for (int32_t i = 0; i < count; ++i) EXPECT_EQ(gate->Word(2 * i), 0x0707) << count;
         EXPECT_EQ(gate->value[2 * count], 0xEE) << count;
         EXPECT_EQ(gate->value[2 * count + 1], 0xEE) << count;
+    }
+}
+
+// A block answer cut after its first frame (8 of 32 words) must not leave the
+// previous read's words 9-32 standing as if this read had brought them; and a
+// bogus count clears no further than the longest list an answer can hold.
+TEST(DecodeReply, ACutBlockAnswerLeavesNoOldWordsBehind) {
+    struct Case {
+        int32_t count;
+        size_t clearedWords;  // words set to 0 behind the 8 delivered
+    } cases[] = {{32, 24}, {8, 0}, {100000, 620 - 8}};
+    for (const Case& c : cases) {
+        auto gate = MakeGate("07_001001", 1, 7, 1);
+        std::vector<uint8_t> value(2 * 700, 0xEE);  // the previous read's words
+        gate->point.value = value.data();
+        gate->channel.valueHead = value.data();
+        gate->channel.valueTail = value.data() + 2;
+        gate->point.count = c.count;
+        // One frame of 8 groups and its CRC.
+        gate->Receive(BlockAnswer(16 + 4 * 8 + 3, {0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108}));
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0) << c.count;
+        for (size_t i = 0; i < 8; ++i) EXPECT_EQ(value[2 * i], 0x01 + i) << c.count << " word " << i;
+        for (size_t i = 8; i < 8 + c.clearedWords; ++i)
+            ASSERT_EQ(value[2 * i] | value[2 * i + 1], 0) << c.count << " word " << i;
+        EXPECT_EQ(value[2 * (8 + c.clearedWords)], 0xEE) << c.count << ": nothing beyond";
     }
 }
 

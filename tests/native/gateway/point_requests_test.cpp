@@ -144,14 +144,15 @@ TEST_F(PointRequests, BlockReadReturnsAtOnceAfterItsSession) {
 }
 
 TEST_F(PointRequests, SingleReadPassesOnTheTransactionsFailure) {
+    const std::string noFrame = "VpiSK01: GatewayTransaction() fail, no answer frame (addr = '01_')";
     struct Case {
         const char* what;
         std::vector<Bytes> answers;
         std::vector<std::string> log;
     } cases[] = {
         {"announce never answered", {}, {"TEMP_ERROR 2 @@@@"}},
-        {"silent after the announce", {gwtest::AnnounceReply()}, {}},
-        {"garbage after the announce", {gwtest::AnnounceReply(), gwtest::Text("ERROR 17\r\n")}, {}},
+        {"silent after the announce", {gwtest::AnnounceReply()}, {noFrame}},
+        {"garbage after the announce", {gwtest::AnnounceReply(), gwtest::Text("ERROR 17\r\n")}, {noFrame}},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();
@@ -184,6 +185,7 @@ TEST_F(PointRequests, SingleWriteRunsASingleSessionEvenAfterABlockRead) {
 }
 
 TEST_F(PointRequests, SingleWriteReportsAWriteTheGatewayNeverConfirmed) {
+    const std::string noFrame = "VpiSK01: GatewayTransaction() fail, no answer frame (addr = '13_')";
     struct Case {
         const char* what;
         std::vector<Bytes> answers;
@@ -192,8 +194,8 @@ TEST_F(PointRequests, SingleWriteReportsAWriteTheGatewayNeverConfirmed) {
     } cases[] = {
         {"confirmed", {gwtest::AnnounceReply(), Frame(2, 0x20, {'D', 0x00})}, 0, {}},
         {"announce never answered", {}, 1, {"TEMP_ERROR 2 @@@@"}},
-        {"silent after the announce", {gwtest::AnnounceReply()}, 1, {}},
-        {"answer without sync", {gwtest::AnnounceReply(), gwtest::Text("NAK")}, 1, {}},
+        {"silent after the announce", {gwtest::AnnounceReply()}, 1, {noFrame}},
+        {"answer without sync", {gwtest::AnnounceReply(), gwtest::Text("NAK")}, 1, {noFrame}},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();

@@ -16,6 +16,7 @@ protected:
         channel.readTimeout = 100;
         channel.enabled = 0;
         channel.port = nullptr;
+        strcpy(channel.name, "VpiSK01");
         Describe("COM2", Settings(19200, 8, 0, 0), 0x0101);
         request = VpiRequest{};
         request.channel = &channel;
@@ -199,6 +200,7 @@ TEST_F(Ports, AFailedOpenChangesNothing) {
     } cases[] = {{"CreateFileA", "COM2"}, {"GetCommState", "COM2"}, {"SetCommState", "COM2"}, {nullptr, "COM99999999X"}};
     for (const Case& c : cases) {
         fw::Reset();
+        KestraClear();
         if (c.failing != nullptr) fw::FailNext(c.failing);
         memcpy(channel.portDesc.portName, c.name, strlen(c.name));
         channel.enabled = 0;
@@ -207,7 +209,9 @@ TEST_F(Ports, AFailedOpenChangesNothing) {
         EXPECT_EQ(OpenPort(&request), 2) << c.name;
         EXPECT_EQ(memcmp(&before, &channel, sizeof channel), 0) << c.name;
         EXPECT_TRUE(fw::OpenHandles().empty()) << c.name;
-        EXPECT_TRUE(LogLines().empty()) << c.name;
+        EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK01: OpenPort() fail, cannot open " +
+                                                       std::string(c.name, strnlen(c.name, 12))})
+            << c.name;
     }
 }
 
@@ -312,7 +316,7 @@ TEST_F(Ports, AFailedReopenKeepsTheNewDescriptor) {
     EXPECT_EQ(channel.portDesc.settings.baudRate, 2400);
     EXPECT_EQ(channel.enabled, 1);
     EXPECT_TRUE(fw::OpenHandles().empty());
-    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM9"});
 }
 
 TEST_F(Ports, ReopenWithAnUnterminatedNameFails) {
@@ -323,6 +327,9 @@ TEST_F(Ports, ReopenWithAnUnterminatedNameFails) {
     request.params = &p;
     EXPECT_EQ(ReopenPort(&request), 2);
     EXPECT_TRUE(fw::CallsOf("CreateFileA").empty());
+    // The name is logged as far as its 12-byte field, never beyond.
+    EXPECT_EQ(LogLines(),
+              std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM123456789"});
     EXPECT_EQ(channel.port, nullptr);
     EXPECT_EQ(memcmp(channel.portDesc.portName, "COM123456789", 12), 0);
     // The settings that follow the name in the descriptor are the new ones,
