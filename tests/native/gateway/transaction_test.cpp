@@ -317,6 +317,14 @@ struct BlockScript {
     }
 };
 
+// A fresh line and host log, and the block gate the table-driven block
+// session tests read.
+std::unique_ptr<gwtest::Gate> FreshBlockGate() {
+    fake_comm::Reset();
+    KestraClear();
+    return MakeGate("07_020001", 20, 7, 1);
+}
+
 TEST_F(Transaction, BlockSessionOfACooperativeGateway) {
     auto gate = MakeGate("07_020001", 20, 7, 1);
     gate->point.count = 3;
@@ -410,9 +418,7 @@ TEST_F(Transaction, BlockSessionResendCountsAndAcceptance) {
          {{0x55, 0xAA, 0x55, 0xAA, 0x02, 0x54}, {}, {}, {}}, 1, 1, 4, 1, true},
     };
     for (const Case& c : cases) {
-        fake_comm::Reset();
-        KestraClear();
-        auto gate = MakeGate("07_020001", 20, 7, 1);
+        auto gate = FreshBlockGate();
         BlockScript script;
         script.zlz = c.zlz;
         script.eos = c.eos;
@@ -442,9 +448,7 @@ TEST_F(Transaction, BlockSessionReturnsTheDecodingsRejection) {
         {"nothing", Bytes{}, "no answer frame"},
     };
     for (const Case& c : cases) {
-        fake_comm::Reset();
-        KestraClear();
-        auto gate = MakeGate("07_020001", 20, 7, 1);
+        auto gate = FreshBlockGate();
         BlockScript script;
         script.block = c.block;
         script.Play(gate->Port());
