@@ -1,15 +1,25 @@
 // Records shared with the host: byte-exact layouts, little-endian, no gaps.
 // The host allocates every one of them; the driver reads and writes the
-// fields in place. One definition serves the Win32 build and the native
-// -m32 build (both ILP32 little-endian).
+// fields in place. One definition serves every build.
+//
+// The host is a 32-bit program: the offsets in the comments, and the first
+// number of every AtWidth() below, are its contract. The same declarations built
+// with 64-bit pointers make the twin, a test build for machines that cannot
+// run 32-bit code; its layout (the second number) is pinned too, so that a
+// change to it is deliberate, but no host is built against it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-static_assert(sizeof(void*) == 4, "the host records hold 32-bit pointers: build for i386 (-m32 or mingw i686)");
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "a 32-bit build (the product) or a 64-bit one (the twin)");
 
-using Handle = void*;  // a 32-bit Win32 handle as the records hold it
+// An offset or size of the host contract (32-bit pointers), and of the twin.
+constexpr size_t AtWidth(size_t with32BitPointers, size_t with64BitPointers) {
+    return sizeof(void*) == 4 ? with32BitPointers : with64BitPointers;
+}
+
+using Handle = void*;  // a Win32 handle as the records hold it
 
 // Status codes a handler hands back to the host.
 enum : int32_t { kDone = 0, kRefused = 1, kFailed = 2 };
@@ -118,11 +128,11 @@ struct ReopenParams {
 
 #pragma pack(pop)
 
-static_assert(sizeof(VpiRequest) == 20);
+static_assert(sizeof(VpiRequest) == AtWidth(20, 28));
 static_assert(offsetof(VpiRequest, channel) == 0);
-static_assert(offsetof(VpiRequest, function) == 4);
-static_assert(offsetof(VpiRequest, channelIndex) == 8);
-static_assert(offsetof(VpiRequest, params) == 16);
+static_assert(offsetof(VpiRequest, function) == AtWidth(4, 8));
+static_assert(offsetof(VpiRequest, channelIndex) == AtWidth(8, 12));
+static_assert(offsetof(VpiRequest, params) == AtWidth(16, 20));
 
 static_assert(sizeof(PortSettings) == 8);
 static_assert(offsetof(PortSettings, baudRate) == 0);
@@ -135,56 +145,56 @@ static_assert(offsetof(PortDescriptor, portName) == 0);
 static_assert(offsetof(PortDescriptor, settings) == 12);
 static_assert(offsetof(PortDescriptor, lineFlags) == 20);
 
-static_assert(sizeof(VpiChannel) == 4910);
+static_assert(sizeof(VpiChannel) == AtWidth(4910, 4934));
 static_assert(offsetof(VpiChannel, readTimeout) == 0);
 static_assert(offsetof(VpiChannel, enabled) == 4);
 static_assert(offsetof(VpiChannel, port) == 8);
-static_assert(offsetof(VpiChannel, portDesc) == 12);
-static_assert(offsetof(VpiChannel, name) == 34);
-static_assert(offsetof(VpiChannel, version) == 65);
-static_assert(offsetof(VpiChannel, commBusyName) == 67);
-static_assert(offsetof(VpiChannel, syncThreadName) == 99);
-static_assert(offsetof(VpiChannel, VpiClientName) == 164);
-static_assert(offsetof(VpiChannel, instanceNumber) == 175);
-static_assert(offsetof(VpiChannel, channelTag) == 179);
-static_assert(offsetof(VpiChannel, syncEvent) == 182);
-static_assert(offsetof(VpiChannel, commBusyMutex) == 186);
-static_assert(offsetof(VpiChannel, catchThread) == 194);
-static_assert(offsetof(VpiChannel, catchThreadId) == 198);
-static_assert(offsetof(VpiChannel, valueTail) == 202);
-static_assert(offsetof(VpiChannel, valueHead) == 206);
-static_assert(offsetof(VpiChannel, txBuffer) == 210);
-static_assert(offsetof(VpiChannel, rxBuffer) == 338);
-static_assert(offsetof(VpiChannel, txCount) == 2838);
-static_assert(offsetof(VpiChannel, rxCount) == 2840);
-static_assert(offsetof(VpiChannel, intFileName) == 4894);
+static_assert(offsetof(VpiChannel, portDesc) == AtWidth(12, 16));
+static_assert(offsetof(VpiChannel, name) == AtWidth(34, 38));
+static_assert(offsetof(VpiChannel, version) == AtWidth(65, 69));
+static_assert(offsetof(VpiChannel, commBusyName) == AtWidth(67, 71));
+static_assert(offsetof(VpiChannel, syncThreadName) == AtWidth(99, 103));
+static_assert(offsetof(VpiChannel, VpiClientName) == AtWidth(164, 168));
+static_assert(offsetof(VpiChannel, instanceNumber) == AtWidth(175, 179));
+static_assert(offsetof(VpiChannel, channelTag) == AtWidth(179, 183));
+static_assert(offsetof(VpiChannel, syncEvent) == AtWidth(182, 186));
+static_assert(offsetof(VpiChannel, commBusyMutex) == AtWidth(186, 194));
+static_assert(offsetof(VpiChannel, catchThread) == AtWidth(194, 206));
+static_assert(offsetof(VpiChannel, catchThreadId) == AtWidth(198, 214));
+static_assert(offsetof(VpiChannel, valueTail) == AtWidth(202, 218));
+static_assert(offsetof(VpiChannel, valueHead) == AtWidth(206, 226));
+static_assert(offsetof(VpiChannel, txBuffer) == AtWidth(210, 234));
+static_assert(offsetof(VpiChannel, rxBuffer) == AtWidth(338, 362));
+static_assert(offsetof(VpiChannel, txCount) == AtWidth(2838, 2862));
+static_assert(offsetof(VpiChannel, rxCount) == AtWidth(2840, 2864));
+static_assert(offsetof(VpiChannel, intFileName) == AtWidth(4894, 4918));
 
-static_assert(sizeof(PointRecord) == 44);
+static_assert(sizeof(PointRecord) == AtWidth(44, 52));
 static_assert(offsetof(PointRecord, address) == 0);
-static_assert(offsetof(PointRecord, argA) == 8);
-static_assert(offsetof(PointRecord, argB) == 12);
-static_assert(offsetof(PointRecord, argC) == 16);
-static_assert(offsetof(PointRecord, valueKind) == 28);
-static_assert(offsetof(PointRecord, count) == 32);
-static_assert(offsetof(PointRecord, value) == 40);
+static_assert(offsetof(PointRecord, argA) == AtWidth(8, 12));
+static_assert(offsetof(PointRecord, argB) == AtWidth(12, 16));
+static_assert(offsetof(PointRecord, argC) == AtWidth(16, 20));
+static_assert(offsetof(PointRecord, valueKind) == AtWidth(28, 32));
+static_assert(offsetof(PointRecord, count) == AtWidth(32, 36));
+static_assert(offsetof(PointRecord, value) == AtWidth(40, 44));
 
-static_assert(sizeof(GateRecord) == 36);
+static_assert(sizeof(GateRecord) == AtWidth(36, 40));
 static_assert(offsetof(GateRecord, address) == 0);
-static_assert(offsetof(GateRecord, gateType) == 8);
-static_assert(offsetof(GateRecord, slotA) == 16);
-static_assert(offsetof(GateRecord, slotB) == 20);
-static_assert(offsetof(GateRecord, slotC) == 24);
-static_assert(offsetof(GateRecord, valueKind) == 28);
-static_assert(offsetof(GateRecord, count) == 32);
+static_assert(offsetof(GateRecord, gateType) == AtWidth(8, 12));
+static_assert(offsetof(GateRecord, slotA) == AtWidth(16, 20));
+static_assert(offsetof(GateRecord, slotB) == AtWidth(20, 24));
+static_assert(offsetof(GateRecord, slotC) == AtWidth(24, 28));
+static_assert(offsetof(GateRecord, valueKind) == AtWidth(28, 32));
+static_assert(offsetof(GateRecord, count) == AtWidth(32, 36));
 
-static_assert(sizeof(DriverInfo) == 32);
+static_assert(sizeof(DriverInfo) == AtWidth(32, 40));
 static_assert(offsetof(DriverInfo, infoCode) == 0);
 static_assert(offsetof(DriverInfo, name) == 4);
-static_assert(offsetof(DriverInfo, banner) == 8);
-static_assert(offsetof(DriverInfo, channelSize) == 12);
-static_assert(offsetof(DriverInfo, infoClass) == 16);
-static_assert(offsetof(DriverInfo, defaultPort) == 20);
-static_assert(offsetof(DriverInfo, infoFlag) == 28);
+static_assert(offsetof(DriverInfo, banner) == AtWidth(8, 12));
+static_assert(offsetof(DriverInfo, channelSize) == AtWidth(12, 20));
+static_assert(offsetof(DriverInfo, infoClass) == AtWidth(16, 24));
+static_assert(offsetof(DriverInfo, defaultPort) == AtWidth(20, 28));
+static_assert(offsetof(DriverInfo, infoFlag) == AtWidth(28, 36));
 
 static_assert(sizeof(StartParameters) == 28);
 static_assert(offsetof(StartParameters, portName) == 0);

@@ -59,7 +59,7 @@ bool StartsWithSync(const uint8_t* bytes, uint32_t count) {
 int32_t TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence) {
     if (count < sizeof kSyncBytes) return 1;
     // From the end towards the beginning: the last frame in the data wins.
-    for (uint32_t s = count - sizeof kSyncBytes + 1; s-- > 0;) {
+    for (uint32_t s = count - static_cast<uint32_t>(sizeof kSyncBytes) + 1; s-- > 0;) {
         if (memcmp(bytes + s, kSyncBytes, sizeof kSyncBytes) == 0) {
             // A sequence byte that did not arrive reads as the cleared buffer: 0.
             *lastReplySequence = s + 5 < count ? bytes[s + 5] : 0;

@@ -9,14 +9,53 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-bash scripts/setup.sh >/dev/null
-if [ "${SK_DEMO_NO_BUILD:-}" != "1" ]; then
-  echo "demo: building (the first run takes a few minutes)…"
-  cmake --preset win32 >/dev/null
-  cmake --build --preset win32 --target skconsole sksim >/dev/null
+mkdir -p build
+
+# quietly LOG COMMAND…: runs the command with its output in LOG; on failure
+# shows the end of that output and what to do, and stops the demo.
+quietly() {
+  local log=$1
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    echo "demo: '$*' failed; its output (whole in $log):"
+    tail -30 "$log"
+    echo "demo: mend what it says (bash scripts/setup.sh installs what is missing), then run the demo again"
+    exit 1
+  fi
+}
+
+# The demo test runs it on a built tree (also in the test VM, which has no
+# package mirror): nothing to install or build then.
+[ "${SK_DEMO_NO_BUILD:-}" = 1 ] || quietly build/demo-setup.log bash scripts/setup.sh
+. scripts/capability.sh
+
+# The 32-bit driver (the product) where this machine runs 32-bit programs,
+# else the 64-bit twin; SK_DEMO_BIN names a built folder (the demo test).
+if [ -n "${SK_DEMO_BIN:-}" ]; then
+  . tests/wine/pe_width.sh
+  width=$(sk_pe_width "$SK_DEMO_BIN/skconsole.exe") || { echo "demo: no built console in $SK_DEMO_BIN"; exit 1; }
+  echo "demo: the $width-bit build in $SK_DEMO_BIN"
+elif [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
+  width=32
+  echo "demo: the 32-bit driver (the product) under 32-bit Wine: this machine runs 32-bit programs"
+elif [ -n "$SK_WINE64" ]; then
+  width=64
+  if [ "$SK_RUN32" = 1 ]; then why="32-bit Wine does not start here"; else why=$SK_RUN32_WHY; fi
+  echo "demo: the 64-bit twin of the driver (a test build) under 64-bit Wine, since $why; the 32-bit product is tested by bash scripts/test.sh"
+else
+  sk_capability_line
+  echo "demo: no Wine that can run the driver starts on this machine: run bash scripts/setup.sh, then the demo again"
+  exit 1
 fi
-bin=${SK_DEMO_BIN:-$root/build/win32/bin}
-. tests/wine/wine_env.sh "$root/build/wineprefix"
+
+if [ "${SK_DEMO_NO_BUILD:-}" != "1" ]; then
+  echo "demo: building win$width (the first run takes a few minutes)…"
+  quietly build/demo-build.log cmake --preset "win$width"
+  quietly build/demo-build.log cmake --build --preset "win$width" --target skconsole sksim
+fi
+bin=${SK_DEMO_BIN:-$root/build/win$width/bin}
+. tests/wine/wine_env.sh "$root/build/wineprefix-win$width" "win$width" || {
+  echo "demo: the Wine prefix could not be made (see above)"; exit 1; }
 . tests/wine/pairs.sh
 sk_wine_up 10
 

@@ -1,27 +1,107 @@
 #!/usr/bin/env bash
-# Everything: installs what is missing, builds the native, Windows and fuzz
-# builds, runs the native tests, the Windows tests under Wine (the demo among
-# them) and a short fuzz smoke. Exit 0 only when all of them pass.
-set -euo pipefail
+# Everything, on either kind of machine: installs what is missing, builds
+# every preset this machine needs, and runs
+#   - the native tests at the host's width (ASan+UBSan), and -m32 where the
+#     kernel runs 32-bit programs
+#   - the PE table checks of both DLLs (they read files: every machine)
+#   - the 64-bit twin's Windows tests under 64-bit Wine
+#   - the 32-bit product's Windows tests: under 32-bit Wine here where the
+#     kernel runs 32-bit programs, else in the test VM (scripts/vm.sh)
+#   - a short fuzz smoke
+# The capability check (scripts/capability.sh) picks the paths; set
+# SK_PRETEND_NO32=1 to take the VM path on a machine that would not need it.
+# One closing line counts every test; a part that could not run counts as
+# failed. Exit 0 only when everything ran and passed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-bash scripts/build.sh native win32 fuzz
-. tests/wine/wine_env.sh "$PWD/build/wineprefix"
-log=$(mktemp)
-# One Wine server for the whole run, detached from every test's output.
-trap 'rm -f "$log"; wineserver -k 2>/dev/null || true' EXIT
-sk_wine_up
-status=0
-echo "== native tests"
-ctest --test-dir build/native --output-on-failure -j2 2>&1 | tee -a "$log" || status=1
-echo "== Windows tests under Wine"
-ctest --test-dir build/win32 --output-on-failure -j2 2>&1 | tee -a "$log" || status=1
-echo "== fuzz smoke"
+root=$PWD
+mkdir -p build
+log=$root/build/test-run.log
+: >"$log"
+status=0 missed=0
+timings=()
+
+fail_part() {  # fail_part WHAT: a part that could not run
+  echo "test.sh: $1"
+  status=1 missed=$((missed + 1))
+}
+
+part() {  # part NAME COMMAND…: runs a part, its output also into the log
+  local name=$1 start=$SECONDS rc
+  shift
+  echo "== $name"
+  "$@" 2>&1 | tee -a "$log"
+  rc=${PIPESTATUS[0]}
+  timings+=("$name: $((SECONDS - start)) s")
+  [ "$rc" -eq 0 ] || status=1
+  return "$rc"
+}
+
+# wine_ctest WIDTH CTEST-ARGS…: a Windows ctest run with one Wine server for
+# the whole run, detached from every test's output.
+wine_ctest() {
+  local width=$1
+  shift
+  (
+    . tests/wine/wine_env.sh "$root/build/wineprefix-win$width" "win$width" || exit 1
+    trap 'wineserver -k 2>/dev/null || true' EXIT
+    sk_wine_up
+    ctest --test-dir "build/win$width" --output-on-failure -j2 "$@"
+  )
+}
+
+start=$SECONDS
+part setup bash scripts/setup.sh || { fail_part "setup failed: nothing else can run"; echo "test.sh: 0 passed, $missed failed"; exit 1; }
+. scripts/capability.sh
+sk_capability_line | tee -a "$log"
+
+presets=(native win64 win32 fuzz)
+[ "$SK_RUN32" = 1 ] && presets+=(native32)
+if ! part "build ${presets[*]}" bash scripts/build.sh "${presets[@]}"; then
+  fail_part "the build failed: no test ran"
+  echo "test.sh: 0 passed, $missed failed"
+  exit 1
+fi
+
+part "native tests (host width)" ctest --test-dir build/native --output-on-failure -j2
+if [ "$SK_RUN32" = 1 ]; then
+  part "native tests (-m32)" ctest --test-dir build/native32 --output-on-failure -j2
+fi
+part "PE tables: the 32-bit product" ctest --test-dir build/win32 -L pe --output-on-failure
+part "PE tables: the 64-bit twin" ctest --test-dir build/win64 -L pe --output-on-failure
+
+if [ -n "$SK_WINE64" ]; then
+  part "the 64-bit twin's Windows tests under 64-bit Wine" wine_ctest 64 -L wine
+else
+  fail_part "the 64-bit twin's Windows tests did not run: 64-bit Wine is missing or does not start"
+fi
+
+if [ "$SK_RUN32" = 1 ]; then
+  if [ -n "$SK_WINE32" ]; then
+    part "the 32-bit product's Windows tests under 32-bit Wine" wine_ctest 32 -L wine
+  else
+    fail_part "the 32-bit product's Windows tests did not run: 32-bit Wine is missing or does not start"
+  fi
+elif [ -n "$SK_QEMU" ]; then
+  if ! part "the 32-bit product's Windows tests in the test VM" bash scripts/vm.sh run tests/vm/win32-tests.sh 2700; then
+    grep -q 'tests failed out of' build/vm/ctest-win32.log 2>/dev/null ||
+      fail_part "the 32-bit product's Windows tests did not finish in the test VM (see above)"
+  fi
+else
+  fail_part "the 32-bit product's Windows tests did not run: $SK_RUN32_WHY, and qemu is missing"
+fi
+
 fuzz=0
-bash scripts/fuzz_smoke.sh "${SK_FUZZ_SECONDS:-60}" || { status=1; fuzz=1; }
-# One closing line over both test runs and the fuzz smoke (counted as one).
+part "fuzz smoke" bash scripts/fuzz_smoke.sh "${SK_FUZZ_SECONDS:-60}" || fuzz=1
+
+echo "== times"
+printf '  %s\n' "${timings[@]}" "all: $((SECONDS - start)) s"
+# One closing line over every ctest run (the VM's among them) and the fuzz
+# smoke (counted as one); a part that could not run counts as one failed.
 total=$(grep -Eo 'tests failed out of [0-9]+' "$log" | awk '{s += $5} END {print s + 0}')
 failed=$(grep -Eo '[0-9]+ tests failed out of' "$log" | awk '{s += $1} END {print s + 0}')
-if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && [ "$fuzz" -eq 0 ]; then failed=1; fi  # a run that did not finish
-echo "test.sh: $((total - failed + 1 - fuzz)) passed, $((failed + fuzz)) failed"
+if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ] && [ "$fuzz" -eq 0 ] && [ "$missed" -eq 0 ]; then
+  missed=1  # a part that failed without a count
+fi
+echo "test.sh: $((total - failed + 1 - fuzz)) passed, $((failed + fuzz + missed)) failed"
 exit $status

@@ -12,5 +12,5 @@
 #include "fake_win32.h"
 #endif
 
-static_assert(sizeof(DCB) == 28, "the device control block is 28 bytes on i386");
-static_assert(sizeof(HANDLE) == 4, "a port handle is 32 bits");
+static_assert(sizeof(DCB) == 28, "the device control block is 28 bytes at both pointer widths");
+static_assert(sizeof(HANDLE) == sizeof(Handle), "a port handle fits the records' handle field");

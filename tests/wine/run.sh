@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs one Windows program under Wine in the project's prefix, optionally
 # with socat pty pairs mapped to COM ports:
-#   run.sh --prefix DIR [--pairs K --com-base B] -- program.exe [args]
+#   run.sh --prefix BASE [--pairs K --com-base B] -- program.exe [args]
+# The program picks the Wine: a PE32 program runs under 32-bit Wine in the
+# win32 prefix BASE-win32, a PE32+ one under 64-bit Wine in BASE-win64.
 # Pair i links COM(B+2i) (the driver's side) and COM(B+2i+1) (the far end);
 # the program finds B in SK_COM_BASE and the pty folder in SK_PAIR_DIR.
 set -u
@@ -18,7 +20,9 @@ done
 [ -n "$prefix" ] || { echo "run.sh: --prefix is required" >&2; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/wine_env.sh" "$prefix" || exit 1
+. "$here/pe_width.sh"
+width=$(sk_pe_width "$1") || { echo "run.sh: $1 is not a Windows program (PE32 or PE32+)" >&2; exit 2; }
+. "$here/wine_env.sh" "$prefix-win$width" "win$width" || exit 1
 . "$here/pairs.sh"
 
 # The program's output goes to a file, printed when it ends (also on a

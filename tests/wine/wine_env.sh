@@ -1,19 +1,44 @@
 #!/usr/bin/env bash
-# Sourced with the prefix folder: sets the Wine environment and creates the
-# prefix once (under a lock, so parallel tests wait for the first one).
+# Sourced with the prefix folder and the Windows width of the programs it
+# runs: sets the Wine environment and creates the prefix once (under a lock,
+# so parallel tests wait for the first one).
+#   . wine_env.sh PREFIX [win32|win64]
+# Without the width, a prefix whose name ends in -win64 is a win64 one, any
+# other a win32 one. A win32 prefix runs PE32 programs under the 32-bit
+# loader, a win64 prefix PE32+ programs under the 64-bit loader. Both
+# loaders are called by their own paths: Debian's `wine` wrapper prefers the
+# 32-bit one whenever it is installed, and it cannot start on a kernel that
+# refuses 32-bit programs.
 export WINEPREFIX="$1"
+case "${2:-$1}" in
+  win64|*-win64) export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64 ;;
+  *) export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine WINESERVER=/usr/lib/wine/wineserver32
+     [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver ;;
+esac
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win32
+
+wine() { "$WINELOADER" "$@"; }
+wineserver() { "$WINESERVER" "$@"; }
+
 if [ ! -f "$WINEPREFIX/.sk-ready" ]; then
+  if ! [ -x "$WINELOADER" ]; then
+    echo "wine_env.sh: $WINELOADER is missing: the $WINEARCH Wine is not installed (bash scripts/setup.sh)" >&2
+    return 1
+  fi
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.sk-ready" ]; then
-      wineboot -i >/dev/null 2>&1 && wineserver -w && touch "$WINEPREFIX/.sk-ready"
+      "$WINELOADER" wineboot -i >"$WINEPREFIX.boot.log" 2>&1 && "$WINESERVER" -w && touch "$WINEPREFIX/.sk-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
-  [ -f "$WINEPREFIX/.sk-ready" ] || { echo "wine_env.sh: cannot create the Wine prefix $WINEPREFIX" >&2; return 1; }
+  if ! [ -f "$WINEPREFIX/.sk-ready" ]; then
+    echo "wine_env.sh: cannot create the $WINEARCH Wine prefix $WINEPREFIX with $WINELOADER; wineboot said:" >&2
+    tail -20 "$WINEPREFIX.boot.log" >&2 2>/dev/null
+    echo "wine_env.sh: bash scripts/capability.sh tells what this machine can run" >&2
+    return 1
+  fi
 fi
 
 # Wine's server and its service processes outlive the program that started
@@ -34,7 +59,7 @@ sk_wine_up() {
 sk_winpath() {
   local t
   t=$(mktemp /tmp/skpath.XXXXXX)
-  winepath -w "$1" </dev/null >"$t" 2>/dev/null
+  wine winepath -w "$1" </dev/null >"$t" 2>/dev/null
   cat "$t"
   rm -f "$t"
 }

@@ -7,7 +7,7 @@
 #include "entry/records.h"
 
 TEST(Records, ChannelFieldsStayInsideTheHostsAllocation) {
-    // A record of exactly 4910 bytes is enough: write every field through the
+    // A record of exactly the stated size (4910 bytes for the host) is enough: write every field through the
     // struct into a buffer with guard bytes behind it.
     unsigned char raw[sizeof(VpiChannel) + 16];
     memset(raw, 0xCD, sizeof raw);
@@ -24,17 +24,18 @@ TEST(Records, CountsAreSixteenBitFields) {
     channel.rxCount = 0x1234;
     channel.txCount = static_cast<uint16_t>(0x00012345u);
     EXPECT_EQ(channel.rxCount, 0x1234);
-    const auto* raw = reinterpret_cast<const unsigned char*>(&channel);
-    EXPECT_EQ(raw[2838], 0x45);
-    EXPECT_EQ(raw[2839], 0x23);
-    EXPECT_EQ(raw[2840], 0x34);
+    const auto* raw = reinterpret_cast<const unsigned char*>(&channel) + offsetof(VpiChannel, txCount);
+    EXPECT_EQ(raw[0], 0x45);
+    EXPECT_EQ(raw[1], 0x23);
+    EXPECT_EQ(raw[2], 0x34);
 }
 
 TEST(Records, PointRecordWordsAreLittleEndianAtTheirOffsets) {
     unsigned char raw[sizeof(PointRecord)] = {};
-    raw[12] = 0x0C;  // argB low byte: first parameter 12
-    raw[14] = 0x02;  // argB high half: second parameter 2
-    raw[16] = 0x0B;  // argC
+    const size_t argB = offsetof(PointRecord, argB);
+    raw[argB] = 0x0C;      // argB low byte: first parameter 12
+    raw[argB + 2] = 0x02;  // argB high half: second parameter 2
+    raw[offsetof(PointRecord, argC)] = 0x0B;
     PointRecord point;
     memcpy(&point, raw, sizeof point);
     EXPECT_EQ(point.argB, 12 + 65536 * 2);
@@ -44,8 +45,8 @@ TEST(Records, PointRecordWordsAreLittleEndianAtTheirOffsets) {
 TEST(Records, NoPortIsAllBitsSet) {
     VpiChannel channel;
     channel.port = NoPort();
-    unsigned char raw[4];
-    memcpy(raw, reinterpret_cast<unsigned char*>(&channel) + 8, 4);
+    unsigned char raw[sizeof(Handle)];
+    memcpy(raw, reinterpret_cast<unsigned char*>(&channel) + offsetof(VpiChannel, port), sizeof raw);
     for (unsigned char b : raw) EXPECT_EQ(b, 0xFF);
     EXPECT_TRUE(IsNoPort(channel.port));
 }

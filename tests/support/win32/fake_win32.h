@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 
-static_assert(sizeof(void*) == 4, "the fake mirrors the 32-bit platform: build with -m32");
-static_assert(sizeof(unsigned long) == 4, "DWORD is 32 bits wide");
-
+// Windows keeps DWORD and LONG at 32 bits at both pointer widths (LLP64);
+// Linux's long is 64 bits wide in a 64-bit build, so they are spelt exactly.
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
-typedef unsigned long DWORD;
-typedef long LONG;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
 typedef intptr_t LONG_PTR;
 typedef void* HANDLE;
 typedef void* LPVOID;

@@ -105,13 +105,13 @@ TEST_F(ParseAtBoundary, SlotWordsTheHostKeeps) {
                                         static_cast<uint32_t>(bytes[at + 2]) << 16 |
                                         static_cast<uint32_t>(bytes[at + 3]) << 24);
         };
-        EXPECT_EQ(word(16), c.slotA) << c.address;
-        EXPECT_EQ(word(20), c.slotB) << c.address;
-        EXPECT_EQ(word(24), c.slotC) << c.address;
-        EXPECT_EQ(word(28), 255) << c.address;
-        EXPECT_EQ(word(32), 16) << c.address;
-        EXPECT_EQ(word(4), static_cast<int32_t>(0xA5A5A5A5u)) << c.address;
-        EXPECT_EQ(word(12), static_cast<int32_t>(0xA5A5A5A5u)) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, slotA)), c.slotA) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, slotB)), c.slotB) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, slotC)), c.slotC) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, valueKind)), 255) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, count)), 16) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, host4)), static_cast<int32_t>(0xA5A5A5A5u)) << c.address;
+        EXPECT_EQ(word(offsetof(GateRecord, host12)), static_cast<int32_t>(0xA5A5A5A5u)) << c.address;
     }
     EXPECT_TRUE(LogLines().empty());
 }

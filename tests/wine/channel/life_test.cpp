@@ -89,8 +89,8 @@ TEST_F(ChannelLife, StartFillsTheRecordAndLeavesTheRestAlone) {
     VpiChannel& channel = *record.get();
 
     EXPECT_STREQ(channel.name, "VpiSK01");
-    EXPECT_EQ(record.bytes[65], 0x00);  // version 0x0100, little-endian
-    EXPECT_EQ(record.bytes[66], 0x01);
+    EXPECT_EQ(record.bytes[offsetof(VpiChannel, version)], 0x00);  // version 0x0100, little-endian
+    EXPECT_EQ(record.bytes[offsetof(VpiChannel, version) + 1], 0x01);
     EXPECT_STREQ(channel.VpiClientName, "VpiSK01");
     EXPECT_EQ(channel.instanceNumber, 1);
     EXPECT_EQ(channel.channelTag, 3);
@@ -117,9 +117,9 @@ TEST_F(ChannelLife, StartFillsTheRecordAndLeavesTheRestAlone) {
     EXPECT_EQ(WaitForSingleObject(channel.catchThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
     // Unnamed ranges and the fields of the other requests stay as the host left them.
-    EXPECT_TRUE(AllBytes(record, 180, 182, 0xCD));
-    EXPECT_TRUE(AllBytes(record, 190, 194, 0xCD));
-    EXPECT_TRUE(AllBytes(record, 202, 4894, 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused180), offsetof(VpiChannel, syncEvent), 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused190), offsetof(VpiChannel, catchThread), 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, valueTail), offsetof(VpiChannel, intFileName), 0xCD));
 
     const DWORD threadId = channel.catchThreadId;
     EXPECT_EQ(End(record), 0);

@@ -7,6 +7,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/wine_env.sh" "$prefix" || exit 1
 . "$here/pairs.sh"
 sk_wine_up 10
+size=4910  # the channel record the driver asks for: the twin's holds 64-bit pointers
+[ "$WINEARCH" = win64 ] && size=4934
 work=$(mktemp -d)
 sim_pid=""
 cleanup() {
@@ -47,7 +49,7 @@ check "a parity outside the list exits 2" $([ $rc -eq 2 ]; echo $?)
 
 console "$work/o" "$work/e" --json describe
 check "describe --json names the driver and its record size" \
-  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==4910 and d["baud"]==19200' "$work/o"; echo $?)
+  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==int(sys.argv[2]) and d["baud"]==19200' "$work/o" "$size"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --csv read 04_001 08_001002 10_
 check "read --csv: header, three rows, the panel's texts" \

@@ -3,13 +3,21 @@
 # anything but: exports exactly VpiMain; imports only KERNEL32.dll,
 # msvcrt.dll and KESTRA.dll (err alone from KESTRA.dll); a version resource
 # whose FileDescription is the driver name and whose version is 1.0.0.
+#   check_pe.sh DLL [32|64]
+# 32 (the product, the default): a PE32 i386 file; 64: the twin, PE32+ x86-64.
+# Reads the file only: runs on every machine.
 set -u
-dll=$1
-dump=$(i686-w64-mingw32-objdump -p "$dll") || { echo "objdump failed on $dll"; exit 1; }
+dll=$1 width=${2:-32}
+case "$width" in
+  32) objdump=i686-w64-mingw32-objdump want="file format pei-i386" ;;
+  64) objdump=x86_64-w64-mingw32-objdump want="file format pei-x86-64" ;;
+  *) echo "check_pe.sh: width is 32 or 64, not $width"; exit 2 ;;
+esac
+dump=$($objdump -p "$dll") || { echo "objdump failed on $dll"; exit 1; }
 fail=0
 
-format=$(i686-w64-mingw32-objdump -f "$dll" | grep -o 'file format [a-z0-9-]*')
-[ "$format" = "file format pei-i386" ] || { echo "FAIL: not a PE32 i386 file: $format"; fail=1; }
+format=$($objdump -f "$dll" | grep -o 'file format [a-z0-9-]*')
+[ "$format" = "$want" ] || { echo "FAIL: $dll: '$format', not '$want'"; fail=1; }
 
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^[ \t]*\[/{print $NF; next} on && !/^[ \t]*\[/{on=0}')
 if [ "$exports" != "VpiMain" ]; then
@@ -32,6 +40,6 @@ strings -el "$dll" | grep -qx '5820 IntelliKnight fire system' || { echo "FAIL: 
 strings -el "$dll" | grep -qx '1.0.0' || { echo "FAIL: no FileVersion 1.0.0"; fail=1; }
 
 if [ $fail -eq 0 ]; then
-  echo "PE tables ok: exports [$exports], imports [$dlls], KESTRA.dll: $kestra"
+  echo "PE tables ok: $format, exports [$exports], imports [$dlls], KESTRA.dll: $kestra"
 fi
 exit $fail
