@@ -12,6 +12,8 @@
 namespace {
 
 constexpr uint8_t kLastReadCommand = 10;  // the low byte of argC: reads 10 or less, writes above
+constexpr uint16_t kFirstActionCommand = 11;  // 11-15: bypass, unbypass, drill, reset, set the clock
+constexpr uint16_t kLastActionCommand = 15;
 constexpr uint32_t kSingleReadPause = 50;  // ms after a single read
 
 PointRecord* Point(VpiRequest* request) {
@@ -53,12 +55,25 @@ bool PrepareRead(VpiChannel* channel, PointRecord* point) {
     return !IsNoPort(channel->port);
 }
 
+// The transaction sends the command letter of the address text, whatever the
+// request: a read of an action gate would carry the action out on the panel
+// (a host polls every tag it has). Reads of commands 11-15 are refused, logged
+// once, and nothing is sent. ("alowed" is the spelling of the driver's other
+// refusal lines, kept so that log filters match all of them.)
+bool ReadAllowed(const VpiChannel* channel, const PointRecord* point, const char* operation) {
+    const uint16_t command = AddressCommand(point->address);
+    if (command < kFirstActionCommand || command > kLastActionCommand) return true;
+    err(kLogLevel, "%.31s: %s() fail, read not alowed (addr = '%s')", channel->name, operation, point->address);
+    return false;
+}
+
 }  // namespace
 
 int32_t SingleRead(VpiRequest* request) {
     if (!PointersPresent(request, "SingleRead")) return kRefused;
     VpiChannel* channel = request->channel;
     if (!PrepareRead(channel, Point(request))) return kDone;
+    if (!ReadAllowed(channel, Point(request), "SingleRead")) return kRefused;
     const int32_t result = GatewayTransaction(request, kSingleSession);
     CommSleep(kSingleReadPause);
     return result;
@@ -73,6 +88,7 @@ int32_t BlockRead(VpiRequest* request) {
         err(kLogLevel, "%.31s: BlockRead() fail, read not alowed (addr = '%s')", channel->name, point->address);
         return kRefused;
     }
+    if (!ReadAllowed(channel, point, "BlockRead")) return kRefused;
     return GatewayTransaction(request, kBlockSession);
 }
 

@@ -44,7 +44,7 @@ boot() {  # boot IMAGE_DIR JOB SECS SNAPSHOT(on|off) CONSOLE_LOG
   timeout --kill-after=10 "$secs" qemu-system-x86_64 \
     -accel tcg,thread=multi -cpu max,smap=off -smp 2 -m 3072 \
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 quiet init=/sbin/sk-init sk.root=$root sk.job=$job" \
+    -append "root=/dev/vda rw console=ttyS0 quiet panic=1 init=/sbin/sk-init sk.root=$root sk.job=$job" \
     -drive "file=$dir/rootfs.img,format=raw,if=virtio,snapshot=$snap" \
     -virtfs "local,path=$root,mount_tag=skroot,security_model=passthrough,id=skroot" \
     -nic none -display none -monitor none -serial "file:$log" -no-reboot </dev/null

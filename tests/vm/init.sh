@@ -2,13 +2,14 @@
 # The first process of the test VM (installed in its image as /sbin/sk-init).
 # It mounts what Wine and socat need, the host's project folder over 9p at
 # the same path as on the host (so build trees and test files keep their
-# absolute paths), runs the one job the kernel command line names, says how
+# absolute paths), with cache=mmap: Wine maps the programs it loads, and
+# without it mapped pages of a 9p file read as zeros. It runs the one job the kernel command line names, says how
 # it ended and powers the VM off.
 #   kernel command line: init=/sbin/sk-init sk.root=/path/of/project sk.job=relative/job.sh
 export HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev 2>/dev/null
+mountpoint -q /proc || mount -t proc proc /proc
+mountpoint -q /sys || mount -t sysfs sys /sys
+mountpoint -q /dev || mount -t devtmpfs dev /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts -o ptmxmode=0666,mode=0620 devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
@@ -25,7 +26,7 @@ done
 rc=1
 echo "sk-vm: up after $(cut -d' ' -f1 /proc/uptime) s"
 if modprobe 9pnet_virtio && modprobe 9p && mkdir -p "$root" &&
-   mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,access=any skroot "$root"; then
+   mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,access=any,cache=mmap skroot "$root"; then
   cd "$root" && bash "$root/$job"
   rc=$?
 else

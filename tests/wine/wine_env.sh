@@ -18,8 +18,21 @@ esac
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
-wine() { "$WINELOADER" "$@"; }
-wineserver() { "$WINESERVER" "$@"; }
+# `wine` and `wineserver` of this width come first on PATH, as shims that
+# exec the loader (so `wine prog.exe &` gives the program's own pid).
+sk_wine_bin=$(dirname "$WINEPREFIX")/wine-bin-$WINEARCH
+if [ ! -x "$sk_wine_bin/wineserver" ] || ! grep -q "$WINESERVER" "$sk_wine_bin/wineserver" 2>/dev/null; then
+  mkdir -p "$sk_wine_bin"
+  for sk_tool in wine:"$WINELOADER" wineserver:"$WINESERVER"; do
+    printf '#!/bin/sh\nexec %s "$@"\n' "${sk_tool#*:}" >"$sk_wine_bin/${sk_tool%%:*}.$$"
+    chmod +x "$sk_wine_bin/${sk_tool%%:*}.$$"
+    mv -f "$sk_wine_bin/${sk_tool%%:*}.$$" "$sk_wine_bin/${sk_tool%%:*}"
+  done
+fi
+case ":$PATH:" in
+  *":$sk_wine_bin:"*) ;;
+  *) export PATH="$sk_wine_bin:$PATH" ;;
+esac
 
 if [ ! -f "$WINEPREFIX/.sk-ready" ]; then
   if ! [ -x "$WINELOADER" ]; then

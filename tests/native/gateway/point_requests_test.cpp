@@ -111,6 +111,16 @@ TEST_F(PointRequests, AccessTestsOnTheLowByteOfArgC) {
         {SingleWrite, "13_", 266, true, "VpiSK01: SingleRead() fail, write not alowed (addr = '13_')"},
         {SingleWrite, "13_", 11, false, nullptr},
         {SingleWrite, "13_", 255, false, nullptr},
+        // A read of an action command would carry the action out: refused.
+        {SingleRead, "11_001002", 11, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '11_001002')"},
+        {SingleRead, "12_001002", 12, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '12_001002')"},
+        {SingleRead, "13_", 13, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '13_')"},
+        {SingleRead, "14_", 14, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '14_')"},
+        {SingleRead, "15_", 15, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '15_')"},
+        {SingleRead, "15_", 1, true, "VpiSK01: SingleRead() fail, read not alowed (addr = '15_')"},
+        {BlockRead, "13_", 10, true, "VpiSK01: BlockRead() fail, read not alowed (addr = '13_')"},
+        {SingleRead, "10_", 10, false, nullptr},
+        {SingleRead, "07_001011", 0x0B, false, nullptr},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();
