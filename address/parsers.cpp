@@ -39,8 +39,9 @@ void FillContext(ParseContext& context, const VpiRequest* request, const GateRec
     context.address = gate->address != nullptr ? gate->address : "";
 }
 
-int32_t Reject(const ParseContext& context, const char* format) {
-    err(kLogLevel, format, context.name, context.address);
+// "<channel>: <parser>() fail, <reason> (addr = '<text>')"
+int32_t Reject(const ParseContext& context, const char* parser, const char* reason) {
+    err(kLogLevel, "%s: %s() fail, %s (addr = '%s')", context.name, parser, reason, context.address);
     return kRefused;
 }
 
@@ -78,13 +79,13 @@ int32_t SingleParser(VpiRequest* request) {
     }
 
     if (length > kMaxAddressLength)
-        return Reject(context, "%s: SingleParser() fail, length/format error (addr = '%s')");
+        return Reject(context, "SingleParser", "length/format error");
     if (CheckValidGas(work, ValidGasSets) == 1)
-        return Reject(context, "%s: SingleParser() fail, on CheckValidGas (addr = '%s')");
+        return Reject(context, "SingleParser", "on CheckValidGas");
 
     const uint16_t command = DecTextToWord(work, kCommandDigits);
     if (command > kCommandCount)
-        return Reject(context, "%s: SingleParser() fail, on max number of commands (addr = '%s')");
+        return Reject(context, "SingleParser", "on max number of commands");
     const CommandEntry* row = CommandRow(command);
 
     int32_t params = 0;
@@ -97,7 +98,7 @@ int32_t SingleParser(VpiRequest* request) {
         params = 1;
         p1 = DecTextToWord(work + kFirstParam, kParamDigits);
         if ((CodeIs(row, 'z') || CodeIs(row, 'g')) && p1 == 0)
-            return Reject(context, "%s: SingleParser() fail, param1 can't be 0 (addr = '%s')");
+            return Reject(context, "SingleParser", "param1 can't be 0");
         break;
     case 9:
         params = 2;
@@ -105,14 +106,14 @@ int32_t SingleParser(VpiRequest* request) {
         p2 = DecTextToWord(work + kSecondParam, kParamDigits);
         break;
     default:
-        return Reject(context, "%s: SingleParser() fail, length/format error (addr = '%s')");
+        return Reject(context, "SingleParser", "length/format error");
     }
 
     // Command 0 has no row: it matches no parameter count and no gate type.
     if (row == nullptr || row->paramCount != params)
-        return Reject(context, "%s: SingleParser() fail, wronge num. of params. (addr = '%s')");
+        return Reject(context, "SingleParser", "wronge num. of params.");
     if (row->gateType != gate->gateType)
-        return Reject(context, "%s: SingleParser() fail, wronge gateType (addr = '%s')");
+        return Reject(context, "SingleParser", "wronge gateType");
 
     if (command == 7) {
         // The one command whose parameters travel in separate words.
@@ -135,9 +136,9 @@ int32_t BlockAddressParser(VpiRequest* request) {
     const uint32_t length = BeginParse(request, gate, context, work);
 
     if (length > kMaxAddressLength)
-        return Reject(context, "%s: BlockAddressParser() fail, length/format error (addr = '%s')");
+        return Reject(context, "BlockAddressParser", "length/format error");
     if (CheckValidGas(work, ValidGasSets) == 1)
-        return Reject(context, "%s: BlockAddressParser() fail, on CheckValidGas (addr = '%s')");
+        return Reject(context, "BlockAddressParser", "on CheckValidGas");
 
     // A decimal scan of at most two digits; the text passed the alphabet, so
     // only an empty text has no digit here, and then nothing is stored.
@@ -149,7 +150,7 @@ int32_t BlockAddressParser(VpiRequest* request) {
     }
     if (digits > 0) gate->slotB = command;
     if (command > static_cast<int32_t>(kCommandCount))
-        return Reject(context, "%s: BlockAddressParser() fail, on max number of commands (addr = '%s')");
+        return Reject(context, "BlockAddressParser", "on max number of commands");
     const CommandEntry* row = CommandRow(static_cast<uint32_t>(command));
 
     switch (length) {
@@ -159,7 +160,7 @@ int32_t BlockAddressParser(VpiRequest* request) {
         const uint16_t p1 = DecTextToWord(work + kFirstParam, kParamDigits);
         if (!CodeIs(row, 'z') && !CodeIs(row, 'g')) return RejectUnsupported(context, command);
         // The parameter must be 001 (the message has always said 0).
-        if (p1 != 1) return Reject(context, "%s: BlockAddressParser() fail, param1 must be 0 (addr = '%s')");
+        if (p1 != 1) return Reject(context, "BlockAddressParser", "param1 must be 0");
         gate->slotC = p1;
         return kDone;
     }
@@ -167,12 +168,12 @@ int32_t BlockAddressParser(VpiRequest* request) {
         const uint16_t p1 = DecTextToWord(work + kFirstParam, kParamDigits);
         const uint16_t p2 = DecTextToWord(work + kSecondParam, kParamDigits);
         if (!CodeIs(row, 'p')) return RejectUnsupported(context, command);
-        if (p2 != 1) return Reject(context, "%s: BlockAddressParser() fail, param2 must be 0 (addr = '%s')");
+        if (p2 != 1) return Reject(context, "BlockAddressParser", "param2 must be 0");
         gate->slotA = p1;
         gate->slotC = p2;
         return kDone;
     }
     default:
-        return Reject(context, "%s: BlockAddressParser() fail, length/format error (addr = '%s')");
+        return Reject(context, "BlockAddressParser", "length/format error");
     }
 }

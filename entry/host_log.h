@@ -5,7 +5,15 @@
 
 #include <cstdint>
 
-extern "C" int err(int32_t level, const char* format, ...);
+// The compiler checks every call's arguments against its format: the
+// host's runtime formats with the Microsoft C library's rules (ms_printf),
+// the native stand-in with the C library's (gnu_printf).
+#ifdef _WIN32
+#define SK_LOG_FORMAT ms_printf
+#else
+#define SK_LOG_FORMAT gnu_printf
+#endif
+extern "C" int err(int32_t level, const char* format, ...) __attribute__((format(SK_LOG_FORMAT, 2, 3)));
 
 // Every message of the driver goes out at this level.
 constexpr int32_t kLogLevel = 32;

@@ -123,7 +123,7 @@ void ClearCommErrors(Handle port) {
     DWORD errors = 0;
     COMSTAT status;
     memset(&status, 0, sizeof status);
-    if (!ClearCommError(port, &errors, &status)) err(kLogLevel, "ClearCommError (Rx) failed %08lx", errors);
+    if (!ClearCommError(port, &errors, &status)) err(kLogLevel, "ClearCommError (Rx) failed %08lx", static_cast<unsigned long>(errors));
 }
 
 uint16_t RxQueueCount(Handle port) {
@@ -132,7 +132,7 @@ uint16_t RxQueueCount(Handle port) {
     COMSTAT status;
     memset(&status, 0, sizeof status);
     if (!ClearCommError(port, &errors, &status)) {
-        err(kLogLevel, "ClearCommError (Rx) failed %08lx", errors);
+        err(kLogLevel, "ClearCommError (Rx) failed %08lx", static_cast<unsigned long>(errors));
         return 0;
     }
     return static_cast<uint16_t>(status.cbInQue & 0xFFFFu);

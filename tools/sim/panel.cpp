@@ -1,5 +1,6 @@
 #include "tools/sim/panel.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace sksim {
@@ -8,9 +9,12 @@ namespace {
 
 constexpr uint16_t kMaxCount = 16;
 
-std::string Format(const char* format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
     char text[160];
-    snprintf(text, sizeof text, format, a, b, c);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
     return text;
 }
 
@@ -128,10 +132,10 @@ Answer ReadAnswer(Model& model, uint8_t letter, uint16_t p1, uint16_t p2, uint64
                     PutWord(out, g != nullptr ? g->active : 0);
                 }
             }
-            const char* what = letter == 'z' ? "zone %u status 0x%04X" : "group %u status 0x%04X";
             // The status of the last one asked, as the line's readers take it.
             const size_t at = out.size() - (letter == 'z' ? 2 : 4);
-            a.what = Format(what, static_cast<unsigned>(p1 + p2 - 1), GetWord(out.data() + at));
+            a.what = Format("%s %u status 0x%04X", letter == 'z' ? "zone" : "group", static_cast<unsigned>(p1 + p2 - 1),
+                            static_cast<unsigned>(GetWord(out.data() + at)));
             if (p2 != 1) a.what += Format(" (%u asked)", p2);
             break;
         }
