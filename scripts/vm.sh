@@ -5,8 +5,12 @@
 # TCG: these machines have no KVM).
 #
 #   vm.sh image          builds the image if its recipe changed (about 6 min;
-#                        Debian's packages from the machine's mirror), kept
-#                        under build/vm/ and reused while the recipe stands
+#                        Debian's packages from the machine's mirror), then
+#                        boots it once to make its 32-bit Wine prefix (1.5 to
+#                        4 min); kept under build/vm/ and reused while the
+#                        recipe stands
+#   vm.sh base           only the first half (no VM runs: it can go on beside
+#                        other work without taking its processor time)
 #   vm.sh run JOB [SECS] boots the VM and runs JOB (a script path relative to
 #                        the project) in it, with the project folder shared
 #                        over 9p at the same path; prints the VM's console,
@@ -70,7 +74,7 @@ boot() {  # boot IMAGE_DIR JOB SECS SNAPSHOT(on|off) CONSOLE_LOG
 }
 
 build_image() {
-  if [ -f "$image/ready" ]; then
+  if [ -f "$image/built" ]; then
     return 0
   fi
   command -v mmdebstrap >/dev/null && command -v qemu-system-x86_64 >/dev/null && command -v mke2fs >/dev/null || {
@@ -90,20 +94,29 @@ build_image() {
   mke2fs -q -t ext4 -L skroot -d "$tree" "$image/rootfs.img" "$guest_disk" >>"$log" 2>&1 || {
     echo "vm: mke2fs failed; the end of $log:"; tail -20 "$log"; return 1; }
   rm -rf "$tree"
-  echo "vm: image built in $((SECONDS - start)) s; preparing its 32-bit Wine prefix"
+  touch "$image/built"
+  echo "vm: image built in $((SECONDS - start)) s"
+}
+
+prepare_image() {
+  build_image || return 1
+  [ -f "$image/ready" ] && return 0
+  local start=$SECONDS
   if ! boot "$image" tests/vm/prepare.sh 900 off "$image/prepare.log"; then
-    echo "vm: preparing the image failed"
+    echo "vm: preparing the image (its 32-bit Wine prefix) failed"
+    rm -f "$image/built"  # the image may be half-written: made anew next time
     return 1
   fi
   touch "$image/ready"
-  echo "vm: image ready after $((SECONDS - start)) s"
+  echo "vm: image prepared (32-bit Wine prefix) in $((SECONDS - start)) s"
 }
 
 case "${1:-}" in
-  image) build_image ;;
+  base) build_image ;;
+  image) prepare_image ;;
   run)
     [ -n "${2:-}" ] || { echo "usage: vm.sh run JOB [SECONDS]"; exit 2; }
-    build_image
+    prepare_image
     mkdir -p "$vmdir"
     log=$vmdir/console-$(basename "$2" .sh).log
     start=$SECONDS
@@ -113,5 +126,5 @@ case "${1:-}" in
     echo "vm: $2 ran in the VM in $((SECONDS - start)) s (exit code $status); console in $log"
     exit $status
     ;;
-  *) echo "usage: vm.sh image | vm.sh run JOB [SECONDS]"; exit 2 ;;
+  *) echo "usage: vm.sh base | vm.sh image | vm.sh run JOB [SECONDS]"; exit 2 ;;
 esac
