@@ -6,6 +6,7 @@
 #include "entry/host_log.h"
 #include "gateway/decode.h"
 #include "gateway/frames.h"
+#include "gateway/trace.h"
 #include "serial/comm.h"
 
 namespace {
@@ -93,14 +94,14 @@ void Send(VpiChannel* channel, const uint8_t* bytes, uint32_t count, const char*
     uint32_t written = channel->txCount;  // a failed write leaves the count as it was
     CommWrite(channel->port, bytes, count, &written);
     channel->txCount = static_cast<uint16_t>(written);
-    TraceExchange(bytes, written, 1, kLogLevel, label);
+    TraceExchange(channel, bytes, written, kTraceSent, label);
 }
 
 void Receive(VpiChannel* channel, uint32_t asked, const char* label) {
     uint32_t received = 0;
     CommRead(channel->port, channel->rxBuffer, asked, &received);
     channel->rxCount = static_cast<uint16_t>(received < asked ? received : asked);
-    TraceExchange(channel->rxBuffer, channel->rxCount, 1, kLogLevel, label);
+    TraceExchange(channel, channel->rxBuffer, channel->rxCount, kTraceReceived, label);
 }
 
 void ClearRx(VpiChannel* channel, uint32_t count) {
@@ -293,14 +294,6 @@ int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&by
     }
     *length = static_cast<uint8_t>(payload.length);
     return 0;
-}
-
-void TraceExchange(const uint8_t* bytes, uint32_t count, int32_t direction, int32_t level, const char* label) {
-    (void)bytes;
-    (void)count;
-    (void)direction;
-    (void)level;
-    (void)label;
 }
 
 int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode) {

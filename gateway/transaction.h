@@ -20,8 +20,3 @@ int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&pa
 // turned down is logged as "<channel>: GatewayTransaction() fail, no answer
 // frame (addr = '<address>')" or "..., not a block answer (...)".
 int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode);
-
-// Hook for a trace of every step's bytes: the bytes, their count, the
-// direction constant 1, the log level and the step's label. This driver
-// writes no trace: it produces no output.
-void TraceExchange(const uint8_t* bytes, uint32_t count, int32_t direction, int32_t level, const char* label);

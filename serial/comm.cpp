@@ -20,6 +20,7 @@ constexpr char kErrorChar = static_cast<char>(0xFC);
 // "\\.\" before the longest name a port descriptor can hold.
 constexpr size_t kDevicePrefixLength = 4;
 constexpr size_t kMaxPortNameLength = 11;
+constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME: what a name too long to open gives
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -87,7 +88,9 @@ void ApplySettings(DCB* dcb, const PortSettings* settings, uint16_t flags) {
     dcb->ErrorChar = kErrorChar;
 }
 
-int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code) {
+// The Windows error is taken at once, before the close can change it.
+int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code, uint32_t* windowsError) {
+    if (windowsError != nullptr) *windowsError = GetLastError();
     CloseHandle(handle);
     *port = INVALID_HANDLE_VALUE;
     return code;
@@ -95,14 +98,21 @@ int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code) {
 
 }  // namespace
 
-int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port) {
+int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
+                 uint32_t* windowsError) {
+    if (windowsError != nullptr) *windowsError = 0;
     if (port == nullptr) return COMM_ERR_OPEN;
     *port = INVALID_HANDLE_VALUE;
     if (name == nullptr || settings == nullptr) return COMM_ERR_OPEN;
 
     const HANDLE handle = OpenByName(name);
     *port = handle;
-    if (handle == INVALID_HANDLE_VALUE) return COMM_ERR_OPEN;
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (windowsError != nullptr) *windowsError = IsComName(name) && strlen(name) > kMaxPortNameLength
+                                                         ? kErrorInvalidName
+                                                         : GetLastError();
+        return COMM_ERR_OPEN;
+    }
 
     // The null device stays open and unconfigured.
     if (strcmp(name, "NUL") == 0) return COMM_OK;
@@ -110,7 +120,7 @@ int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFl
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_GETSTATE);
+    if (!GetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_GETSTATE, windowsError);
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 0;
@@ -118,13 +128,30 @@ int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFl
     timeouts.ReadTotalTimeoutConstant = kOpenReadTimeoutMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(handle, &timeouts)) return FailAfterOpen(handle, port, COMM_ERR_OPEN);
+    if (!SetCommTimeouts(handle, &timeouts)) return FailAfterOpen(handle, port, COMM_ERR_OPEN, windowsError);
 
     ApplySettings(&dcb, settings, lineFlags);
-    if (!SetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_SETSTATE);
+    if (!SetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_SETSTATE, windowsError);
 
     SetupComm(handle, kQueueSize, kQueueSize);  // a request; the driver works with any size
     return COMM_OK;
+}
+
+const char* CommErrorText(uint32_t windowsError) {
+    switch (windowsError) {
+        case 1: return "invalid function: not a serial port";
+        case 2:
+        case 3: return "file not found: no such port";
+        case 5: return "access denied: the port is in use by another program";
+        case 21: return "device not ready";
+        case 31: return "general failure: the device does not respond";
+        case 32: return "sharing violation: the port is in use by another program";
+        case 87: return "invalid parameter: the port refuses these settings";
+        case kErrorInvalidName: return "invalid name: not a port name";
+        case 433:
+        case 1167: return "device not connected";
+        default: return "Windows error";
+    }
 }
 
 int32_t CommClose(Handle port) {

@@ -17,7 +17,14 @@ enum : int32_t {
     COMM_ERR_IO = 7,
 };
 
-int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port);
+// Opens and configures the port; on failure *windowsError (when given) holds
+// the Windows error of the call that failed.
+int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
+                 uint32_t* windowsError = nullptr);
+// A short text for the Windows error of a failed open, for the integrator:
+// "file not found: no such port", "access denied: the port is in use by
+// another program", ...
+const char* CommErrorText(uint32_t windowsError);
 int32_t CommClose(Handle port);
 // New and previous read time-out in units of 10 ms; 0 when they cannot be read or written.
 int32_t CommSetReadTimeout(Handle port, int32_t timeout);

@@ -32,19 +32,26 @@ bool IsNullDevice(const char* name) {
     return true;
 }
 
+constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
+
 // A port request that could not open the channel's port says so, with the
-// name as far as it lies within its field.
-void LogOpenFailure(const VpiChannel* channel, const char* request) {
-    err(kLogLevel, "%.31s: %s() fail, cannot open %.12s", channel->name, request, channel->portDesc.portName);
+// name as far as it lies within its field and the Windows reason.
+void LogOpenFailure(const VpiChannel* channel, const char* request, uint32_t windowsError) {
+    err(kLogLevel, "%.31s: %s() fail, cannot open %.12s: %s (error %u)", channel->name, request,
+        channel->portDesc.portName, CommErrorText(windowsError), windowsError);
 }
 
 }  // namespace
 
-Handle OpenPortDesc(const PortDescriptor* descriptor) {
-    if (descriptor == nullptr || !NameFits(descriptor->portName)) return nullptr;
+Handle OpenPortDesc(const PortDescriptor* descriptor, uint32_t* windowsError) {
+    if (descriptor == nullptr || !NameFits(descriptor->portName)) {
+        if (windowsError != nullptr) *windowsError = kErrorInvalidName;
+        return nullptr;
+    }
     if (IsNullDevice(descriptor->portName)) return NoPort();
     Handle port = nullptr;
-    if (CommOpen(descriptor->portName, &descriptor->settings, descriptor->lineFlags, &port) != COMM_OK) {
+    if (CommOpen(descriptor->portName, &descriptor->settings, descriptor->lineFlags, &port, windowsError) !=
+        COMM_OK) {
         return nullptr;
     }
     return port;
@@ -66,9 +73,10 @@ int32_t ClosePort(VpiRequest* request) {
 
 int32_t OpenPort(VpiRequest* request) {
     VpiChannel* channel = request->channel;
-    const Handle port = OpenPortDesc(&channel->portDesc);
+    uint32_t windowsError = 0;
+    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
     if (port == nullptr) {
-        LogOpenFailure(channel, "OpenPort");
+        LogOpenFailure(channel, "OpenPort", windowsError);
         return kFailed;
     }
     channel->enabled = 1;
@@ -89,9 +97,10 @@ int32_t ReopenPort(VpiRequest* request) {
     memcpy(channel->portDesc.portName, params->portName, kNameField);
     memcpy(&channel->portDesc.settings, &params->settings, sizeof(PortSettings));
 
-    const Handle port = OpenPortDesc(&channel->portDesc);
+    uint32_t windowsError = 0;
+    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
     if (port == nullptr) {
-        LogOpenFailure(channel, "ReopenPort");
+        LogOpenFailure(channel, "ReopenPort", windowsError);
         return kFailed;
     }
     channel->port = port;

@@ -7,7 +7,9 @@
 #include "entry/records.h"
 
 // NO_PORT for "NULLDEV" (any case), 0 when the port cannot be opened, else the port.
-Handle OpenPortDesc(const PortDescriptor* descriptor);
+// The opened port, NoPort() for "NULLDEV", or null when it cannot be opened
+// (then *windowsError, when given, holds the Windows error of the failed call).
+Handle OpenPortDesc(const PortDescriptor* descriptor, uint32_t* windowsError = nullptr);
 
 int32_t ClosePort(VpiRequest* request);
 int32_t OpenPort(VpiRequest* request);

@@ -493,11 +493,61 @@ TEST_F(Transaction, WriteFailuresShowOnlyThroughTheReplies) {
     EXPECT_EQ(+gate->channel.txCount, 0x1234);  // a failed write leaves the count
 }
 
-TEST_F(Transaction, TraceExchangeIsSilent) {
-    const uint8_t bytes[] = {1, 2, 3};
-    TraceExchange(bytes, 3, 1, 32, "PC: SKGateway");
-    TraceExchange(nullptr, 0, 1, 32, nullptr);
-    EXPECT_TRUE(LogLines().empty());
+// The field trace: off (SK5820_TRACE unset, empty or 0) it writes nothing;
+// on, one line for every exchange of a single and of a block read, with at
+// most 48 bytes of hex each.
+TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
+    struct Setting {
+        const char* value;  // null: unset
+        bool on;
+    } settings[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true}};
+    for (const Setting& setting : settings) {
+        if (setting.value != nullptr) {
+            setenv("SK5820_TRACE", setting.value, 1);
+        } else {
+            unsetenv("SK5820_TRACE");
+        }
+        fake_comm::Reset();
+        KestraClear();
+        auto single = MakeGate("01_", 0, 0, 1);
+        fake_comm::Answer(single->Port(), gwtest::AnnounceReply());
+        fake_comm::Answer(single->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+        fake_comm::Answer(single->Port(), gwtest::EosReply());
+        fake_comm::Answer(single->Port(), gwtest::GoodByeReply());
+        EXPECT_EQ(GatewayTransaction(&single->request, kSingleSession), 0);
+        auto block = MakeGate("07_020001", 20, 7, 1);
+        block->point.count = 3;
+        BlockScript script;
+        script.block = gwtest::Concat({script.block, Frame(1, 0x21, Bytes(60, 0x11))});
+        script.Play(block->Port());
+        EXPECT_EQ(GatewayTransaction(&block->request, kBlockSession), 0);
+        if (!setting.on) {
+            EXPECT_EQ(LogLines(), std::vector<std::string>{}) << (setting.value ? setting.value : "unset");
+            continue;
+        }
+        const std::vector<std::string> expected = {
+            "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: 53 4B 20 47 41 54 45 57 41 59",
+            "VpiSK01: trace <- answer frame, seq 10, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
+            "VpiSK01: trace -> request 's' (command 1), seq 11, 10 bytes [PC: RequestPointStatus]: 55 AA 55 AA 02 11 01 73 01 65",
+            "VpiSK01: trace <- answer frame, seq 20, 12 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 03 73 34 12 1B 44",
+            "VpiSK01: trace -> end of session, seq 22, 10 bytes [PC: Eos]: 55 AA 55 AA 02 22 01 06 44 63",
+            "VpiSK01: trace <- answer frame, seq 43, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
+            "VpiSK01: trace -> goodbye, seq 33, 9 bytes [PC: Zlz2]: 55 AA 55 AA 02 33 00 42 13",
+            "VpiSK01: trace <- answer frame, seq 54, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
+            "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: 53 4B 20 47 41 54 45 57 41 59",
+            "VpiSK01: trace <- answer frame, seq 10, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
+            "VpiSK01: trace -> request 'p' (command 7), seq 11, 14 bytes [PC: Request point]: 55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E",
+            "VpiSK01: trace <- answer in 2 frames, last seq 21, 95 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 11 70 14 00 00 00 00 00 00 00 2A 00 00 00 80 00 00 00 38 2D 55 AA 55 AA 01 21 3C 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..(+47)",
+            "VpiSK01: trace -> Zlz, seq 22, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 22 00 42 02",
+            "VpiSK01: trace <- answer frame, seq 32, 11 bytes [PANEL :MPM]: 55 AA 55 AA 02 32 02 4D 50 85 60",
+            "VpiSK01: trace -> end of session, seq 33, 10 bytes [PC: Eos]: 55 AA 55 AA 02 33 01 06 54 61",
+            "VpiSK01: trace <- answer frame, seq 43, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
+            "VpiSK01: trace -> goodbye, seq 44, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 44 00 42 64",
+            "VpiSK01: trace <- answer frame, seq 54, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
+        };
+        EXPECT_EQ(LogLines(), expected);
+    }
+    unsetenv("SK5820_TRACE");
 }
 
 }  // namespace

@@ -193,14 +193,25 @@ TEST_F(Ports, OpenOfNulldevGivesNoPort) {
     }
 }
 
+// The log line ends with the Windows error of the call that failed.
 TEST_F(Ports, AFailedOpenChangesNothing) {
     struct Case {
         const char* failing;
         const char* name;
-    } cases[] = {{"CreateFileA", "COM2"}, {"GetCommState", "COM2"}, {"SetCommState", "COM2"}, {nullptr, "COM99999999X"}};
+        DWORD error;  // what the failing call leaves for GetLastError
+        const char* reason;
+    } cases[] = {
+        {"CreateFileA", "COM2", 0, ": file not found: no such port (error 2)"},
+        {"CreateFileA", "COM2", 5, ": access denied: the port is in use by another program (error 5)"},
+        {"GetCommState", "COM2", 1, ": invalid function: not a serial port (error 1)"},
+        {"SetCommState", "COM2", 87, ": invalid parameter: the port refuses these settings (error 87)"},
+        {"SetCommState", "COM2", 1234, ": Windows error (error 1234)"},
+        {nullptr, "COM99999999X", 0, ": invalid name: not a port name (error 123)"},
+    };
     for (const Case& c : cases) {
         fw::Reset();
         KestraClear();
+        fw::Port().lastError = c.error;
         if (c.failing != nullptr) fw::FailNext(c.failing);
         memcpy(channel.portDesc.portName, c.name, strlen(c.name));
         channel.enabled = 0;
@@ -210,7 +221,7 @@ TEST_F(Ports, AFailedOpenChangesNothing) {
         EXPECT_EQ(memcmp(&before, &channel, sizeof channel), 0) << c.name;
         EXPECT_TRUE(fw::OpenHandles().empty()) << c.name;
         EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK01: OpenPort() fail, cannot open " +
-                                                       std::string(c.name, strnlen(c.name, 12))})
+                                                       std::string(c.name, strnlen(c.name, 12)) + c.reason})
             << c.name;
     }
 }
@@ -316,7 +327,8 @@ TEST_F(Ports, AFailedReopenKeepsTheNewDescriptor) {
     EXPECT_EQ(channel.portDesc.settings.baudRate, 2400);
     EXPECT_EQ(channel.enabled, 1);
     EXPECT_TRUE(fw::OpenHandles().empty());
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM9"});
+    EXPECT_EQ(LogLines(),
+              std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM9: file not found: no such port (error 2)"});
 }
 
 TEST_F(Ports, ReopenWithAnUnterminatedNameFails) {
@@ -329,7 +341,7 @@ TEST_F(Ports, ReopenWithAnUnterminatedNameFails) {
     EXPECT_TRUE(fw::CallsOf("CreateFileA").empty());
     // The name is logged as far as its 12-byte field, never beyond.
     EXPECT_EQ(LogLines(),
-              std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM123456789"});
+              std::vector<std::string>{"VpiSK01: ReopenPort() fail, cannot open COM123456789: invalid name: not a port name (error 123)"});
     EXPECT_EQ(channel.port, nullptr);
     EXPECT_EQ(memcmp(channel.portDesc.portName, "COM123456789", 12), 0);
     // The settings that follow the name in the descriptor are the new ones,

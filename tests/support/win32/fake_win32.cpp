@@ -162,7 +162,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         g_port.nextHandle += 4;
         g_open.push_back(handle);
     } else {
-        g_port.lastError = ERROR_FILE_NOT_FOUND;
+        if (g_port.lastError == 0) g_port.lastError = ERROR_FILE_NOT_FOUND;  // unless the script set another
     }
     fake_win32::Call& call = Record("CreateFileA", handle, ok);
     call.name = name != nullptr ? name : "";

@@ -48,7 +48,7 @@ struct Script {
     DWORD commErrors;          // the error word ClearCommError answers
     DWORD outQueue;            // COMSTAT.cbOutQue
     bool outputsOnFailure;     // a failing call still writes its out-parameters
-    DWORD lastError;           // GetLastError
+    DWORD lastError;           // GetLastError; a failing CreateFileA leaves a scripted one, else sets 2
 };
 
 // A healthy port with a platform-like control block: 9600 baud, 8 data bits,

@@ -447,4 +447,60 @@ TEST_F(Gateway, TwoChannelsFromTwoThreadsAtOnce) {
     ExpectSoundFrames(g_lines[1]);
 }
 
+// What a host that reads and writes a gate of every command puts on the
+// wire: reads of the read commands send their letter; reads of the action
+// commands (11-15) are refused and send nothing; writes go out only for the
+// action commands (and for a point above 10, whose "write" is a read).
+TEST_F(Gateway, EveryCommandReadAndWrittenPutsOnlyWhatItMayOnTheWire) {
+    Line& line = g_lines[1];
+    struct Case {
+        const char* address;
+        int32_t gateType;
+        char letter;
+        int32_t readResult;   // 1: refused, nothing sent
+        int32_t writeResult;  // 1: refused, nothing sent
+        bool writeSends;
+    } cases[] = {
+        {"01_", 0, 's', 0, 1, false},       {"02_", 0, 't', 0, 1, false},
+        {"03_005", 0, 'z', 0, 1, false},    {"04_005", 7, '|', 0, 1, false},
+        {"05_003", 0, 'g', 0, 1, false},    {"06_003", 7, 'h', 0, 1, false},
+        {"07_001004", 0, 'p', 0, 1, false}, {"07_001011", 0, 'p', 0, 0, true},
+        {"08_001004", 7, 'q', 0, 1, false}, {"09_", 7, 'i', 0, 1, false},
+        {"10_", 7, 'v', 0, 1, false},       {"11_001003", 0, 'B', 1, 0, true},
+        {"12_001003", 0, 'U', 1, 0, true},  {"13_", 0, 'D', 1, 0, true},
+        {"14_", 0, 'I', 1, 0, true},        {"15_", 7, 'Y', 1, 0, true},
+    };
+    // The letters of the requests the gateway received since the last look.
+    auto requests = [&line]() {
+        std::string letters;
+        for (const std::string& l : sksim::SimTraceLines(line.sim)) {
+            const size_t at = l.find("<- T0");
+            const size_t quote = l.find('\'');
+            if (at != std::string::npos && quote != std::string::npos && l.find("request") != std::string::npos) {
+                letters += l[quote + 1];
+            }
+        }
+        sksim::SimClearTrace(line.sim);
+        return letters;
+    };
+    for (const Case& c : cases) {
+        Gate gate(c.address, c.gateType == 7 ? 7 : 0);
+        ASSERT_EQ(Parse(line, gate, kSingleParser, c.gateType), 0) << c.address;
+        KestraClear();
+        sksim::SimClearTrace(line.sim);
+        EXPECT_EQ(Request(line, kSingleRead, gate), c.readResult) << c.address;
+        EXPECT_EQ(requests(), c.readResult == 0 ? std::string(1, c.letter) : std::string()) << c.address;
+        if (c.readResult == 1) {
+            EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK02: SingleRead() fail, read not alowed (addr = '" +
+                                                           std::string(c.address) + "')"});
+            EXPECT_EQ(gate.Word(0), 0) << c.address;
+            EXPECT_EQ(gate.Word(2), 0) << c.address;
+        }
+        if (std::string(c.address) == "15_") strcpy(reinterpret_cast<char*>(gate.value), "24/12/2001 09:15:30");
+        EXPECT_EQ(Request(line, kSingleWrite, gate), c.writeResult) << c.address;
+        EXPECT_EQ(requests(), c.writeSends ? std::string(1, c.letter) : std::string()) << c.address;
+    }
+    ExpectSoundFrames(line);
+}
+
 }  // namespace

@@ -573,7 +573,8 @@ void LineKilledMidSession(KindRun& run, int pair, bool midSession) {
     const std::vector<std::string> reopenLog = LogWithoutLineSignals();
     run.Saw("reopen while gone", "status " + std::to_string(whileGone) + ", log [" + Joined(reopenLog) + "]");
     run.Expect(whileGone == 2, "a reopen while the line is gone gave " + std::to_string(whileGone) + " (2 expected)");
-    const std::vector<std::string> cannotOpen{run.line.Name() + ": ReopenPort() fail, cannot open " + port};
+    const std::vector<std::string> cannotOpen{run.line.Name() + ": ReopenPort() fail, cannot open " + port +
+                                              ": file not found: no such port (error 2)"};
     run.Expect(reopenLog == cannotOpen, "the failed reopen logged [" + Joined(reopenLog) + "] ([" + Joined(cannotOpen) +
                                             "] expected)");
 

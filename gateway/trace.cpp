@@ -1,0 +1,105 @@
+#include "gateway/trace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "address/command_table.h"
+#include "entry/host_log.h"
+#include "gateway/frames.h"
+
+namespace {
+
+constexpr char kAnnounceText[] = "SK GATEWAY";
+constexpr uint8_t kEndOfSessionByte = 0x06;
+constexpr uint32_t kHeaderSize = 7;  // sync, type, sequence, length
+
+// The command number of a request letter, 0 for a letter no command has.
+uint32_t CommandOfLetter(uint8_t letter) {
+    for (uint32_t c = 1; c <= kCommandCount; ++c) {
+        const CommandEntry* row = CommandRow(c);
+        if (row != nullptr && static_cast<uint8_t>(row->code) == letter) return c;
+    }
+    return 0;
+}
+
+// What the driver sent: the announce text or one of its frames. The closing
+// frames carry no letter: the end of session has the payload 06; of the two
+// empty ones, the Zlz is the driver's frame 2 of a block session, the
+// goodbye its frame 3 (single) or 4 (block).
+void DescribeSent(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
+    if (count == sizeof kAnnounceText - 1 && memcmp(bytes, kAnnounceText, count) == 0) {
+        snprintf(out, size, "announce");
+    } else if (count < kHeaderSize || !StartsWithSync(bytes, count)) {
+        snprintf(out, size, "bytes");
+    } else if (bytes[6] == 0) {
+        snprintf(out, size, "%s, seq %02X", (bytes[5] >> 4) == 2 ? "Zlz" : "goodbye", bytes[5]);
+    } else if (bytes[6] == 1 && count > kHeaderSize && bytes[7] == kEndOfSessionByte) {
+        snprintf(out, size, "end of session, seq %02X", bytes[5]);
+    } else if (count > kHeaderSize) {
+        const uint8_t letter = bytes[7];
+        snprintf(out, size, "request '%c' (command %u), seq %02X", letter >= 0x20 && letter < 0x7F ? letter : '?',
+                 CommandOfLetter(letter), bytes[5]);
+    } else {
+        snprintf(out, size, "frame, seq %02X", bytes[5]);
+    }
+}
+
+// What came back: nothing, bytes that are no frame, or frames (an answer
+// may arrive as several: the sequence shown is the last one's).
+void DescribeReceived(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
+    if (!StartsWithSync(bytes, count)) {
+        snprintf(out, size, "junk");
+        return;
+    }
+    uint32_t frames = 0;
+    uint8_t sequence = 0;
+    for (uint32_t at = 0; at + sizeof kSyncBytes <= count; ++at) {
+        if (memcmp(bytes + at, kSyncBytes, sizeof kSyncBytes) != 0) continue;
+        ++frames;
+        if (at + 5 < count) sequence = bytes[at + 5];
+        at += sizeof kSyncBytes - 1;
+    }
+    if (frames == 1) {
+        snprintf(out, size, "answer frame, seq %02X", sequence);
+    } else {
+        snprintf(out, size, "answer in %u frames, last seq %02X", frames, sequence);
+    }
+}
+
+// The first kTraceBytesShown bytes in hex, and how many more there were.
+void Hex(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
+    const uint32_t shown = count < kTraceBytesShown ? count : kTraceBytesShown;
+    size_t used = 0;
+    out[0] = '\0';
+    for (uint32_t i = 0; i < shown && used + 4 < size; ++i) {
+        used += static_cast<size_t>(snprintf(out + used, size - used, i == 0 ? "%02X" : " %02X", bytes[i]));
+    }
+    if (count > shown) snprintf(out + used, size - used, " ..(+%u)", count - shown);
+}
+
+}  // namespace
+
+bool TraceOn() {
+    const char* setting = getenv("SK5820_TRACE");
+    return setting != nullptr && setting[0] != '\0' && strcmp(setting, "0") != 0;
+}
+
+void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t count, int32_t direction,
+                   const char* label) {
+    if (!TraceOn()) return;
+    const char* arrow = direction == kTraceSent ? "->" : "<-";
+    if (count == 0) {
+        err(kLogLevel, "%.31s: trace %s nothing [%s]", channel->name, arrow, label);
+        return;
+    }
+    char what[64];
+    if (direction == kTraceSent) {
+        DescribeSent(what, sizeof what, bytes, count);
+    } else {
+        DescribeReceived(what, sizeof what, bytes, count);
+    }
+    char hex[kTraceBytesShown * 3 + 16];
+    Hex(hex, sizeof hex, bytes, count);
+    err(kLogLevel, "%.31s: trace %s %s, %u bytes [%s]: %s", channel->name, arrow, what, count, label, hex);
+}
