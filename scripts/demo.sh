@@ -65,11 +65,13 @@ sim_com=COM$((base + 1))
 trace=$root/build/demo-sim-trace.log
 sim_pid=""
 cleanup() {
+  local rc=$?  # the demo's own status, whatever the teardown gives
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
   fi
   sk_pairs_down
+  exit "$rc"
 }
 trap cleanup EXIT
 trap 'echo "demo: interrupted"; exit 130' INT TERM
@@ -94,5 +96,9 @@ echo "== a session on $driver_com (the simulated gateway and panel on $sim_com)"
 status=0
 wine skconsole.exe --port "$driver_com" run "$(sk_winpath "$root/tools/console/demo-session.txt")" || status=$?
 echo
+# How the block answer travelled, as the simulator saw it.
+frames=$(grep -c 'continuation [0-9]* of' "$trace" 2>/dev/null || true)
+echo "demo: the block read's answer (loop 1, 23 points) came in $((${frames:-0} + 1)) frames:"
+grep -E 'answer: loop [0-9]+ list|continuation [0-9]+ of' "$trace" | cut -c1-120 | sed 's/^/  /'
 echo "demo: the simulator's wire trace is in $trace"
 exit $status

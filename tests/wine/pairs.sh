@@ -33,10 +33,26 @@ sk_pairs_up() {
   export SK_PAIR_DIR
 }
 
+# A process that has not ended (a zombie has).
+sk_running() {
+  local state
+  state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
+  [ "$state" != Z ]
+}
+
 sk_pairs_down() {
-  local pid link
-  for pid in "${SK_PAIR_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-  for pid in "${SK_PAIR_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+  local pid link i
+  for pid in "${SK_PAIR_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # A socat that has not ended 2 s after its SIGTERM is killed outright, so
+  # the teardown never waits for ever.
+  for pid in "${SK_PAIR_PIDS[@]}"; do
+    for ((i = 0; i < 20; i++)); do
+      sk_running "$pid" || break
+      sleep 0.1
+    done
+    if sk_running "$pid"; then kill -9 "$pid" 2>/dev/null || true; fi
+    wait "$pid" 2>/dev/null || true  # its status is that of the kill; callers may run under set -e
+  done
   for link in "${SK_PAIR_LINKS[@]}"; do rm -f "$link"; done
   [ -n "$SK_PAIR_DIR" ] && rm -rf "$SK_PAIR_DIR"
   SK_PAIR_PIDS=()

@@ -74,6 +74,13 @@ check "block read with --log: values in the table, the log in the file" \
 console "$work/o" "$work/e" --port "$port" --csv poll 01_ --every 0 --rounds 2
 check "poll: two rounds and a summary" $([ $rc -eq 0 ] && [ "$(grep -c '^01_,' "$work/o")" -eq 2 ] && grep -q "summary: 2 requests, 0 failed" "$work/e"; echo $?)
 
+SK5820_TRACE=1 console "$work/o" "$work/e" --port "$port" read 01_
+check "SK5820_TRACE=1 in the host's environment traces every exchange" \
+  $([ $rc -eq 0 ] && grep -q 'trace -> announce, 10 bytes \[PC: SKGateway\]: 53 4B 20 47 41 54 45 57 41 59' "$work/o" \
+    && grep -q "trace -> request 's' (command 1), seq 11, 10 bytes" "$work/o" && [ "$(grep -c ': trace ' "$work/o")" -eq 8 ]; echo $?)
+console "$work/o" "$work/e" --port "$port" read 01_
+check "without it, no trace" $([ $rc -eq 0 ] && ! grep -q ': trace ' "$work/o"; echo $?)
+
 console "$work/o" "$work/e" --port COM588 read 01_
 check "a port that does not exist exits 1 and says so" $([ $rc -eq 1 ] && grep -q "did not start" "$work/e" && grep -q "Fail to open COM588" "$work/o"; echo $?)
 
