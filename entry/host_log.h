@@ -7,11 +7,11 @@
 
 // The compiler checks every call's arguments against its format: the
 // host's runtime formats with the Microsoft C library's rules (ms_printf),
-// the native stand-in with the C library's (gnu_printf).
+// the native stand-in with the C library's (printf).
 #ifdef _WIN32
 #define SK_LOG_FORMAT ms_printf
 #else
-#define SK_LOG_FORMAT gnu_printf
+#define SK_LOG_FORMAT printf
 #endif
 extern "C" int err(int32_t level, const char* format, ...) __attribute__((format(SK_LOG_FORMAT, 2, 3)));
 
