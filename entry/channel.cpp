@@ -7,12 +7,14 @@
 #include "entry/channel_names.h"
 #include "entry/host_log.h"
 #include "entry/live_channels.h"
+#include "entry/version.h"
 #include "serial/comm.h"
 #include "serial/ports.h"
 
 namespace {
 
-constexpr uint16_t kVersion = 0x0100;
+constexpr uint16_t kVersion = (SK_VERSION_MAJOR << 8) | SK_VERSION_MINOR;  // 0x0100: "01.00"
+static_assert(SK_VERSION_MAJOR < 256 && SK_VERSION_MINOR < 256);
 constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 
