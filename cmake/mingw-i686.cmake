@@ -1,14 +1,4 @@
-# Cross build of the 32-bit Windows driver, tools and test programs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the 32-bit Windows driver (the product), tools and test programs.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-# The posix thread model (std::thread for tests and tools); every program and
-# the driver link it statically, so nothing needs libwinpthread-1.dll.
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(SK_DLLTOOL i686-w64-mingw32-dlltool)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(SK_MINGW_TRIPLET i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

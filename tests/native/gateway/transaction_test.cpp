@@ -202,12 +202,18 @@ TEST_F(Transaction, ALateAnswerAheadOfTheAnnounceAnswerIsDiscardedBeforeTheResen
 
 // --- the single session ---------------------------------------------------------
 
+// A cooperative gateway's single session: announce answer, `answer`,
+// end-of-session and goodbye answers.
+void PlaySingle(Handle port, const Bytes& answer) {
+    fake_comm::Answer(port, gwtest::AnnounceReply());
+    fake_comm::Answer(port, answer);
+    fake_comm::Answer(port, gwtest::EosReply());
+    fake_comm::Answer(port, gwtest::GoodByeReply());
+}
+
 TEST_F(Transaction, SingleSessionOfCommandOne) {
     auto gate = MakeGate("01_", 0, 0, 1);
-    fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
-    fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
-    fake_comm::Answer(gate->Port(), gwtest::EosReply());
-    fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
+    PlaySingle(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
     EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
     EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 12, 100) + T(500) +
                                        W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 11, 500) +
@@ -510,10 +516,7 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
         fake_comm::Reset();
         KestraClear();
         auto single = MakeGate("01_", 0, 0, 1);
-        fake_comm::Answer(single->Port(), gwtest::AnnounceReply());
-        fake_comm::Answer(single->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
-        fake_comm::Answer(single->Port(), gwtest::EosReply());
-        fake_comm::Answer(single->Port(), gwtest::GoodByeReply());
+        PlaySingle(single->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
         EXPECT_EQ(GatewayTransaction(&single->request, kSingleSession), 0);
         auto block = MakeGate("07_020001", 20, 7, 1);
         block->point.count = 3;
