@@ -63,15 +63,16 @@ DWORD WINAPI CatchThread(void* argument) {
     if (PauseUnlessStopped(stop, kStartDelayMs)) return 0;
     err(kLogLevel, "%s: CatchThread Started", name.text);
 
-    // Marked before the signal: a start signal of the same name that another
-    // process gives does not count as this thread's.
-    InterlockedExchange(&slot->signalled, 1);
+    // Marked after the signal: once the mark is there the start may close
+    // the event at any moment (it may already be set by a channel of the same
+    // name in another process), so the event is not touched after it. A
+    // start that wakes on the event before the mark waits for it.
     const BOOL set = SetEvent(signal);
     if (!set) {
-        InterlockedExchange(&slot->signalled, 0);
         err(kLogLevel, "%s: CatchThread fail on SetEvent() Sync (rc = %d)", name.text, static_cast<int>(set));
         return 1;
     }
+    InterlockedExchange(&slot->signalled, 1);
 
     for (;;) {
         if (!WaitUntilCommNotBusy(lock, stop)) break;

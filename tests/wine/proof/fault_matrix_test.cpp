@@ -793,7 +793,10 @@ TEST(ProofChild, RunKind) {
     run.line.StopSim();
     const int harness = HarnessHandles();
     const Counts after = CountsSettledTo(handles + harness, threads);
-    run.Expect(after.handles == handles + harness,
+    // Wine keeps a handle of its own for each Unix program a kind starts
+    // (counted as they start); 64-bit Wine may have closed some of them again
+    // by now. Any other new handle would be the driver's.
+    run.Expect(after.handles >= handles && after.handles <= handles + harness,
                "handles " + std::to_string(handles) + " before, " + std::to_string(after.handles) + " after (" +
                    std::to_string(harness) + " of them Wine's for the Unix programs started)");
     run.Expect(after.threads == threads, "threads " + std::to_string(threads) + " before, " +

@@ -1,6 +1,7 @@
 #include "tests/wine/proof/proof_support.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -154,7 +155,13 @@ std::vector<uintptr_t> HandleValues() {
 
 std::string HandleKind(uintptr_t value) {
     // NtQueryObject(ObjectTypeInformation): the type's name comes first, as a
-    // UNICODE_STRING {USHORT Length, USHORT MaximumLength, PWSTR Buffer}.
+    // UNICODE_STRING {USHORT Length, USHORT MaximumLength, PWSTR Buffer} (the
+    // buffer pointer at offset 4 in a 32-bit process, 8 in a 64-bit one).
+    struct UnicodeString {
+        USHORT length;
+        USHORT maximumLength;
+        const wchar_t* buffer;
+    };
     using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     static const auto query = reinterpret_cast<QueryObject>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
@@ -165,13 +172,13 @@ std::string HandleKind(uintptr_t value) {
     USHORT bytes = 0;
     const wchar_t* name = nullptr;
     memcpy(&bytes, info, sizeof bytes);
-    memcpy(&name, info + 4, sizeof name);
+    memcpy(&name, info + offsetof(UnicodeString, buffer), sizeof name);
     std::string kind;
     for (USHORT i = 0; name != nullptr && i < bytes / 2; ++i) kind += static_cast<char>(name[i]);
     // ObjectNameInformation: the object's name, when it has one.
     if (query(reinterpret_cast<HANDLE>(value), 1, info, sizeof info, &length) == 0) {
         memcpy(&bytes, info, sizeof bytes);
-        memcpy(&name, info + 4, sizeof name);
+        memcpy(&name, info + offsetof(UnicodeString, buffer), sizeof name);
         if (name != nullptr && bytes > 0) {
             kind += " \"";
             for (USHORT i = 0; i < bytes / 2; ++i) kind += static_cast<char>(name[i]);
