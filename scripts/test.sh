@@ -65,8 +65,7 @@ if [ "$SK_RUN32" != 1 ] && [ -n "$SK_QEMU" ]; then
   trap 'kill "$image_pid" 2>/dev/null' EXIT
 fi
 
-presets=(native win64 win32 fuzz)
-[ "$SK_RUN32" = 1 ] && presets+=(native32)
+presets=(native win64 win32 fuzz native32)
 if ! part "build ${presets[*]}" bash scripts/build.sh "${presets[@]}"; then
   fail_part "the build failed: no test ran"
   echo "test.sh: 0 passed, $missed failed"
@@ -76,7 +75,7 @@ fi
 part "native tests (host width)" ctest --test-dir build/native --output-on-failure -j2
 if [ "$SK_RUN32" = 1 ]; then
   part "native tests (-m32)" ctest --test-dir build/native32 --output-on-failure -j2
-fi
+fi  # else they run in the test VM, with the 32-bit Windows tests
 part "PE tables: the 32-bit product" ctest --test-dir build/win32 -L pe --output-on-failure
 part "PE tables: the 64-bit twin" ctest --test-dir build/win64 -L pe --output-on-failure
 
@@ -92,14 +91,15 @@ if [ "$SK_RUN32" = 1 ]; then
   else
     fail_part "the 32-bit product's Windows tests did not run: 32-bit Wine is missing or does not start"
   fi
-elif [ -n "$SK_QEMU" ]; then
+elif [ -n "$SK_QEMU" ]; then  # the -m32 native tests and the 32-bit Windows tests
   image_rc=0
   wait "$image_pid" || image_rc=$?
   cat build/vm-image.log
   timings+=("test VM image (made beside the builds): see its lines above")
   if [ "$image_rc" -ne 0 ]; then
     fail_part "the 32-bit product's Windows tests did not run: the test VM image could not be made (see above)"
-  elif ! part "the 32-bit product's Windows tests in the test VM" bash scripts/vm.sh run tests/vm/win32-tests.sh 2700; then
+  elif ! part "native -m32 tests and the 32-bit product's Windows tests in the test VM" \
+      bash scripts/vm.sh run tests/vm/win32-tests.sh 2700; then
     grep -q 'tests failed out of' build/vm/ctest-win32.log 2>/dev/null ||
       fail_part "the 32-bit product's Windows tests did not finish in the test VM (see above)"
   fi
