@@ -16,6 +16,9 @@
 #include "entry/records.h"
 
 constexpr uint8_t kSyncBytes[4] = {0x55, 0xAA, 0x55, 0xAA};
+// What wakes the gateway, sent without a terminator.
+constexpr char kAnnounce[] = "SK GATEWAY";
+constexpr uint32_t kAnnounceLength = sizeof kAnnounce - 1;
 constexpr uint8_t kFrameTypeRequest = 0x02;
 constexpr uint8_t kRequestSequence = 0x11;  // our frame 1, the gateway's frame 1; never patched
 constexpr uint32_t kFrameOverhead = 9;      // sync, type, sequence, length, CRC

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr char kAnnounceText[] = "SK GATEWAY";
 constexpr uint8_t kEndOfSessionByte = 0x06;
 constexpr uint32_t kHeaderSize = 7;  // sync, type, sequence, length
 
@@ -28,7 +27,7 @@ uint32_t CommandOfLetter(uint8_t letter) {
 // empty ones, the Zlz is the driver's frame 2 of a block session, the
 // goodbye its frame 3 (single) or 4 (block).
 void DescribeSent(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
-    if (count == sizeof kAnnounceText - 1 && memcmp(bytes, kAnnounceText, count) == 0) {
+    if (count == kAnnounceLength && memcmp(bytes, kAnnounce, count) == 0) {
         snprintf(out, size, "announce");
     } else if (count < kHeaderSize || !StartsWithSync(bytes, count)) {
         snprintf(out, size, "bytes");

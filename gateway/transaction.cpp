@@ -34,8 +34,6 @@ constexpr uint32_t kClearBlockGoodBye = 1000;
 constexpr int32_t kAnnounceResends = 6;
 constexpr int32_t kCloseResends = 3;
 
-constexpr char kAnnounce[] = "SK GATEWAY";
-constexpr uint32_t kAnnounceLength = sizeof kAnnounce - 1;
 constexpr uint8_t kAnnounceSequence = 0x10;
 constexpr uint8_t kEosAccepted = 0x01;
 constexpr uint8_t kGoodByeLength = 1;

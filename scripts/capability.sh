@@ -12,8 +12,9 @@
 #   SK_WINE64     the 64-bit Wine loader, when it is installed and starts
 #   SK_QEMU       qemu-system-x86_64, when installed (the test VM)
 #
-# Safe to source under set -e. SK_PRETEND_NO32=1 makes the check answer as a machine whose kernel refuses
-# 32-bit programs would, so that path can be tried on any machine.
+# Safe to source under set -e. SK_PRETEND_NO32=1 makes the check answer as a
+# machine whose kernel refuses 32-bit programs would, so that path can be
+# tried on any machine.
 
 sk_probe_run32() {
   # A 96-byte i386 ELF program that exits with 42 through int 0x80.
@@ -24,7 +25,9 @@ sk_probe_run32() {
   rc=0
   "$probe" 2>/dev/null || rc=$?
   rm -f "$probe"
-  return $([ "$rc" -eq 42 ] && echo 0 || echo "$rc")
+  [ "$rc" -eq 42 ] && return 0
+  [ "$rc" -ne 0 ] || rc=1  # ran, but not as the probe does
+  return "$rc"
 }
 
 sk_capability() {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Everything, on either kind of machine: installs what is missing, builds
 # every preset this machine needs, and runs
-#   - the native tests at the host's width (ASan+UBSan), and -m32 where the
-#     kernel runs 32-bit programs
+#   - the native tests at the host's width (ASan+UBSan), and -m32 (here
+#     where the kernel runs 32-bit programs, else in the test VM)
 #   - the PE table checks of both DLLs (they read files: every machine)
 #   - the 64-bit twin's Windows tests under 64-bit Wine
 #   - the 32-bit product's Windows tests: under 32-bit Wine here where the
-#     kernel runs 32-bit programs, else in the test VM (scripts/vm.sh)
+#     kernel runs 32-bit programs, else in the test VM (scripts/vm.sh), all
+#     but the proof runs
 #   - a short fuzz smoke
 # The capability check (scripts/capability.sh) picks the paths; set
 # SK_PRETEND_NO32=1 to take the VM path on a machine that would not need it.

@@ -20,7 +20,6 @@ constexpr char kErrorChar = static_cast<char>(0xFC);
 // "\\.\" before the longest name a port descriptor can hold.
 constexpr size_t kDevicePrefixLength = 4;
 constexpr size_t kMaxPortNameLength = 11;
-constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME: what a name too long to open gives
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -109,7 +108,7 @@ int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFl
     *port = handle;
     if (handle == INVALID_HANDLE_VALUE) {
         if (windowsError != nullptr) *windowsError = IsComName(name) && strlen(name) > kMaxPortNameLength
-                                                         ? kErrorInvalidName
+                                                         ? kCommErrorInvalidName
                                                          : GetLastError();
         return COMM_ERR_OPEN;
     }
@@ -147,7 +146,7 @@ const char* CommErrorText(uint32_t windowsError) {
         case 31: return "general failure: the device does not respond";
         case 32: return "sharing violation: the port is in use by another program";
         case 87: return "invalid parameter: the port refuses these settings";
-        case kErrorInvalidName: return "invalid name: not a port name";
+        case kCommErrorInvalidName: return "invalid name: not a port name";
         case 433:
         case 1167: return "device not connected";
         default: return "Windows error";

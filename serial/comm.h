@@ -21,6 +21,9 @@ enum : int32_t {
 // the Windows error of the call that failed.
 int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
                  uint32_t* windowsError = nullptr);
+// ERROR_INVALID_NAME: what Windows says of a name too long to be a port's.
+constexpr uint32_t kCommErrorInvalidName = 123;
+
 // A short text for the Windows error of a failed open, for the integrator:
 // "file not found: no such port", "access denied: the port is in use by
 // another program", ...

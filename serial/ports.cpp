@@ -32,8 +32,6 @@ bool IsNullDevice(const char* name) {
     return true;
 }
 
-constexpr uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
-
 // A port request that could not open the channel's port says so, with the
 // name as far as it lies within its field and the Windows reason.
 void LogOpenFailure(const VpiChannel* channel, const char* request, uint32_t windowsError) {
@@ -45,7 +43,7 @@ void LogOpenFailure(const VpiChannel* channel, const char* request, uint32_t win
 
 Handle OpenPortDesc(const PortDescriptor* descriptor, uint32_t* windowsError) {
     if (descriptor == nullptr || !NameFits(descriptor->portName)) {
-        if (windowsError != nullptr) *windowsError = kErrorInvalidName;
+        if (windowsError != nullptr) *windowsError = kCommErrorInvalidName;
         return nullptr;
     }
     if (IsNullDevice(descriptor->portName)) return NoPort();
