@@ -7,7 +7,9 @@
 #include "address/parsers.h"
 
 #include "address/command_table.h"
-#include "entry/host_log.h"
+#include "address/gate_words.h"
+#include "host/host_log.h"
+#include "host/texts.h"
 
 namespace {
 
@@ -27,27 +29,24 @@ constexpr int kSecondParam = 6;  // positions 6..8
 // is taken bounded to its field, so a record with no terminator in it cannot
 // make the log read past the field.
 struct ParseContext {
-    char name[sizeof(VpiChannel::name) + 1];
+    ChannelName channel;
     const char* address;  // as the host gave it; "" for a null pointer
 };
 
 void FillContext(ParseContext& context, const VpiRequest* request, const GateRecord* gate) {
-    const char* name = request->channel->name;
-    size_t i = 0;
-    for (; i < sizeof(VpiChannel::name) && name[i] != '\0'; ++i) context.name[i] = name[i];
-    context.name[i] = '\0';
+    context.channel = NameOf(request->channel);
     context.address = gate->address != nullptr ? gate->address : "";
 }
 
 // "<channel>: <parser>() fail, <reason> (addr = '<text>')"
 int32_t Reject(const ParseContext& context, const char* parser, const char* reason) {
-    err(kLogLevel, "%s: %s() fail, %s (addr = '%s')", context.name, parser, reason, context.address);
+    err(kLogLevel, "%s: %s() fail, %s (addr = '%s')", context.channel.text, parser, reason, context.address);
     return kRefused;
 }
 
 int32_t RejectUnsupported(const ParseContext& context, int32_t command) {
     err(kLogLevel, "%s: BlockAddressParser() fail, block not support by this command: %d (addr = '%s')",
-        context.name, static_cast<int>(command), context.address);
+        context.channel.text, static_cast<int>(command), context.address);
     return kRefused;
 }
 
@@ -59,8 +58,7 @@ uint32_t BeginParse(const VpiRequest* request, GateRecord* gate, ParseContext& c
                     char (&work)[kWorkTextSize]) {
     FillContext(context, request, gate);
     const uint32_t length = CopyUpperAddress(work, gate->address);
-    gate->slotA = 0;
-    gate->slotB = 0;
+    ClearSlots(gate);
     gate->valueKind = kDefaultValueKind;
     gate->count = kDefaultCount;
     return length;
@@ -115,16 +113,7 @@ int32_t SingleParser(VpiRequest* request) {
     if (row->gateType != gate->gateType)
         return Reject(context, "SingleParser", "wronge gateType");
 
-    if (command == 7) {
-        // The one command whose parameters travel in separate words.
-        gate->slotA = p1;
-        gate->slotB = 7;
-        gate->slotC = p2;
-    } else {
-        gate->slotA = 0;
-        gate->slotB = static_cast<int32_t>(static_cast<uint32_t>(p1) | (static_cast<uint32_t>(p2) << 16));
-        gate->slotC = command;
-    }
+    StoreSingleSlots(gate, command, p1, p2);
     return kDone;
 }
 
@@ -148,7 +137,7 @@ int32_t BlockAddressParser(VpiRequest* request) {
         command = command * 10 + (work[digits] - '0');
         ++digits;
     }
-    if (digits > 0) gate->slotB = command;
+    if (digits > 0) StoreBlockCommand(gate, command);
     if (command > static_cast<int32_t>(kCommandCount))
         return Reject(context, "BlockAddressParser", "on max number of commands");
     const CommandEntry* row = CommandRow(static_cast<uint32_t>(command));
@@ -161,7 +150,7 @@ int32_t BlockAddressParser(VpiRequest* request) {
         if (!CodeIs(row, 'z') && !CodeIs(row, 'g')) return RejectUnsupported(context, command);
         // The parameter must be 001 (the message has always said 0).
         if (p1 != 1) return Reject(context, "BlockAddressParser", "param1 must be 0");
-        gate->slotC = p1;
+        StoreBlockSlots(gate, command, 0, p1);
         return kDone;
     }
     case 9: {
@@ -169,8 +158,7 @@ int32_t BlockAddressParser(VpiRequest* request) {
         const uint16_t p2 = DecTextToWord(work + kSecondParam, kParamDigits);
         if (!CodeIs(row, 'p')) return RejectUnsupported(context, command);
         if (p2 != 1) return Reject(context, "BlockAddressParser", "param2 must be 0");
-        gate->slotA = p1;
-        gate->slotC = p2;
+        StoreBlockSlots(gate, command, p1, p2);
         return kDone;
     }
     default:

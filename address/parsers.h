@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 int32_t SingleParser(VpiRequest* request);
 int32_t BlockAddressParser(VpiRequest* request);

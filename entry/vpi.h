@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 using VpiHandler = int32_t (*)(VpiRequest* request);
 

@@ -1,11 +1,11 @@
 // VpiMain: the driver's one way in. The function code picks a slot of the
 // table; the handler's status goes back to the host unchanged.
 #include "address/parsers.h"
-#include "entry/channel.h"
-#include "entry/host_log.h"
+#include "channel/channel.h"
+#include "host/host_log.h"
 #include "entry/vpi.h"
-#include "gateway/gateway.h"
-#include "serial/ports.h"
+#include "gateway/point_requests.h"
+#include "channel/ports.h"
 
 static int32_t AnswerOne(VpiRequest*) { return kRefused; }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "address/command_table.h"
+#include "address/gate_words.h"
 #include "gateway/frames.h"
 
 namespace {
@@ -117,11 +117,6 @@ uint32_t ReceivedCount(const VpiChannel* channel) {
     return channel->rxCount < kRxBufferSize ? channel->rxCount : kRxBufferSize;
 }
 
-uint16_t AddressCommand(const char* address) {
-    const char digits[2] = {address[0], address[0] != '\0' ? address[1] : '\0'};
-    return DecTextToWord(digits, 2);
-}
-
 void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     uint8_t work[kAssemblyArea];
     memset(work, 3, sizeof work);
@@ -165,21 +160,22 @@ void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     memcpy(buffer + kPayloadOffset + buffer[kLengthOffset], work + 1, copy);
 }
 
-int32_t DecodeReply(VpiRequest* request, int32_t sessionMode) {
+bool DecodeReply(VpiRequest* request, int32_t sessionMode) {
     VpiChannel* channel = request->channel;
     const auto* point = static_cast<const PointRecord*>(request->params);
     const uint8_t* rx = channel->rxBuffer;
     const uint32_t received = ReceivedCount(channel);
 
-    if (!StartsWithSync(rx, received)) return 1;
+    if (!StartsWithSync(rx, received)) return false;
     const bool block = sessionMode == kBlockSession;
-    if (block && (received <= kPayloadOffset || rx[kPayloadOffset] != kPointLetter)) return 1;
+    if (block && (received <= kPayloadOffset || rx[kPayloadOffset] != kPointLetter)) return false;
 
-    const uint16_t low16B = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) & 0xFFFF);
-    uint16_t selector = low16B;
+    // A block gate's command word; a single gate's command from its address
+    // text, except a loop point's, which comes from its command word.
+    uint16_t selector = BlockCommand(point);
     if (!block) {
         selector = AddressCommand(point->address);
-        if (selector == 7) selector = low16B;
+        if (selector == 7) selector = BlockCommand(point);
     }
 
     // The first frame's payload as far as it arrived; texts come from here.
@@ -225,5 +221,5 @@ int32_t DecodeReply(VpiRequest* request, int32_t sessionMode) {
         default:
             break;  // the write commands and unknown selectors store nothing
     }
-    return 0;
+    return true;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 // The kind of session a request runs: one value, or a block of values.
 enum : int32_t { kSingleSession = 0, kBlockSession = 1 };
@@ -16,11 +16,6 @@ constexpr uint32_t kTextLimit = 255;     // longest text stored, with its NUL
 // The bytes the last read delivered, never more than the receive buffer holds.
 uint32_t ReceivedCount(const VpiChannel* channel);
 
-// The command number of a gate: its address text's first two characters as a
-// fixed-width decimal number. Never reads past the text's terminator; an
-// empty text gives a number that names no command.
-uint16_t AddressCommand(const char* address);
-
 // A long block answer arrives as several frames: appends the payloads of the
 // continuation frames (each without its command letter) behind the first
 // frame's payload, in place, followed by one byte 3. Nothing is appended when
@@ -29,6 +24,7 @@ uint16_t AddressCommand(const char* address);
 void AssembleBlockPayload(uint8_t* buffer, uint32_t received);
 
 // Checks the answer's header and stores the value the command asks for.
-// 0 when the answer was accepted (whether or not a value was stored), 1 when
-// it was rejected: no sync bytes, or a block answer whose letter is not 'p'.
-int32_t DecodeReply(VpiRequest* request, int32_t sessionMode);
+// True when the answer was accepted (whether or not a value was stored),
+// false when it was rejected: no sync bytes, or a block answer whose letter
+// is not 'p'.
+bool DecodeReply(VpiRequest* request, int32_t sessionMode);

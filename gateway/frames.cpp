@@ -23,7 +23,7 @@ static_assert(CarriesItsCrc(kSingleGoodBye, kGoodByeFrameSize));
 
 }  // namespace
 
-int32_t BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t length) {
+void BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t length) {
     uint8_t* tx = channel->txBuffer;
     // The longest request is the 13-byte date payload: 22 bytes, far inside
     // the 128-byte txBuffer. Longer payloads are cut to fit, never written past it.
@@ -38,7 +38,6 @@ int32_t BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t l
     tx[7 + length] = static_cast<uint8_t>(crc & 0xFF);
     tx[8 + length] = static_cast<uint8_t>(crc >> 8);
     channel->txCount = static_cast<uint16_t>(length + kFrameOverhead);
-    return 0;
 }
 
 void SetBlockSessionFrames(SessionFrames* frames) {
@@ -56,22 +55,22 @@ bool StartsWithSync(const uint8_t* bytes, uint32_t count) {
     return count >= sizeof kSyncBytes && memcmp(bytes, kSyncBytes, sizeof kSyncBytes) == 0;
 }
 
-int32_t TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence) {
-    if (count < sizeof kSyncBytes) return 1;
+bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence) {
+    if (count < sizeof kSyncBytes) return false;
     // From the end towards the beginning: the last frame in the data wins.
     for (uint32_t s = count - static_cast<uint32_t>(sizeof kSyncBytes) + 1; s-- > 0;) {
         if (memcmp(bytes + s, kSyncBytes, sizeof kSyncBytes) == 0) {
             // A sequence byte that did not arrive reads as the cleared buffer: 0.
             *lastReplySequence = s + 5 < count ? bytes[s + 5] : 0;
-            return 0;
+            return true;
         }
     }
-    return 1;
+    return false;
 }
 
-int32_t PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
-                           uint8_t crcLength, uint8_t lastReplySequence) {
-    if (!StartsWithSync(reply, replyCount)) return 1;
+bool PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
+                        uint8_t crcLength, uint8_t lastReplySequence) {
+    if (!StartsWithSync(reply, replyCount)) return false;
     const uint8_t high = static_cast<uint8_t>(lastReplySequence >> 4);
     const uint8_t low = static_cast<uint8_t>(lastReplySequence & 0x0F);
     const uint8_t acknowledged = (high <= 9 && low <= 9) ? high : 0;
@@ -79,5 +78,5 @@ int32_t PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyC
     const uint16_t crc = FrameCrc(frame + 4, crcLength);
     frame[crcOffset] = static_cast<uint8_t>(crc & 0xFF);
     frame[crcOffset + 1] = static_cast<uint8_t>(crc >> 8);
-    return 0;
+    return true;
 }

@@ -13,7 +13,7 @@
 #include <array>
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 constexpr uint8_t kSyncBytes[4] = {0x55, 0xAA, 0x55, 0xAA};
 // What wakes the gateway, sent without a terminator.
@@ -63,8 +63,8 @@ constexpr uint16_t FrameCrc(const uint8_t* bytes, uint8_t length) {
 }
 
 // The request frame (sequence byte 0x11) in the channel's txBuffer; its
-// length (length + 9) in txCount. Returns 0.
-int32_t BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t length);
+// length (length + 9) in txCount.
+void BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t length);
 
 // The three frames that close a session, and the gateway's latest sequence
 // byte. One set belongs to one transaction: it lives on that transaction's
@@ -83,17 +83,17 @@ void SetSingleSessionFrames(SessionFrames* frames);
 
 // Finds the last frame header (55 AA 55 AA) that lies wholly within the
 // `count` received bytes and takes its sequence byte into *lastReplySequence
-// (0 when the sequence byte itself was not received); returns 0. Returns 1
-// and leaves *lastReplySequence alone when there is no header.
-int32_t TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence);
+// (0 when the sequence byte itself was not received) and returns true.
+// Returns false and leaves *lastReplySequence alone when there is no header.
+bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence);
 
 // Renews the low nibble of the frame's sequence byte from lastReplySequence
 // (its tens digit read as BCD, 0 when it is not valid BCD) and the frame's CRC
-// (crcLength bytes from offset 4, stored at crcOffset). Returns 1 and leaves
-// the frame as it was when the reply's first four received bytes are not the
-// sync bytes, else 0.
-int32_t PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
-                           uint8_t crcLength, uint8_t lastReplySequence);
+// (crcLength bytes from offset 4, stored at crcOffset) and returns true.
+// Returns false and leaves the frame as it was when the reply's first four
+// received bytes are not the sync bytes.
+bool PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
+                        uint8_t crcLength, uint8_t lastReplySequence);
 
 // True when the first `count` bytes start with the four sync bytes.
 bool StartsWithSync(const uint8_t* bytes, uint32_t count);

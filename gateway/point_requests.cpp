@@ -1,12 +1,16 @@
 // Function codes 5, 6 and 7: read a gate, read a block of values for a gate,
 // write a gate. Each prepares the host's value buffer, refuses what the gate's
-// command does not allow and runs one gateway transaction.
+// command does not allow, runs one gateway transaction and says how it went:
+// the one place where a transaction's outcome becomes a host status.
+#include "gateway/point_requests.h"
+
 #include <cstring>
 
-#include "entry/host_log.h"
+#include "address/gate_words.h"
 #include "gateway/decode.h"
-#include "gateway/gateway.h"
 #include "gateway/transaction.h"
+#include "host/host_log.h"
+#include "host/texts.h"
 #include "serial/comm.h"
 
 namespace {
@@ -20,21 +24,18 @@ PointRecord* Point(VpiRequest* request) {
     return static_cast<PointRecord*>(request->params);
 }
 
-uint8_t AccessByte(const PointRecord* point) {
-    return static_cast<uint8_t>(static_cast<uint32_t>(point->argC) & 0xFF);
-}
-
 // A request without an address text or a value buffer is refused before
 // anything is touched or sent.
 bool PointersPresent(VpiRequest* request, const char* operation) {
     const VpiChannel* channel = request->channel;
     const PointRecord* point = Point(request);
     if (point->address == nullptr) {
-        err(kLogLevel, "%.31s: %s() fail, null address pointer", channel->name, operation);
+        err(kLogLevel, "%s: %s() fail, null address pointer", NameOf(channel).text, operation);
         return false;
     }
     if (point->value == nullptr) {
-        err(kLogLevel, "%.31s: %s() fail, null value pointer (addr = '%s')", channel->name, operation, point->address);
+        err(kLogLevel, "%s: %s() fail, null value pointer (addr = '%s')", NameOf(channel).text, operation,
+            point->address);
         return false;
     }
     return true;
@@ -59,24 +60,57 @@ bool PrepareRead(VpiChannel* channel, PointRecord* point) {
 // request: a read of an action gate would carry the action out on the panel
 // (a host polls every tag it has). Reads of commands 11-15 are refused, logged
 // once, and nothing is sent. ("alowed" is the spelling of the driver's other
-// refusal lines, kept so that log filters match all of them.)
+// refusal lines, kept so that log filters match all of them; so is "SingleRead"
+// in the write's refusal, which integrators' filters know.)
 bool ReadAllowed(const VpiChannel* channel, const PointRecord* point, const char* operation) {
     const uint16_t command = AddressCommand(point->address);
     if (command < kFirstActionCommand || command > kLastActionCommand) return true;
-    err(kLogLevel, "%.31s: %s() fail, read not alowed (addr = '%s')", channel->name, operation, point->address);
+    err(kLogLevel, "%s: %s() fail, read not alowed (addr = '%s')", NameOf(channel).text, operation, point->address);
     return false;
 }
 
 }  // namespace
+
+int32_t ReportOutcome(const VpiRequest* request, GatewayOutcome outcome) {
+    const char* rejected = nullptr;
+    switch (outcome) {
+        case GatewayOutcome::Decoded:
+            return kDone;
+        case GatewayOutcome::NoPayload:
+            err(kLogLevel, "TEMP_ERROR 1 @@@@");
+            break;
+        case GatewayOutcome::NoAnnounceAnswer:
+            err(kLogLevel, "TEMP_ERROR 2 @@@@");
+            break;
+        case GatewayOutcome::NoGoodBye:
+            err(kLogLevel, "TEMP_ERROR 4 @@@@");
+            break;
+        case GatewayOutcome::NoAnswerFrame:
+            rejected = "no answer frame";
+            break;
+        case GatewayOutcome::NotABlockAnswer:
+            rejected = "not a block answer";
+            break;
+    }
+    // An answer the decoder turned down: which gate, and what came back.
+    if (rejected != nullptr) {
+        const auto* point = static_cast<const PointRecord*>(request->params);
+        err(kLogLevel, "%s: GatewayTransaction() fail, %s (addr = '%s')", NameOf(request->channel).text, rejected,
+            point->address);
+    }
+    // The host has always been told 1 for a transaction that did not bring
+    // an answer: it retries the gate at its next poll.
+    return kRefused;
+}
 
 int32_t SingleRead(VpiRequest* request) {
     if (!PointersPresent(request, "SingleRead")) return kRefused;
     VpiChannel* channel = request->channel;
     if (!PrepareRead(channel, Point(request))) return kDone;
     if (!ReadAllowed(channel, Point(request), "SingleRead")) return kRefused;
-    const int32_t result = GatewayTransaction(request, kSingleSession);
+    const GatewayOutcome outcome = GatewayTransaction(request, kSingleSession);
     CommSleep(kSingleReadPause);
-    return result;
+    return ReportOutcome(request, outcome);
 }
 
 int32_t BlockRead(VpiRequest* request) {
@@ -85,11 +119,11 @@ int32_t BlockRead(VpiRequest* request) {
     PointRecord* point = Point(request);
     if (!PrepareRead(channel, point)) return kDone;
     if (AccessByte(point) > kLastReadCommand) {
-        err(kLogLevel, "%.31s: BlockRead() fail, read not alowed (addr = '%s')", channel->name, point->address);
+        err(kLogLevel, "%s: BlockRead() fail, read not alowed (addr = '%s')", NameOf(channel).text, point->address);
         return kRefused;
     }
     if (!ReadAllowed(channel, point, "BlockRead")) return kRefused;
-    return GatewayTransaction(request, kBlockSession);
+    return ReportOutcome(request, GatewayTransaction(request, kBlockSession));
 }
 
 int32_t SingleWrite(VpiRequest* request) {
@@ -99,9 +133,9 @@ int32_t SingleWrite(VpiRequest* request) {
     PointAtValue(channel, point);  // the buffer holds the value to write: not cleared
     if (IsNoPort(channel->port)) return kDone;
     if (AccessByte(point) <= kLastReadCommand) {
-        err(kLogLevel, "%.31s: SingleRead() fail, write not alowed (addr = '%s')", channel->name, point->address);
+        err(kLogLevel, "%s: SingleRead() fail, write not alowed (addr = '%s')", NameOf(channel).text, point->address);
         return kRefused;
     }
     // Always a single session, and the gateway's confirmation decides the result.
-    return GatewayTransaction(request, kSingleSession);
+    return ReportOutcome(request, GatewayTransaction(request, kSingleSession));
 }

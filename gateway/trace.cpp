@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "address/command_table.h"
-#include "entry/host_log.h"
 #include "gateway/frames.h"
+#include "host/host_log.h"
+#include "host/texts.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t cou
     if (!TraceOn()) return;
     const char* arrow = direction == kTraceSent ? "->" : "<-";
     if (count == 0) {
-        err(kLogLevel, "%.31s: trace %s nothing [%s]", channel->name, arrow, label);
+        err(kLogLevel, "%s: trace %s nothing [%s]", NameOf(channel).text, arrow, label);
         return;
     }
     char what[64];
@@ -100,5 +101,5 @@ void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t cou
     }
     char hex[kTraceBytesShown * 3 + 16];
     Hex(hex, sizeof hex, bytes, count);
-    err(kLogLevel, "%.31s: trace %s %s, %u bytes [%s]: %s", channel->name, arrow, what, count, label, hex);
+    err(kLogLevel, "%s: trace %s %s, %u bytes [%s]: %s", NameOf(channel).text, arrow, what, count, label, hex);
 }

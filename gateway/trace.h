@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 enum : int32_t { kTraceSent = 1, kTraceReceived = 2 };
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "address/command_table.h"
-#include "entry/host_log.h"
+#include "address/gate_words.h"
 #include "gateway/decode.h"
 #include "gateway/frames.h"
 #include "gateway/trace.h"
@@ -174,20 +174,16 @@ bool Announce(VpiChannel* channel) {
     return AnnounceAccepted(channel);
 }
 
-// Why DecodeReply turned the answer down, read while the answer is still in
-// the buffer; logged when the transaction ends with it, so that a read or
-// write that failed says which gate and what came back.
-const char* RejectedAnswer(const VpiChannel* channel) {
-    return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) ? "not a block answer" : "no answer frame";
+// The answer as DecodeReply found it, read while the answer is still in the
+// buffer (the session's closing frames overwrite it).
+GatewayOutcome DecodeOutcome(VpiRequest* request, int32_t sessionMode) {
+    const VpiChannel* channel = request->channel;
+    if (DecodeReply(request, sessionMode)) return GatewayOutcome::Decoded;
+    return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) ? GatewayOutcome::NotABlockAnswer
+                                                                      : GatewayOutcome::NoAnswerFrame;
 }
 
-void LogRejectedAnswer(const VpiRequest* request, const char* reason) {
-    const auto* point = static_cast<const PointRecord*>(request->params);
-    err(kLogLevel, "%.31s: GatewayTransaction() fail, %s (addr = '%s')", request->channel->name, reason,
-        point->address);
-}
-
-int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
+GatewayOutcome SingleSession(VpiRequest* request, SessionFrames* frames) {
     VpiChannel* channel = request->channel;
     SetSingleSessionFrames(frames);
 
@@ -197,8 +193,7 @@ int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(channel->port, kStatusTimeout);
     Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
     CommSetReadTimeout(channel->port, kSessionTimeout);
-    const int32_t result = DecodeReply(request, kSingleSession);
-    const char* rejected = result != 0 ? RejectedAnswer(channel) : nullptr;
+    const GatewayOutcome outcome = DecodeOutcome(request, kSingleSession);
 
     Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
     Receive(channel, kEosReplySize, "PANEL: Terminate session");
@@ -206,11 +201,10 @@ int32_t SingleSession(VpiRequest* request, SessionFrames* frames) {
     Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz2");
     ClearRx(channel, kClearSingleGoodBye);
     Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
-    if (rejected != nullptr) LogRejectedAnswer(request, rejected);
-    return result;
+    return outcome;
 }
 
-int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
+GatewayOutcome BlockSession(VpiRequest* request, SessionFrames* frames) {
     VpiChannel* channel = request->channel;
     const Handle port = channel->port;
 
@@ -222,8 +216,7 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
     AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel));
-    const int32_t result = DecodeReply(request, kBlockSession);
-    const char* rejected = result != 0 ? RejectedAnswer(channel) : nullptr;
+    const GatewayOutcome outcome = DecodeOutcome(request, kBlockSession);
     PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
 
     ExchangeUntilAccepted(channel, {frames->zlz, kZlzFrameSize, kZlzReplySize, kRxBufferSize, "PC: Zlz",
@@ -248,30 +241,19 @@ int32_t BlockSession(VpiRequest* request, SessionFrames* frames) {
                                     "PC: Zlz", "PANEL :GoodBye", "PC: Zlz 2", "PANEL :GoodBye 2", GoodByeAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
-    if (!GoodByeAccepted(channel)) {
-        err(kLogLevel, "TEMP_ERROR 4 @@@@");
-        return 1;
-    }
-    if (rejected != nullptr) LogRejectedAnswer(request, rejected);
-    return result;
+    return GoodByeAccepted(channel) ? outcome : GatewayOutcome::NoGoodBye;
 }
 
 }  // namespace
 
-int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&bytes)[kPayloadArea],
-                     uint8_t* length) {
+bool BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&bytes)[kPayloadArea],
+                  uint8_t* length) {
     const uint16_t command = AddressCommand(point->address);
     const CommandEntry* row = CommandRow(command);
-    if (row == nullptr) return 1;
-
-    uint16_t p1, p2;
-    if (command == 7) {
-        p1 = static_cast<uint16_t>(static_cast<uint32_t>(point->argA) & 0xFFFF);
-        p2 = static_cast<uint16_t>(static_cast<uint32_t>(point->argC) & 0xFFFF);
-    } else {
-        p1 = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) & 0xFFFF);
-        p2 = static_cast<uint16_t>(static_cast<uint32_t>(point->argB) >> 16);
-    }
+    if (row == nullptr) return false;
+    const GateParams params = SingleParams(point, command);
+    const uint16_t p1 = params.p1;
+    const uint16_t p2 = params.p2;
 
     Payload payload{bytes, 0};
     payload.Byte(static_cast<uint8_t>(row->code));
@@ -288,13 +270,13 @@ int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&by
             payload.Word(sessionMode != kSingleSession ? 0 : p2);
             break;
         default:
-            return 1;
+            return false;
     }
     *length = static_cast<uint8_t>(payload.length);
-    return 0;
+    return true;
 }
 
-int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
+GatewayOutcome GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
     VpiChannel* channel = request->channel;
     const auto* point = static_cast<const PointRecord*>(request->params);
 
@@ -302,17 +284,11 @@ int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
     SetBlockSessionFrames(&frames);
     uint8_t payload[kPayloadArea] = {};
     uint8_t length = 0;
-    if (BuildPayload(point, sessionMode, payload, &length) != 0) {
-        err(kLogLevel, "TEMP_ERROR 1 @@@@");
-        return 1;
-    }
+    if (!BuildPayload(point, sessionMode, payload, &length)) return GatewayOutcome::NoPayload;
 
     // A late answer of an earlier session must not pass for this one's.
     CommPurgeInput(channel->port);
-    if (!Announce(channel)) {
-        err(kLogLevel, "TEMP_ERROR 2 @@@@");
-        return 1;
-    }
+    if (!Announce(channel)) return GatewayOutcome::NoAnnounceAnswer;
     CommSetReadTimeout(channel->port, kSessionTimeout);
     BuildRequestFrame(channel, payload, length);
 

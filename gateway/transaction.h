@@ -4,19 +4,27 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 constexpr uint32_t kPayloadArea = 255;
 
+// How one transaction ended. The transaction itself logs nothing of it: the
+// point requests say what the host hears.
+enum class GatewayOutcome : uint8_t {
+    Decoded,           // the answer was accepted, its value stored where the command has one
+    NoPayload,         // the gate's command has no request payload: nothing was sent
+    NoAnnounceAnswer,  // the gateway never answered the announce
+    NoGoodBye,         // a block session's goodbye was never accepted
+    NoAnswerFrame,     // the answer did not start with a frame
+    NotABlockAnswer,   // a block answer that is not a point list
+};
+
 // The request payload of the gate: its command letter and 16-bit parameters
-// (low byte first). 0 and the length in *length, or 1 when the gate's command
-// has no table row (or a parameter count the payload cannot express).
-int32_t BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&payload)[kPayloadArea],
-                     uint8_t* length);
+// (low byte first), its length in *length. False when the gate's command has
+// no table row (or a parameter count the payload cannot express).
+bool BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&payload)[kPayloadArea],
+                  uint8_t* length);
 
 // The whole exchange on the channel's port, in a single or a block session
-// (kSingleSession, kBlockSession). 1 when it gave up ("TEMP_ERROR 1/2/4 @@@@"
-// in the host log), otherwise the result of DecodeReply; an answer DecodeReply
-// turned down is logged as "<channel>: GatewayTransaction() fail, no answer
-// frame (addr = '<address>')" or "..., not a block answer (...)".
-int32_t GatewayTransaction(VpiRequest* request, int32_t sessionMode);
+// (kSingleSession, kBlockSession).
+GatewayOutcome GatewayTransaction(VpiRequest* request, int32_t sessionMode);

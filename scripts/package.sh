@@ -23,8 +23,8 @@ while [ $# -gt 0 ]; do
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
-version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' entry/version.h)
-[ -n "$version" ] || { echo "package.sh: no version in entry/version.h" >&2; exit 1; }
+version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' host/version.h)
+[ -n "$version" ] || { echo "package.sh: no version in host/version.h" >&2; exit 1; }
 if [ -z "$bin" ]; then
   cmake --preset "win$width" >/dev/null
   cmake --build --preset "win$width" --target sk5820 kestra skconsole sksim >/dev/null

@@ -88,7 +88,7 @@ void ApplySettings(DCB* dcb, const PortSettings* settings, uint16_t flags) {
 }
 
 // The Windows error is taken at once, before the close can change it.
-int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code, uint32_t* windowsError) {
+CommResult FailAfterOpen(HANDLE handle, Handle* port, CommResult code, uint32_t* windowsError) {
     if (windowsError != nullptr) *windowsError = GetLastError();
     CloseHandle(handle);
     *port = INVALID_HANDLE_VALUE;
@@ -97,12 +97,12 @@ int32_t FailAfterOpen(HANDLE handle, Handle* port, int32_t code, uint32_t* windo
 
 }  // namespace
 
-int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
+CommResult CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
                  uint32_t* windowsError) {
     if (windowsError != nullptr) *windowsError = 0;
-    if (port == nullptr) return COMM_ERR_OPEN;
+    if (port == nullptr) return CommResult::OpenFailed;
     *port = INVALID_HANDLE_VALUE;
-    if (name == nullptr || settings == nullptr) return COMM_ERR_OPEN;
+    if (name == nullptr || settings == nullptr) return CommResult::OpenFailed;
 
     const HANDLE handle = OpenByName(name);
     *port = handle;
@@ -110,16 +110,16 @@ int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFl
         if (windowsError != nullptr) *windowsError = IsComName(name) && strlen(name) > kMaxPortNameLength
                                                          ? kCommErrorInvalidName
                                                          : GetLastError();
-        return COMM_ERR_OPEN;
+        return CommResult::OpenFailed;
     }
 
     // The null device stays open and unconfigured.
-    if (strcmp(name, "NUL") == 0) return COMM_OK;
+    if (strcmp(name, "NUL") == 0) return CommResult::Ok;
 
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_GETSTATE, windowsError);
+    if (!GetCommState(handle, &dcb)) return FailAfterOpen(handle, port, CommResult::GetStateFailed, windowsError);
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 0;
@@ -127,13 +127,13 @@ int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFl
     timeouts.ReadTotalTimeoutConstant = kOpenReadTimeoutMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(handle, &timeouts)) return FailAfterOpen(handle, port, COMM_ERR_OPEN, windowsError);
+    if (!SetCommTimeouts(handle, &timeouts)) return FailAfterOpen(handle, port, CommResult::OpenFailed, windowsError);
 
     ApplySettings(&dcb, settings, lineFlags);
-    if (!SetCommState(handle, &dcb)) return FailAfterOpen(handle, port, COMM_ERR_SETSTATE, windowsError);
+    if (!SetCommState(handle, &dcb)) return FailAfterOpen(handle, port, CommResult::SetStateFailed, windowsError);
 
     SetupComm(handle, kQueueSize, kQueueSize);  // a request; the driver works with any size
-    return COMM_OK;
+    return CommResult::Ok;
 }
 
 const char* CommErrorText(uint32_t windowsError) {
@@ -153,8 +153,8 @@ const char* CommErrorText(uint32_t windowsError) {
     }
 }
 
-int32_t CommClose(Handle port) {
-    return CloseHandle(port) ? COMM_OK : COMM_ERR_IO;
+CommResult CommClose(Handle port) {
+    return CloseHandle(port) ? CommResult::Ok : CommResult::IoFailed;
 }
 
 int32_t CommSetReadTimeout(Handle port, int32_t timeout) {
@@ -169,11 +169,11 @@ int32_t CommSetReadTimeout(Handle port, int32_t timeout) {
     return static_cast<int32_t>(previous / kTimeoutUnitMs);
 }
 
-int32_t CommPurgeInput(Handle port) {
+CommResult CommPurgeInput(Handle port) {
     DWORD errors = 0;
     COMSTAT status;
     memset(&status, 0, sizeof status);
-    if (ClearCommError(port, &errors, &status) && status.cbInQue == 0) return 0;
+    if (ClearCommError(port, &errors, &status) && status.cbInQue == 0) return CommResult::Ok;
 
     const int32_t previous = CommSetReadTimeout(port, kPurgeTimeout);
     bool failed = false;
@@ -187,33 +187,31 @@ int32_t CommPurgeInput(Handle port) {
         if (received != kPurgeChunk) break;
     }
     if (previous != 0) CommSetReadTimeout(port, previous);
-    return failed ? 1 : 0;
+    return failed ? CommResult::IoFailed : CommResult::Ok;
 }
 
-int32_t CommBreak(uint32_t milliseconds, Handle port) {
+void CommBreak(uint32_t milliseconds, Handle port) {
     SetCommBreak(port);
     Sleep(milliseconds);
     ClearCommBreak(port);
-    return 0;
 }
 
-int32_t CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written) {
+CommResult CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written) {
     DWORD sent = 0;
-    if (!WriteFile(port, buffer, count, &sent, nullptr)) return COMM_ERR_IO;
+    if (!WriteFile(port, buffer, count, &sent, nullptr)) return CommResult::IoFailed;
     if (written != nullptr) *written = static_cast<uint32_t>(sent);
-    return sent != count ? COMM_ERR_PARTIAL : COMM_OK;
+    return sent != count ? CommResult::Partial : CommResult::Ok;
 }
 
-int32_t CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
+CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
     if (received != nullptr) *received = 0;
     DWORD got = 0;
-    if (!ReadFile(port, buffer, static_cast<uint16_t>(count), &got, nullptr)) return COMM_ERR_IO;
-    if (got == 0) return COMM_ERR_IO;
+    if (!ReadFile(port, buffer, static_cast<uint16_t>(count), &got, nullptr)) return CommResult::IoFailed;
+    if (got == 0) return CommResult::IoFailed;
     if (received != nullptr) *received = static_cast<uint32_t>(got);
-    return COMM_OK;
+    return CommResult::Ok;
 }
 
-int32_t CommSleep(uint32_t milliseconds) {
+void CommSleep(uint32_t milliseconds) {
     Sleep(milliseconds);
-    return 0;
 }

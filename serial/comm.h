@@ -6,20 +6,21 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
-enum : int32_t {
-    COMM_OK = 0,
-    COMM_ERR_OPEN = 1,
-    COMM_ERR_PARTIAL = 2,
-    COMM_ERR_GETSTATE = 4,
-    COMM_ERR_SETSTATE = 5,
-    COMM_ERR_IO = 7,
+// How a call of the library went.
+enum class CommResult : uint8_t {
+    Ok,
+    OpenFailed,      // the port did not open, or its time-outs could not be set
+    Partial,         // a write sent fewer bytes than it was given
+    GetStateFailed,  // the port's settings could not be read
+    SetStateFailed,  // the port refused the settings
+    IoFailed,        // a read, write or close failed; a read that brought nothing
 };
 
 // Opens and configures the port; on failure *windowsError (when given) holds
 // the Windows error of the call that failed.
-int32_t CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
+CommResult CommOpen(const char* name, const PortSettings* settings, uint16_t lineFlags, Handle* port,
                  uint32_t* windowsError = nullptr);
 // ERROR_INVALID_NAME: what Windows says of a name too long to be a port's.
 constexpr uint32_t kCommErrorInvalidName = 123;
@@ -28,11 +29,12 @@ constexpr uint32_t kCommErrorInvalidName = 123;
 // "file not found: no such port", "access denied: the port is in use by
 // another program", ...
 const char* CommErrorText(uint32_t windowsError);
-int32_t CommClose(Handle port);
+CommResult CommClose(Handle port);
 // New and previous read time-out in units of 10 ms; 0 when they cannot be read or written.
 int32_t CommSetReadTimeout(Handle port, int32_t timeout);
-int32_t CommPurgeInput(Handle port);
-int32_t CommBreak(uint32_t milliseconds, Handle port);
-int32_t CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written);
-int32_t CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received);
-int32_t CommSleep(uint32_t milliseconds);
+// Discards what waits in the receive queue; IoFailed when a read of it failed.
+CommResult CommPurgeInput(Handle port);
+void CommBreak(uint32_t milliseconds, Handle port);
+CommResult CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written);
+CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received);
+void CommSleep(uint32_t milliseconds);

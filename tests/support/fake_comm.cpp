@@ -142,22 +142,22 @@ std::string Describe(const std::vector<Event>& events) {
 
 using namespace fake_comm;
 
-int32_t CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written) {
+CommResult CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written) {
     std::lock_guard<std::mutex> hold(g_lock);
     t_lastPort = port;
     Line& line = LineOf(port);
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     Event event{Op::Write, Bytes(bytes, bytes + count), count, line.timeout, g_clockMs};
     line.events.push_back(event);
-    if (line.failWrites) return COMM_ERR_IO;
+    if (line.failWrites) return CommResult::IoFailed;
     if (written != nullptr) *written = count;
     if (line.responder) line.responder(event.bytes, line.input);
-    return COMM_OK;
+    return CommResult::Ok;
 }
 
-int32_t CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
+CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
     uint32_t delayUs = 0;
-    int32_t result = COMM_OK;
+    CommResult result = CommResult::Ok;
     {
         std::lock_guard<std::mutex> hold(g_lock);
         t_lastPort = port;
@@ -175,7 +175,7 @@ int32_t CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) 
         line.input.erase(line.input.begin(), line.input.begin() + n);
         if (n < asked) g_clockMs += static_cast<uint64_t>(line.timeout) * 10;
         if (n == 0) {
-            result = COMM_ERR_IO;
+            result = CommResult::IoFailed;
         } else if (received != nullptr) {
             *received = n;
         }
@@ -195,18 +195,17 @@ int32_t CommSetReadTimeout(Handle port, int32_t timeout) {
     return previous;
 }
 
-int32_t CommPurgeInput(Handle port) {
+CommResult CommPurgeInput(Handle port) {
     std::lock_guard<std::mutex> hold(g_lock);
     t_lastPort = port;
     Line& line = LineOf(port);
     line.events.push_back(Event{Op::Purge, line.input, 0, line.timeout, g_clockMs});
     line.input.clear();
-    return 0;
+    return CommResult::Ok;
 }
 
-int32_t CommSleep(uint32_t milliseconds) {
+void CommSleep(uint32_t milliseconds) {
     std::lock_guard<std::mutex> hold(g_lock);
     LineOf(t_lastPort).events.push_back(Event{Op::Sleep, {}, milliseconds, 0, g_clockMs});
     g_clockMs += milliseconds;
-    return 0;
 }

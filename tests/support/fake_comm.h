@@ -8,7 +8,7 @@
 // line's input (up to the number asked) from the start of the buffer and
 // leaves the rest of the buffer as it was. When all asked bytes are there it
 // takes no time; otherwise it lasts its whole time-out on the fake clock.
-// An empty read gives COMM_ERR_IO with a count of 0.
+// An empty read gives CommResult::IoFailed with a count of 0.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 namespace fake_comm {
 
@@ -48,7 +48,7 @@ void Silence(Handle port, int reads = 1);
 void Waiting(Handle port, Bytes bytes);
 // Called on every write to `port` (after the write is recorded).
 void OnWrite(Handle port, Responder responder);
-// Writes to `port` fail with COMM_ERR_IO (the written count is not touched).
+// Writes to `port` fail with CommResult::IoFailed (the written count is not touched).
 void FailWrites(Handle port, bool fail);
 // Every read also sleeps this long in real time, so that transactions on
 // several threads interleave.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/host_log.h"  // err with its format attribute
+#include "host/host_log.h"  // err with its format attribute
 #include "tools/kestra/kestra_api.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 namespace {
 

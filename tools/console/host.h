@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 struct ChannelOptions {
     std::string port = "COM1";

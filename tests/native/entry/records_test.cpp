@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 TEST(Records, ChannelFieldsStayInsideTheHostsAllocation) {
     // A record of exactly the stated size (4910 bytes for the host) is enough: write every field through the

@@ -58,7 +58,7 @@ TEST(DecodeReply, EverySelectorOfASingleRead) {
     for (const Case& c : cases) {
         auto gate = MakeGate(c.address, 0, c.argB, 0);
         gate->Receive(c.reply);
-        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0) << c.address;
+        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession)) << c.address;
         if (c.head != nullptr) {
             EXPECT_EQ(Hex(Head(gate->value, 8)), c.head) << c.address << " argB " << c.argB;
         }
@@ -85,7 +85,7 @@ TEST(DecodeReply, RejectedAnswersStoreNothing) {
     for (const Case& c : cases) {
         auto gate = MakeGate("07_001001", 1, 7, 1);
         gate->Receive(c.reply);
-        EXPECT_EQ(DecodeReply(&gate->request, c.mode), 1) << c.what;
+        EXPECT_FALSE(DecodeReply(&gate->request, c.mode)) << c.what;
         EXPECT_EQ(Hex(Head(gate->value, 8)), "EE EE EE EE EE EE EE EE") << c.what;
     }
 }
@@ -132,7 +132,7 @@ TEST(DecodeReply, BlockLists) {
         auto gate = MakeGate("07_001001", 1, 7, 1);
         gate->point.count = c.count;
         gate->Receive(BlockAnswer(c.received, c.words));
-        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0) << c.what;
+        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession)) << c.what;
         EXPECT_EQ(Hex(Head(gate->value, 10)), c.head) << c.what;
     }
 }
@@ -145,7 +145,7 @@ TEST(DecodeReply, ABlockListNeverExceedsCount) {
         const uint8_t head[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xFF, 'p'};
         memcpy(answer.data(), head, sizeof head);
         gate->Receive(answer);
-        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0);
+        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
         for (int32_t i = 0; i < count; ++i) EXPECT_EQ(gate->Word(2 * i), 0x0707) << count;
         EXPECT_EQ(gate->value[2 * count], 0xEE) << count;
         EXPECT_EQ(gate->value[2 * count + 1], 0xEE) << count;
@@ -169,7 +169,7 @@ TEST(DecodeReply, ACutBlockAnswerLeavesNoOldWordsBehind) {
         gate->point.count = c.count;
         // One frame of 8 groups and its CRC.
         gate->Receive(BlockAnswer(16 + 4 * 8 + 3, {0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108}));
-        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0) << c.count;
+        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession)) << c.count;
         for (size_t i = 0; i < 8; ++i) EXPECT_EQ(value[2 * i], 0x01 + i) << c.count << " word " << i;
         for (size_t i = 8; i < 8 + c.clearedWords; ++i)
             ASSERT_EQ(value[2 * i] | value[2 * i + 1], 0) << c.count << " word " << i;
@@ -182,7 +182,7 @@ TEST(DecodeReply, BlockSelectorComesFromTheSlotWordNotTheAddress) {
     // answer's letter must still be p.
     auto gate = MakeGate("07_001001", 0, 3, 1);
     gate->Receive(Reply({'p', 5, 0, 1, 0, 0x22, 0x11}));
-    EXPECT_EQ(DecodeReply(&gate->request, kBlockSession), 0);
+    EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
     EXPECT_EQ(Hex(Head(gate->value, 4)), "EE EE 22 11");
 }
 
@@ -212,7 +212,7 @@ TEST(DecodeReply, TextsAndDatesStayWithinTheReceivedPayload) {
         auto gate = MakeGate(c.address, 0, 1 + (2 << 16), 0);
         gate->Receive(c.reply);
         if (c.cutTo != 0) gate->channel.rxCount = c.cutTo;
-        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0) << c.what;
+        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession)) << c.what;
         EXPECT_EQ(gate->TextValue(), c.text) << c.what;
     }
 }
@@ -222,7 +222,7 @@ TEST(DecodeReply, TheLongestTextIs254CharactersAndItsNul) {
     payload[0] = 'v';
     auto gate = MakeGate("10_", 0, 0, 0);
     gate->Receive(Frame(2, 0x20, payload));
-    EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+    EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
     EXPECT_EQ(gate->TextValue(), std::string(254, 'A'));
     EXPECT_EQ(gate->value[255], 0xEE);
 }
@@ -246,7 +246,7 @@ TEST(DecodeReply, WordsNeedBothBytesReceived) {
         auto gate = MakeGate(c.address, 0, c.argB, 0);
         gate->Receive(Reply({'s', 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 1, 2, 3}));
         gate->channel.rxCount = c.received;
-        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
         EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.address << " received " << c.received;
     }
 }
@@ -257,7 +257,7 @@ TEST(DecodeReply, AReceivedCountBeyondTheBufferIsCutToIt) {
     gate->channel.rxBuffer[2496] = 0x78;
     gate->channel.rxBuffer[2497] = 0x56;
     gate->channel.rxCount = 60000;
-    EXPECT_EQ(DecodeReply(&gate->request, kSingleSession), 0);
+    EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
     EXPECT_EQ(gate->Word(2), 0x5678);  // 4 bytes before the end of the 2500-byte buffer
 }
 

@@ -72,7 +72,7 @@ TEST(BuildRequestFrame, WorkedFrames) {
     for (const Case& c : cases) {
         auto channel = std::make_unique<VpiChannel>();
         memset(channel.get(), 0xCC, sizeof *channel);
-        EXPECT_EQ(BuildRequestFrame(channel.get(), c.payload.data(), static_cast<uint8_t>(c.payload.size())), 0);
+        BuildRequestFrame(channel.get(), c.payload.data(), static_cast<uint8_t>(c.payload.size()));
         EXPECT_EQ(+channel->txCount, c.payload.size() + 9);
         EXPECT_EQ(Hex(Tx(*channel)), Hex(c.frame));
         EXPECT_EQ(channel->txBuffer[c.frame.size()], 0xCC) << "nothing written behind the frame";
@@ -109,24 +109,24 @@ TEST(TakeReplySequence, TheLastHeaderInTheDataWins) {
         const char* what;
         Bytes bytes;
         uint32_t count;
-        int32_t result;
+        bool found;
         uint8_t sequence;  // starting from 0x77
     } cases[] = {
-        {"one frame", gwtest::Frame(2, 0x20, {0x70}), 10, 0, 0x20},
+        {"one frame", gwtest::Frame(2, 0x20, {0x70}), 10, true, 0x20},
         {"two frames: the later one", gwtest::Concat({gwtest::Frame(2, 0x20, {0x70}), gwtest::Frame(1, 0x31, {0x70, 1})}),
-         21, 0, 0x31},
-        {"header behind garbage", gwtest::Concat({Bytes{1, 2, 3}, gwtest::Frame(2, 0x45, {})}), 12, 0, 0x45},
-        {"no header", {0x55, 0xAA, 0x55, 0x00, 0x55, 0xAA, 0x02, 0x20}, 8, 1, 0x77},
-        {"header beyond count", gwtest::Frame(2, 0x20, {0x70}), 3, 1, 0x77},
-        {"nothing received", {}, 0, 1, 0x77},
-        {"sync bytes at the end, sequence byte not received", {0x00, 0x55, 0xAA, 0x55, 0xAA, 0x02}, 6, 0, 0x00},
-        {"sequence byte is the last received", {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x3A}, 6, 0, 0x3A},
+         21, true, 0x31},
+        {"header behind garbage", gwtest::Concat({Bytes{1, 2, 3}, gwtest::Frame(2, 0x45, {})}), 12, true, 0x45},
+        {"no header", {0x55, 0xAA, 0x55, 0x00, 0x55, 0xAA, 0x02, 0x20}, 8, false, 0x77},
+        {"header beyond count", gwtest::Frame(2, 0x20, {0x70}), 3, false, 0x77},
+        {"nothing received", {}, 0, false, 0x77},
+        {"sync bytes at the end, sequence byte not received", {0x00, 0x55, 0xAA, 0x55, 0xAA, 0x02}, 6, true, 0x00},
+        {"sequence byte is the last received", {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x3A}, 6, true, 0x3A},
     };
     for (const Case& c : cases) {
         uint8_t sequence = 0x77;
         Bytes copy = c.bytes;
         copy.resize(copy.size() + 8, 0x99);  // stale bytes behind the received ones
-        EXPECT_EQ(TakeReplySequence(copy.data(), c.count, &sequence), c.result) << c.what;
+        EXPECT_EQ(TakeReplySequence(copy.data(), c.count, &sequence), c.found) << c.what;
         EXPECT_EQ(sequence, c.sequence) << c.what;
     }
 }
@@ -154,9 +154,8 @@ TEST(PatchFrameSequence, WorkedExamples) {
     };
     for (const Case& c : cases) {
         Bytes frame = c.frame;
-        EXPECT_EQ(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), c.crcOffset,
-                                     c.crcLength, c.last),
-                  0);
+        EXPECT_TRUE(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), c.crcOffset,
+                                       c.crcLength, c.last));
         EXPECT_EQ(Hex(frame), c.expected) << "last 0x" << std::hex << int(c.last);
     }
 }
@@ -170,13 +169,13 @@ TEST(PatchFrameSequence, AReplyWithoutSyncLeavesTheFrameAlone) {
     };
     for (const Bytes& reply : replies) {
         Bytes frame = zlz;
-        EXPECT_EQ(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), 7, 3, 0x30), 1);
+        EXPECT_FALSE(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), 7, 3, 0x30));
         EXPECT_EQ(frame, zlz);
     }
     // Sync bytes that lie in the buffer but did not arrive do not count.
     const Bytes stale = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x30};
     Bytes frame = zlz;
-    EXPECT_EQ(PatchFrameSequence(frame.data(), stale.data(), 3, 7, 3, 0x30), 1);
+    EXPECT_FALSE(PatchFrameSequence(frame.data(), stale.data(), 3, 7, 3, 0x30));
     EXPECT_EQ(frame, zlz);
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 #include "gateway/frames.h"
 #include "tests/support/fake_comm.h"
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "gateway/decode.h"
-#include "gateway/gateway.h"
+#include "gateway/point_requests.h"
 #include "tests/native/gateway/gateway_fixture.h"
 #include "tests/support/log_lines.h"
 

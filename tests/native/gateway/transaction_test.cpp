@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gateway/decode.h"
+#include "gateway/point_requests.h"
 #include "gateway/transaction.h"
 #include "tests/native/gateway/gateway_fixture.h"
 #include "tests/support/log_lines.h"
@@ -13,6 +14,12 @@ using fake_comm::Hex;
 using gwtest::Bytes;
 using gwtest::Frame;
 using gwtest::MakeGate;
+
+// A transaction as the point requests run it: its outcome turned into the
+// host's status and log line.
+int32_t Transact(VpiRequest* request, int32_t sessionMode) {
+    return ReportOutcome(request, GatewayTransaction(request, sessionMode));
+}
 
 // A read of 01_ whose answer never came, as the host log shows it.
 const std::string kNoAnswerFrame = "VpiSK01: GatewayTransaction() fail, no answer frame (addr = '01_')";
@@ -81,7 +88,7 @@ TEST_F(Transaction, PayloadOfEveryCommand) {
         if (c.value != nullptr) strcpy(reinterpret_cast<char*>(gate->value), c.value);
         uint8_t payload[kPayloadArea];
         uint8_t length = 0;
-        ASSERT_EQ(BuildPayload(&gate->point, c.mode, payload, &length), 0) << c.address;
+        ASSERT_TRUE(BuildPayload(&gate->point, c.mode, payload, &length)) << c.address;
         EXPECT_EQ(Hex(Bytes(payload, payload + length)), c.payload) << c.address << " mode " << c.mode;
     }
 }
@@ -91,7 +98,7 @@ TEST_F(Transaction, ACommandWithoutARowIsRefusedBeforeAnythingIsSent) {
         fake_comm::Reset();
         KestraClear();
         auto gate = MakeGate(address, 0, 0, 1);
-        EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1) << "'" << address << "'";
+        EXPECT_EQ(Transact(&gate->request, kSingleSession), 1) << "'" << address << "'";
         EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 1 @@@@"}) << address;
         EXPECT_TRUE(fake_comm::Events(gate->Port()).empty()) << Trace(gate->Port());
     }
@@ -101,7 +108,7 @@ TEST_F(Transaction, ACommandWithoutARowIsRefusedBeforeAnythingIsSent) {
 
 TEST_F(Transaction, AnnounceNeverAnsweredGivesUpAfterSevenSends) {
     auto gate = MakeGate("01_", 0, 0, 1);
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
     std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200);
     for (int i = 0; i < 6; ++i) expected += P() + W(kAnnounceHex) + R(11, 0, 200);
     EXPECT_EQ(Trace(gate->Port()), expected);
@@ -129,7 +136,7 @@ TEST_F(Transaction, AnnounceAcceptanceTestsBytesZeroOneAndFive) {
         KestraClear();
         auto gate = MakeGate("01_", 0, 0, 1);
         fake_comm::Answer(gate->Port(), c.reply);
-        GatewayTransaction(&gate->request, kSingleSession);
+        Transact(&gate->request, kSingleSession);
         const auto writes = fake_comm::Writes(gate->Port());
         if (c.accepted) {
             ASSERT_GE(writes.size(), 2u) << c.what;
@@ -151,7 +158,7 @@ TEST_F(Transaction, AnnounceAnsweredOnTheThirdSend) {
     fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
     fake_comm::Answer(gate->Port(), gwtest::EosReply());
     fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
     const std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200) + P() + W(kAnnounceHex) +
                                  R(11, 11, 200) + P() + W(kAnnounceHex) + R(11, 11, 200) + T(500) + W("55 AA 55 AA 02 11 01 73 01 65") +
                                  T(100) + R(255, 12, 100) + T(500) + W("55 AA 55 AA 02 22 01 06 44 63") +
@@ -165,7 +172,7 @@ TEST_F(Transaction, WaitingInputIsDiscardedBeforeTheAnnounce) {
     // itself stays silent now.
     auto gate = MakeGate("01_", 0, 0, 1);
     fake_comm::Waiting(gate->Port(), gwtest::AnnounceReply());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
     const auto events = fake_comm::Events(gate->Port());
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0].op, fake_comm::Op::Purge);
@@ -188,7 +195,7 @@ TEST_F(Transaction, ALateAnswerAheadOfTheAnnounceAnswerIsDiscardedBeforeTheResen
     fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
     fake_comm::Answer(gate->Port(), gwtest::EosReply());
     fake_comm::Answer(gate->Port(), gwtest::GoodByeReply());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
     EXPECT_EQ(gate->Word(2), 0x1234);
     EXPECT_TRUE(LogLines().empty());
     const auto events = fake_comm::Events(gate->Port());
@@ -214,7 +221,7 @@ void PlaySingle(Handle port, const Bytes& answer) {
 TEST_F(Transaction, SingleSessionOfCommandOne) {
     auto gate = MakeGate("01_", 0, 0, 1);
     PlaySingle(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
     EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 12, 100) + T(500) +
                                        W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 11, 500) +
                                        W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500));
@@ -244,7 +251,7 @@ TEST_F(Transaction, SingleSessionFramesOfTheWorkedCommands) {
         auto gate = MakeGate(c.address, c.argA, c.argB, c.argC);
         if (c.value != nullptr) strcpy(reinterpret_cast<char*>(gate->value), c.value);
         fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
-        GatewayTransaction(&gate->request, kSingleSession);
+        Transact(&gate->request, kSingleSession);
         const auto writes = fake_comm::Writes(gate->Port());
         ASSERT_EQ(writes.size(), 4u) << c.address;
         EXPECT_EQ(Hex(writes[1]), c.frame) << c.address;
@@ -259,7 +266,7 @@ TEST_F(Transaction, SingleSessionSilentAfterTheAnnounce) {
     gate->value[3] = 0;
     // The announce answer stays unread by the decoding: the buffer is
     // cleared before the status read, and the session gives 1.
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
     EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 0, 100) + T(500) +
                                        W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 0, 500) +
                                        W("55 AA 55 AA 02 33 00 42 13") + R(10, 0, 500));
@@ -275,7 +282,7 @@ TEST_F(Transaction, SingleSessionGarbageAnswerGivesOneAndKeepsThePreparedValue) 
     gate->value[3] = 0;
     fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
     fake_comm::Answer(gate->Port(), {0x00, 0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0x03, 0x73, 0x34, 0x12});
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
     EXPECT_EQ(gate->Word(2), 0);
     EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 4u);  // end of session and goodbye still go out
 }
@@ -286,7 +293,7 @@ TEST_F(Transaction, SingleSessionTestsNoReplyAfterTheStatusAndResendsNothing) {
     fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'t', 0x01, 0x02}));
     fake_comm::Answer(gate->Port(), gwtest::Text("garbage"));
     fake_comm::Answer(gate->Port(), {});
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
     EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 4u);
     EXPECT_EQ(gate->Word(2), 0x0201);
     EXPECT_TRUE(LogLines().empty());
@@ -298,7 +305,7 @@ TEST_F(Transaction, TxAndRxCountsFollowTheLastWriteAndRead) {
     fake_comm::Answer(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
     fake_comm::Answer(gate->Port(), gwtest::EosReply());
     fake_comm::Answer(gate->Port(), Bytes{0x55, 0xAA, 0x55});
-    GatewayTransaction(&gate->request, kSingleSession);
+    Transact(&gate->request, kSingleSession);
     EXPECT_EQ(+gate->channel.txCount, 9);  // the goodbye frame
     EXPECT_EQ(+gate->channel.rxCount, 3);
     // txBuffer keeps the request frame.
@@ -336,7 +343,7 @@ TEST_F(Transaction, BlockSessionOfACooperativeGateway) {
     gate->point.count = 3;
     BlockScript script;
     script.Play(gate->Port());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kBlockSession), 0);
     const std::string expected = Opening() + W("55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E") + T(400) +
                                  R(2000, script.block.size(), 400) + T(500) +
                                  W("55 AA 55 AA 02 22 00 42 02") + R(11, 11, 500) + T(200) + T(500) +
@@ -374,7 +381,7 @@ TEST_F(Transaction, BlockSessionCarriesTheGatewaysFrameNumbers) {
         script.zlz = c.zlz;
         script.eos = {c.eos};
         script.Play(gate->Port());
-        GatewayTransaction(&gate->request, kBlockSession);
+        Transact(&gate->request, kBlockSession);
         auto writes = fake_comm::Writes(gate->Port());
         ASSERT_GE(writes.size(), 5u) << c.what;
         EXPECT_EQ(Hex(writes[2]), c.zlzSent) << c.what;
@@ -386,7 +393,7 @@ TEST_F(Transaction, BlockSessionCarriesTheGatewaysFrameNumbers) {
 TEST_F(Transaction, BlockSessionSilentAfterTheAnnounce) {
     auto gate = MakeGate("07_020001", 20, 7, 1);
     fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kBlockSession), 1);
     std::string expected = Opening() + W("55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E") + T(400) + R(2000, 0, 400) + T(500);
     expected += W("55 AA 55 AA 02 24 00 42 04") + R(11, 0, 500) + T(200);
     for (int i = 0; i < 3; ++i) expected += W("55 AA 55 AA 02 24 00 42 04") + R(11, 0, 200);
@@ -430,7 +437,7 @@ TEST_F(Transaction, BlockSessionResendCountsAndAcceptance) {
         script.eos = c.eos;
         script.goodBye = c.goodBye;
         script.Play(gate->Port());
-        EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), c.result) << c.what;
+        EXPECT_EQ(Transact(&gate->request, kBlockSession), c.result) << c.what;
         const auto writes = fake_comm::Writes(gate->Port());
         ASSERT_EQ(writes.size(), 2 + c.zlzSends + c.eosSends + c.goodByeSends) << c.what << "\n" << Trace(gate->Port());
         for (size_t i = 0; i < c.zlzSends; ++i) EXPECT_EQ(writes[2 + i].size(), 9u) << c.what;
@@ -458,7 +465,7 @@ TEST_F(Transaction, BlockSessionReturnsTheDecodingsRejection) {
         BlockScript script;
         script.block = c.block;
         script.Play(gate->Port());
-        EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 1) << c.what;
+        EXPECT_EQ(Transact(&gate->request, kBlockSession), 1) << c.what;
         EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK01: GatewayTransaction() fail, " + std::string(c.reason) +
                                                        " (addr = '07_020001')"})
             << c.what;
@@ -481,7 +488,7 @@ TEST_F(Transaction, BlockSessionWithContinuationFrames) {
     BlockScript script;
     script.block = block;
     script.Play(gate->Port());
-    EXPECT_EQ(GatewayTransaction(&gate->request, kBlockSession), 0);
+    EXPECT_EQ(Transact(&gate->request, kBlockSession), 0);
     // Groups at 16..44 from the first frame, then 48, 52, 56, 60 over the appended data
     // (47: 00 AA 00 00 00 BB 00 00 | 00 AA 00 00 00 BB 00 00 | 03).
     const uint16_t expected[12] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x00AA, 0x00BB, 0x00AA, 0x00BB};
@@ -493,7 +500,7 @@ TEST_F(Transaction, WriteFailuresShowOnlyThroughTheReplies) {
     auto gate = MakeGate("01_", 0, 0, 1);
     gate->channel.txCount = 0x1234;
     fake_comm::FailWrites(gate->Port(), true);
-    EXPECT_EQ(GatewayTransaction(&gate->request, kSingleSession), 1);
+    EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
     EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 7u);
     EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
     EXPECT_EQ(+gate->channel.txCount, 0x1234);  // a failed write leaves the count
@@ -517,13 +524,13 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
         KestraClear();
         auto single = MakeGate("01_", 0, 0, 1);
         PlaySingle(single->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
-        EXPECT_EQ(GatewayTransaction(&single->request, kSingleSession), 0);
+        EXPECT_EQ(Transact(&single->request, kSingleSession), 0);
         auto block = MakeGate("07_020001", 20, 7, 1);
         block->point.count = 3;
         BlockScript script;
         script.block = gwtest::Concat({script.block, Frame(1, 0x21, Bytes(60, 0x11))});
         script.Play(block->Port());
-        EXPECT_EQ(GatewayTransaction(&block->request, kBlockSession), 0);
+        EXPECT_EQ(Transact(&block->request, kBlockSession), 0);
         if (!setting.on) {
             EXPECT_EQ(LogLines(), std::vector<std::string>{}) << (setting.value ? setting.value : "unset");
             continue;

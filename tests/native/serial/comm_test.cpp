@@ -14,7 +14,7 @@ class Comm : public SerialTest {};
 TEST_F(Comm, OpenConfiguresThePortInTheFixedOrder) {
     const PortSettings s = Settings(19200, 8, 0, 0);
     Handle port = nullptr;
-    ASSERT_EQ(CommOpen("COM2", &s, 0x0101, &port), COMM_OK);
+    ASSERT_EQ(CommOpen("COM2", &s, 0x0101, &port), CommResult::Ok);
 
     EXPECT_EQ(fw::CallNames(), (Names{"CreateFileA", "GetCommState", "SetCommTimeouts", "SetCommState", "SetupComm"}));
     const fw::Call open = fw::CallsOf("CreateFileA").at(0);
@@ -67,27 +67,27 @@ TEST_F(Comm, NamesOfComPortsOpenThroughTheDeviceNamespace) {
 TEST_F(Comm, NulIsOpenedAndLeftUnconfigured) {
     const PortSettings s = Settings(19200, 8, 0, 0);
     Handle port = nullptr;
-    ASSERT_EQ(CommOpen("NUL", &s, 0x0101, &port), COMM_OK);
+    ASSERT_EQ(CommOpen("NUL", &s, 0x0101, &port), CommResult::Ok);
     EXPECT_EQ(fw::CallNames(), Names{"CreateFileA"});
     EXPECT_EQ(fw::OpenHandles(), std::vector<HANDLE>{port});
 
     // The special case is exact: any other spelling is configured like a port.
     fw::Reset();
-    ASSERT_EQ(CommOpen("nul", &s, 0x0101, &port), COMM_OK);
+    ASSERT_EQ(CommOpen("nul", &s, 0x0101, &port), CommResult::Ok);
     EXPECT_EQ(fw::CallNames(), (Names{"CreateFileA", "GetCommState", "SetCommTimeouts", "SetCommState", "SetupComm"}));
 }
 
 TEST_F(Comm, EveryFailedOpenClosesWhatItOpened) {
     struct Case {
         const char* failing;
-        int32_t result;
+        CommResult result;
         Names calls;
     } cases[] = {
-        {"CreateFileA", COMM_ERR_OPEN, {"CreateFileA"}},
-        {"GetCommState", COMM_ERR_GETSTATE, {"CreateFileA", "GetCommState", "CloseHandle"}},
-        {"SetCommTimeouts", COMM_ERR_OPEN, {"CreateFileA", "GetCommState", "SetCommTimeouts", "CloseHandle"}},
+        {"CreateFileA", CommResult::OpenFailed, {"CreateFileA"}},
+        {"GetCommState", CommResult::GetStateFailed, {"CreateFileA", "GetCommState", "CloseHandle"}},
+        {"SetCommTimeouts", CommResult::OpenFailed, {"CreateFileA", "GetCommState", "SetCommTimeouts", "CloseHandle"}},
         {"SetCommState",
-         COMM_ERR_SETSTATE,
+         CommResult::SetStateFailed,
          {"CreateFileA", "GetCommState", "SetCommTimeouts", "SetCommState", "CloseHandle"}},
     };
     for (const Case& c : cases) {
@@ -110,16 +110,16 @@ TEST_F(Comm, QueueSizeRefusalDoesNotFailTheOpen) {
     fw::FailNext("SetupComm");
     const PortSettings s = Settings(19200, 8, 0, 0);
     Handle port = nullptr;
-    EXPECT_EQ(CommOpen("COM2", &s, 0x0101, &port), COMM_OK);
+    EXPECT_EQ(CommOpen("COM2", &s, 0x0101, &port), CommResult::Ok);
     EXPECT_EQ(fw::OpenHandles(), std::vector<HANDLE>{port});
 }
 
 TEST_F(Comm, MissingArgumentsFailWithoutOpening) {
     const PortSettings s = Settings(19200, 8, 0, 0);
     Handle port = nullptr;
-    EXPECT_EQ(CommOpen(nullptr, &s, 0x0101, &port), COMM_ERR_OPEN);
-    EXPECT_EQ(CommOpen("COM2", nullptr, 0x0101, &port), COMM_ERR_OPEN);
-    EXPECT_EQ(CommOpen("COM2", &s, 0x0101, nullptr), COMM_ERR_OPEN);
+    EXPECT_EQ(CommOpen(nullptr, &s, 0x0101, &port), CommResult::OpenFailed);
+    EXPECT_EQ(CommOpen("COM2", nullptr, 0x0101, &port), CommResult::OpenFailed);
+    EXPECT_EQ(CommOpen("COM2", &s, 0x0101, nullptr), CommResult::OpenFailed);
     EXPECT_TRUE(fw::Calls().empty());
 }
 
@@ -160,7 +160,7 @@ TEST_F(Comm, LineFlagsPickDtrAndRtsControl) {
         fw::Port().dcb.fRtsControl = 2;
         const PortSettings s = Settings(19200, 8, 0, 0);
         Handle port = nullptr;
-        ASSERT_EQ(CommOpen("COM2", &s, c.flags, &port), COMM_OK);
+        ASSERT_EQ(CommOpen("COM2", &s, c.flags, &port), CommResult::Ok);
         const DCB dcb = AppliedDcb();
         EXPECT_EQ(dcb.fDtrControl, c.dtr) << std::hex << c.flags;
         EXPECT_EQ(dcb.fRtsControl, c.rts) << std::hex << c.flags;
@@ -200,7 +200,7 @@ TEST_F(Comm, OnlyTheNamedFieldsOfTheControlBlockChange) {
         fw::Port().dcb = platform;
 
         Handle port = nullptr;
-        ASSERT_EQ(CommOpen("COM2", &c.settings, 0x0101, &port), COMM_OK);
+        ASSERT_EQ(CommOpen("COM2", &c.settings, 0x0101, &port), CommResult::Ok);
 
         DCB expected = platform;
         expected.BaudRate = c.baud;
@@ -242,10 +242,10 @@ TEST_F(Comm, OnlyTheNamedFieldsOfTheControlBlockChange) {
 TEST_F(Comm, CloseReportsTheOutcomeOfCloseHandle) {
     Handle port = OpenedPort();
     fw::FailNext("CloseHandle");
-    EXPECT_EQ(CommClose(port), COMM_ERR_IO);
-    EXPECT_EQ(CommClose(port), COMM_OK);
+    EXPECT_EQ(CommClose(port), CommResult::IoFailed);
+    EXPECT_EQ(CommClose(port), CommResult::Ok);
     EXPECT_TRUE(fw::OpenHandles().empty());
-    EXPECT_EQ(CommClose(port), COMM_ERR_IO);  // closed already
+    EXPECT_EQ(CommClose(port), CommResult::IoFailed);  // closed already
 }
 
 // ------------------------------------------------------ read time-out
@@ -300,7 +300,7 @@ std::vector<DWORD> ReadSizes() {
 
 TEST_F(Comm, PurgeOfAnEmptyQueueReadsNothing) {
     Handle port = OpenedPort();
-    EXPECT_EQ(CommPurgeInput(port), 0);
+    EXPECT_EQ(CommPurgeInput(port), CommResult::Ok);
     EXPECT_EQ(fw::CallNames(), Names{"ClearCommError"});
     EXPECT_EQ(fw::Port().timeouts.ReadTotalTimeoutConstant, 1000u);
 }
@@ -308,7 +308,7 @@ TEST_F(Comm, PurgeOfAnEmptyQueueReadsNothing) {
 TEST_F(Comm, PurgeReadsInChunksWithAShortTimeoutAndRestoresIt) {
     Handle port = OpenedPort();
     fw::PushInput(1500, 0x5A);
-    EXPECT_EQ(CommPurgeInput(port), 0);
+    EXPECT_EQ(CommPurgeInput(port), CommResult::Ok);
     EXPECT_EQ(ReadSizes(), (std::vector<DWORD>{512, 512, 476}));
     EXPECT_TRUE(fw::Port().input.empty());
     EXPECT_EQ(fw::CallNames(), (Names{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts", "ReadFile", "ReadFile",
@@ -327,18 +327,18 @@ TEST_F(Comm, PurgeOutcomes) {
         std::initializer_list<BOOL> clearResults;
         std::initializer_list<BOOL> readResults;
         DWORD timeoutBefore;
-        int32_t result;
+        CommResult result;
         std::vector<DWORD> reads;
         size_t timeoutWrites;
     } cases[] = {
-        {"exactly one chunk", 512, {}, {}, 1000, 0, {512, 0}, 2},
-        {"one byte", 1, {}, {}, 1000, 0, {1}, 2},
-        {"second read fails", 1500, {}, {TRUE, FALSE}, 1000, 1, {512, 0}, 2},
-        {"first read fails", 3, {}, {FALSE}, 1000, 1, {0}, 2},
-        {"status unreadable, queue empty", 0, {FALSE}, {}, 1000, 0, {0}, 2},
-        {"status unreadable, read fails", 0, {FALSE}, {FALSE}, 1000, 1, {0}, 2},
-        {"previous time-out below 10 ms", 40, {}, {}, 9, 0, {40}, 1},
-        {"already at 50 ms", 40, {}, {}, 50, 0, {40}, 0},
+        {"exactly one chunk", 512, {}, {}, 1000, CommResult::Ok, {512, 0}, 2},
+        {"one byte", 1, {}, {}, 1000, CommResult::Ok, {1}, 2},
+        {"second read fails", 1500, {}, {TRUE, FALSE}, 1000, CommResult::IoFailed, {512, 0}, 2},
+        {"first read fails", 3, {}, {FALSE}, 1000, CommResult::IoFailed, {0}, 2},
+        {"status unreadable, queue empty", 0, {FALSE}, {}, 1000, CommResult::Ok, {0}, 2},
+        {"status unreadable, read fails", 0, {FALSE}, {FALSE}, 1000, CommResult::IoFailed, {0}, 2},
+        {"previous time-out below 10 ms", 40, {}, {}, 9, CommResult::Ok, {40}, 1},
+        {"already at 50 ms", 40, {}, {}, 50, CommResult::Ok, {40}, 0},
     };
     for (const Case& c : cases) {
         fw::Reset();
@@ -358,7 +358,7 @@ TEST_F(Comm, PurgeWithUnreadableTimeoutsDoesNotRestore) {
     fw::PushInput(600, 1);
     fw::Port().timeouts.ReadTotalTimeoutConstant = 1000;
     fw::FailNext("GetCommTimeouts");
-    EXPECT_EQ(CommPurgeInput(Fake(0x100)), 0);
+    EXPECT_EQ(CommPurgeInput(Fake(0x100)), CommResult::Ok);
     EXPECT_EQ(ReadSizes(), (std::vector<DWORD>{512, 88}));
     EXPECT_TRUE(fw::CallsOf("SetCommTimeouts").empty());
     EXPECT_EQ(fw::CallsOf("GetCommTimeouts").size(), 1u);
@@ -367,7 +367,7 @@ TEST_F(Comm, PurgeWithUnreadableTimeoutsDoesNotRestore) {
 // ------------------------------------------------------------ break, sleep
 
 TEST_F(Comm, BreakHoldsTheLineForTheDuration) {
-    EXPECT_EQ(CommBreak(250, Fake(0x104)), 0);
+    CommBreak(250, Fake(0x104));
     ASSERT_EQ(fw::CallNames(), (Names{"SetCommBreak", "Sleep", "ClearCommBreak"}));
     EXPECT_EQ(fw::Calls()[0].handle, Fake(0x104));
     EXPECT_EQ(fw::Calls()[1].args[0], 250u);
@@ -376,12 +376,12 @@ TEST_F(Comm, BreakHoldsTheLineForTheDuration) {
     fw::Reset();
     fw::FailNext("SetCommBreak");
     fw::FailNext("ClearCommBreak");
-    EXPECT_EQ(CommBreak(10, Fake(0x104)), 0);
+    CommBreak(10, Fake(0x104));
     EXPECT_EQ(fw::CallNames(), (Names{"SetCommBreak", "Sleep", "ClearCommBreak"}));
 }
 
 TEST_F(Comm, SleepSleeps) {
-    EXPECT_EQ(CommSleep(50), 0);
+    CommSleep(50);
     ASSERT_EQ(fw::CallNames(), Names{"Sleep"});
     EXPECT_EQ(fw::Calls()[0].args[0], 50u);
 }
@@ -395,15 +395,15 @@ TEST_F(Comm, WriteResults) {
         long limit;
         bool fails;
         bool countPointer;
-        int32_t result;
+        CommResult result;
         uint32_t written;  // 0xDEADBEEF: untouched
     } cases[] = {
-        {"whole frame", -1, false, true, COMM_OK, 10},
-        {"whole frame, no count", -1, false, false, COMM_OK, 0xDEADBEEF},
-        {"short", 4, false, true, COMM_ERR_PARTIAL, 4},
-        {"short, no count", 4, false, false, COMM_ERR_PARTIAL, 0xDEADBEEF},
-        {"nothing written", 0, false, true, COMM_ERR_PARTIAL, 0},
-        {"call fails", -1, true, true, COMM_ERR_IO, 0xDEADBEEF},
+        {"whole frame", -1, false, true, CommResult::Ok, 10},
+        {"whole frame, no count", -1, false, false, CommResult::Ok, 0xDEADBEEF},
+        {"short", 4, false, true, CommResult::Partial, 4},
+        {"short, no count", 4, false, false, CommResult::Partial, 0xDEADBEEF},
+        {"nothing written", 0, false, true, CommResult::Partial, 0},
+        {"call fails", -1, true, true, CommResult::IoFailed, 0xDEADBEEF},
     };
     for (const Case& c : cases) {
         fw::Reset();
@@ -433,7 +433,7 @@ TEST_F(Comm, ReadTakesWhatArrivedInOneCall) {
     unsigned char buffer[2000];
     memset(buffer, 0xEE, sizeof buffer);
     uint32_t received = 0xDEADBEEF;
-    EXPECT_EQ(CommRead(Fake(0x100), buffer, 2000, &received), COMM_OK);
+    EXPECT_EQ(CommRead(Fake(0x100), buffer, 2000, &received), CommResult::Ok);
     EXPECT_EQ(received, 37u);
     EXPECT_EQ(memcmp(buffer, sent, sizeof sent), 0);
     EXPECT_EQ(buffer[37], 0xEE);
@@ -450,17 +450,17 @@ TEST_F(Comm, ReadResults) {
         uint32_t asked;
         bool fails;
         bool countPointer;
-        int32_t result;
+        CommResult result;
         uint32_t received;
         DWORD askedOfPlatform;
     } cases[] = {
-        {"silent line", 0, 255, false, true, COMM_ERR_IO, 0, 255},
-        {"read fails", 20, 255, true, true, COMM_ERR_IO, 0, 255},
-        {"exact size", 11, 11, false, true, COMM_OK, 11, 11},
-        {"more waiting than asked", 30, 11, false, true, COMM_OK, 11, 11},
-        {"no count pointer", 5, 255, false, false, COMM_OK, 0xDEADBEEF, 255},
-        {"silent, no count pointer", 0, 255, false, false, COMM_ERR_IO, 0xDEADBEEF, 255},
-        {"count taken as 16 bits", 20, 0x10005, false, true, COMM_OK, 5, 5},
+        {"silent line", 0, 255, false, true, CommResult::IoFailed, 0, 255},
+        {"read fails", 20, 255, true, true, CommResult::IoFailed, 0, 255},
+        {"exact size", 11, 11, false, true, CommResult::Ok, 11, 11},
+        {"more waiting than asked", 30, 11, false, true, CommResult::Ok, 11, 11},
+        {"no count pointer", 5, 255, false, false, CommResult::Ok, 0xDEADBEEF, 255},
+        {"silent, no count pointer", 0, 255, false, false, CommResult::IoFailed, 0xDEADBEEF, 255},
+        {"count taken as 16 bits", 20, 0x10005, false, true, CommResult::Ok, 5, 5},
     };
     for (const Case& c : cases) {
         fw::Reset();

@@ -384,7 +384,7 @@ TEST_F(Ports, LineSignalFailuresAreLoggedWithoutAChannelName) {
     } cases[] = {
         {"rts", [] { SetRts(Fake(0x100), 1); return 0; }, "EscapeCommFunction", "EscapeCommFunction fail (RTS)", 0, 0},
         {"dtr", [] { SetDtr(Fake(0x100), 0); return 0; }, "EscapeCommFunction", "EscapeCommFunction fail (DTR)", 0, 0},
-        {"cts", [] { return GetCts(Fake(0x100)); }, "GetCommModemStatus", "GetCommModemStatus fail (CTS)", 0, 1},
+        {"cts", [] { return GetCts(Fake(0x100)) ? 1 : 0; }, "GetCommModemStatus", "GetCommModemStatus fail (CTS)", 0, 1},
         {"clear", [] { ClearCommErrors(Fake(0x100)); return 0; }, "ClearCommError",
          "ClearCommError (Rx) failed 00000000", 0, 0},
         {"count", [] { return int32_t{RxQueueCount(Fake(0x100))}; }, "ClearCommError",

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "channel/ports.h"
 #include "fake_win32_control.h"
 #include "serial/comm.h"
-#include "serial/ports.h"
+#include "serial/lines.h"
 #include "tests/support/log_lines.h"
 
 namespace fw = fake_win32;
@@ -34,7 +35,7 @@ protected:
     static Handle OpenedPort() {
         const PortSettings s = Settings(19200, 8, 0, 0);
         Handle port = nullptr;
-        EXPECT_EQ(CommOpen("COM2", &s, 0x0101, &port), COMM_OK);
+        EXPECT_EQ(CommOpen("COM2", &s, 0x0101, &port), CommResult::Ok);
         fw::ClearCalls();
         return port;
     }

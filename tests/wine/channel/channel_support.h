@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 #include "tests/wine/support/driver.h"
 
 // A channel record as a host allocates it: 4910 bytes of whatever the

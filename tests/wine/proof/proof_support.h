@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 #include "tests/wine/channel/channel_support.h"
 #include "tools/sim/sim_api.h"
 

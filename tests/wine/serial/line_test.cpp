@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "serial/comm.h"
-#include "serial/ports.h"
+#include "serial/lines.h"
 #include "tests/wine/serial/wine_serial.h"
 
 namespace {
@@ -16,13 +16,13 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(DriverCom(0).empty()) << "run through tests/wine/run.sh --pairs 2";
         KestraClear();
-        ASSERT_EQ(CommOpen(DriverCom(0).c_str(), &kDefault, 0x0101, &port), COMM_OK) << DriverCom(0);
+        ASSERT_EQ(CommOpen(DriverCom(0).c_str(), &kDefault, 0x0101, &port), CommResult::Ok) << DriverCom(0);
         peer = OpenPeer(0);
         ASSERT_NE(peer, INVALID_HANDLE_VALUE) << PeerCom(0) << " error " << GetLastError();
     }
     void TearDown() override {
         if (port != nullptr && port != INVALID_HANDLE_VALUE) {
-            EXPECT_EQ(CommClose(port), COMM_OK);
+            EXPECT_EQ(CommClose(port), CommResult::Ok);
         }
         if (peer != INVALID_HANDLE_VALUE) CloseHandle(peer);
     }
@@ -57,27 +57,27 @@ TEST_F(Line, ComNamesAboveNineOpenOnlyThroughTheMapping) {
     // ...the library does, in any letter case.
     for (const std::string& name : {DriverCom(1), Lower(DriverCom(1))}) {
         Handle other = nullptr;
-        ASSERT_EQ(CommOpen(name.c_str(), &kDefault, 0x0101, &other), COMM_OK) << name;
+        ASSERT_EQ(CommOpen(name.c_str(), &kDefault, 0x0101, &other), CommResult::Ok) << name;
         EXPECT_NE(other, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(CommClose(other), COMM_OK) << name;
+        EXPECT_EQ(CommClose(other), CommResult::Ok) << name;
     }
 }
 
 TEST_F(Line, NamesThatDoNotExistFailToOpen) {
     for (const std::string& name : {UnusedCom(), std::string("NOSUCHPORT1"), std::string("COM")}) {
         Handle other = nullptr;
-        EXPECT_EQ(CommOpen(name.c_str(), &kDefault, 0x0101, &other), COMM_ERR_OPEN) << name;
+        EXPECT_EQ(CommOpen(name.c_str(), &kDefault, 0x0101, &other), CommResult::OpenFailed) << name;
         EXPECT_EQ(other, INVALID_HANDLE_VALUE) << name;
     }
 }
 
 TEST_F(Line, NulOpensAndCloses) {
     Handle nul = nullptr;
-    ASSERT_EQ(CommOpen("NUL", &kDefault, 0x0101, &nul), COMM_OK);
+    ASSERT_EQ(CommOpen("NUL", &kDefault, 0x0101, &nul), CommResult::Ok);
     EXPECT_NE(nul, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(CommClose(nul), COMM_OK);
+    EXPECT_EQ(CommClose(nul), CommResult::Ok);
     // Any other spelling is configured like a port, which the null device is not.
-    EXPECT_EQ(CommOpen("nul", &kDefault, 0x0101, &nul), COMM_ERR_GETSTATE);
+    EXPECT_EQ(CommOpen("nul", &kDefault, 0x0101, &nul), CommResult::GetStateFailed);
 }
 
 TEST_F(Line, AReadTakesWhatArrivedWithinOneTimeout) {
@@ -87,7 +87,7 @@ TEST_F(Line, AReadTakesWhatArrivedWithinOneTimeout) {
     std::vector<unsigned char> buffer(2000, 0xEE);
     uint32_t received = 0xDEADBEEF;
     const Stopwatch clock;
-    EXPECT_EQ(CommRead(port, buffer.data(), 2000, &received), COMM_OK);
+    EXPECT_EQ(CommRead(port, buffer.data(), 2000, &received), CommResult::Ok);
     const double ms = clock.Ms();
     EXPECT_EQ(received, 37u);
     EXPECT_EQ(memcmp(buffer.data(), sent, sizeof sent), 0);
@@ -100,7 +100,7 @@ TEST_F(Line, ASilentLineReadsNothingAfterTheTimeout) {
     unsigned char buffer[255];
     uint32_t received = 0xDEADBEEF;
     const Stopwatch clock;
-    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, &received), COMM_ERR_IO);
+    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, &received), CommResult::IoFailed);
     const double ms = clock.Ms();
     EXPECT_EQ(received, 0u);
     EXPECT_GE(ms, 990.0);
@@ -112,7 +112,7 @@ TEST_F(Line, AnExactReadReturnsAsSoonAsTheBytesAreThere) {
     unsigned char buffer[11];
     uint32_t received = 0;
     const Stopwatch clock;
-    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, &received), COMM_OK);
+    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, &received), CommResult::Ok);
     EXPECT_EQ(received, 11u);
     EXPECT_EQ(buffer[5], 0x10);
     EXPECT_LT(clock.Ms(), 900.0);
@@ -127,7 +127,7 @@ TEST_F(Line, TheReadTimeoutIsCountedInTensOfMilliseconds) {
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 300u);
     unsigned char buffer[16];
     const Stopwatch clock;
-    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, nullptr), COMM_ERR_IO);
+    EXPECT_EQ(CommRead(port, buffer, sizeof buffer, nullptr), CommResult::IoFailed);
     const double ms = clock.Ms();
     EXPECT_GE(ms, 290.0);
     EXPECT_LT(ms, 3000.0);
@@ -135,11 +135,11 @@ TEST_F(Line, TheReadTimeoutIsCountedInTensOfMilliseconds) {
 
 TEST_F(Line, WritesReachTheFarEnd) {
     uint32_t written = 0;
-    EXPECT_EQ(CommWrite(port, "SK GATEWAY", 10, &written), COMM_OK);
+    EXPECT_EQ(CommWrite(port, "SK GATEWAY", 10, &written), CommResult::Ok);
     EXPECT_EQ(written, 10u);
     EXPECT_EQ(PeerRead(peer, 10), "SK GATEWAY");
     const unsigned char frame[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x11, 0x01, 0x73, 0x01, 0x65};
-    EXPECT_EQ(CommWrite(port, frame, sizeof frame, nullptr), COMM_OK);
+    EXPECT_EQ(CommWrite(port, frame, sizeof frame, nullptr), CommResult::Ok);
     EXPECT_EQ(PeerRead(peer, sizeof frame), std::string(reinterpret_cast<const char*>(frame), sizeof frame));
 }
 
@@ -192,7 +192,7 @@ TEST_F(Line, LineSignalsOnAPty) {
     // 64-bit Wine (8.0) ends the wait on a pty with an empty event mask,
     // which the driver logs; 32-bit Wine reports EV_TXEMPTY.
     EXPECT_TRUE(SetPortEventMask(port, EV_TXEMPTY));
-    EXPECT_EQ(CommWrite(port, "x", 1, nullptr), COMM_OK);
+    EXPECT_EQ(CommWrite(port, "x", 1, nullptr), CommResult::Ok);
     WaitTxEmpty(port);
     if (sizeof(void*) == 4) {
         EXPECT_EQ(LogLines(), std::vector<std::string>{});

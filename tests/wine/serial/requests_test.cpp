@@ -64,7 +64,7 @@ TEST_F(Requests, OpenThenCloseThenCloseAgain) {
     ASSERT_TRUE(PeerWrite(peer, "hello", 5));
     char buffer[5];
     uint32_t got = 0;
-    EXPECT_EQ(CommRead(channel.port, buffer, 5, &got), COMM_OK);
+    EXPECT_EQ(CommRead(channel.port, buffer, 5, &got), CommResult::Ok);
     EXPECT_EQ(std::string(buffer, got), "hello");
     CloseHandle(peer);
 
@@ -152,7 +152,7 @@ TEST_F(Requests, ReopenMovesToAnotherPortWithNewSettings) {
     ASSERT_TRUE(PeerWrite(peer, "abc", 3));
     char buffer[3];
     uint32_t got = 0;
-    EXPECT_EQ(CommRead(channel.port, buffer, 3, &got), COMM_OK);
+    EXPECT_EQ(CommRead(channel.port, buffer, 3, &got), CommResult::Ok);
     EXPECT_EQ(std::string(buffer, got), "abc");
     CloseHandle(peer);
     ExpectOnlyLineControlMessages(LogLines());

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/records.h"
+#include "host/records.h"
 #include "tests/support/log_lines.h"
 
 using VpiMainFn = int32_t(__stdcall*)(VpiRequest*);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 int32_t ColdStart(VpiRequest* request);
 int32_t WarmStart(VpiRequest* request);

@@ -1,12 +1,14 @@
-// Texts of a channel: its name (VpiSK01), the names of its kernel objects and
-// its .int file name. Bounded writers with no CRT formatting, so every text
-// ends inside its field whatever number it carries.
+// Bounded texts of the host's records: a channel's name (VpiSK01), the names
+// of its kernel objects and its .int file name, and fields the host may have
+// filled to the last byte without a terminator. Writers with no CRT
+// formatting, so every text ends inside its field whatever number it carries;
+// readers that never read past a field.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 // The client name every channel name carries after "Vpi".
 constexpr char kClientName[] = "SK";
@@ -63,6 +65,15 @@ inline void CopyField(char* out, const char* field, size_t width) {
     out[at] = '\0';
 }
 
+// True when the `width` bytes of `field` hold a terminator: a text that ends
+// inside its field (a port name that does not is refused, never cut).
+inline bool FieldHoldsText(const char* field, size_t width) {
+    for (size_t at = 0; at < width; ++at) {
+        if (field[at] == '\0') return true;
+    }
+    return false;
+}
+
 // The catch thread's and the start's check of the client name: the two
 // characters after "Vpi" are "SK" in either case.
 inline bool HasClientName(const char* clientName) {
@@ -70,8 +81,8 @@ inline bool HasClientName(const char* clientName) {
     return upper(clientName[3]) == kClientName[0] && upper(clientName[4]) == kClientName[1];
 }
 
-// The channel's name as messages print it, cut to its field even when the
-// record holds no NUL there.
+// The channel's name as every message prints it, cut to its field even when
+// the record holds no NUL there.
 struct ChannelName {
     char text[32];
 };

@@ -1,7 +1,9 @@
 // The table of live channels (see live_channels.h).
-#include "entry/live_channels.h"
+#include "channel/live_channels.h"
 
-#include <windows.h>
+#include <atomic>
+
+#include "channel/sync.h"
 
 namespace {
 
@@ -11,14 +13,19 @@ int32_t g_instanceCount;
 // A lock that needs no initialisation (the library does nothing when it is
 // loaded) and works on every Windows the host runs on. It is held only for a
 // scan of the table; nothing inside it blocks or logs.
-volatile LONG g_tableLock;
+long g_tableLock;
 
 class TableLock {
 public:
     TableLock() {
-        for (unsigned spins = 0; InterlockedCompareExchange(&g_tableLock, 1, 0) != 0; ++spins) Sleep(spins < 64 ? 0 : 1);
+        for (unsigned spins = 0;; ++spins) {
+            long expected = 0;
+            if (std::atomic_ref<long>(g_tableLock).compare_exchange_strong(expected, 1, std::memory_order_acquire))
+                break;
+            SyncSleep(spins < 64 ? 0 : 1);
+        }
     }
-    ~TableLock() { InterlockedExchange(&g_tableLock, 0); }
+    ~TableLock() { std::atomic_ref<long>(g_tableLock).store(0, std::memory_order_release); }
     TableLock(const TableLock&) = delete;
     TableLock& operator=(const TableLock&) = delete;
 };

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "entry/records.h"
+#include "host/records.h"
 
 // Live channels one process can hold: instance numbers 1 to 1024.
 constexpr int32_t kMaxLiveChannels = 1024;
@@ -37,7 +37,7 @@ struct ChannelSlot {
     Handle commBusyMutex;    // port lock
     Handle stopEvent;        // asks the catch thread to end
     Handle catchThread;
-    long signalled;          // 1 once this start's catch thread gives its start signal (interlocked)
+    long signalled;          // 1 once this start's catch thread gives its start signal (atomic)
 };
 
 enum class StartClaim : uint8_t {

@@ -1,15 +1,16 @@
 // The life of a channel: start (code 1), restart (code 2) and end (code 11).
-#include "entry/channel.h"
+#include "channel/channel.h"
 
 #include <cstring>
 
-#include "entry/catch_thread.h"
-#include "entry/channel_names.h"
-#include "entry/host_log.h"
-#include "entry/live_channels.h"
-#include "entry/version.h"
+#include "channel/catch_thread.h"
+#include "channel/live_channels.h"
+#include "channel/ports.h"
+#include "host/host_log.h"
+#include "host/texts.h"
+#include "host/version.h"
 #include "serial/comm.h"
-#include "serial/ports.h"
+#include "serial/lines.h"
 
 namespace {
 
@@ -19,10 +20,11 @@ constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 
 
-// The parts of a start that follow the naming; 0 or 2. `slot` is the
-// record's claimed slot; the caller settles it. `again`: the record was live
-// already (disabled, or its start failed) and may still hold a port.
-int32_t StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, bool again) {
+// The parts of a start that follow the naming; false when one failed (logged).
+// `slot` is the record's claimed slot; the caller settles it. `again`: the
+// record was live already (disabled, or its start failed) and may still hold
+// a port.
+bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, bool again) {
     VpiChannel* channel = request->channel;
     const auto* parameters = static_cast<const StartParameters*>(request->params);
 
@@ -32,8 +34,7 @@ int32_t StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, b
     // rather than opened under a cut-off name.
     char portName[sizeof parameters->portName + 1];
     CopyField(portName, parameters->portName, sizeof parameters->portName);
-    bool nameFits = false;
-    for (char c : parameters->portName) nameFits = nameFits || c == '\0';
+    const bool nameFits = FieldHoldsText(parameters->portName, sizeof parameters->portName);
     PortDescriptor descriptor;
     memcpy(descriptor.portName, parameters->portName, sizeof descriptor.portName);
     descriptor.settings = parameters->settings;
@@ -45,7 +46,7 @@ int32_t StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, b
     const Handle port = nameFits ? OpenPortDesc(&descriptor) : nullptr;
     if (port == nullptr) {
         err(kLogLevel, "%s: Fail to open %s", name, portName);
-        return kFailed;
+        return false;
     }
     channel->port = port;
     CommSetReadTimeout(port, parameters->readTimeout);
@@ -55,10 +56,9 @@ int32_t StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, b
     SetDtr(port, 1);
     if (!SetPortEventMask(port, kTxEmptyEvent)) err(kLogLevel, "%s: ColdStart() SetCommMask() fail", name);
 
-    if (CreateSyncObjects(request, slot) != kDone) return kFailed;
-    if (StartCatch(request, slot) != kDone) return kFailed;
+    if (!CreateSyncObjects(request, slot) || !StartCatch(request, slot)) return false;
     if (!CloseSyncEvent(channel, slot)) err(kLogLevel, "%s: ColdStart() CloseSync Semaphore failed", name);
-    return kDone;
+    return true;
 }
 
 }  // namespace
@@ -108,10 +108,11 @@ int32_t ColdStart(VpiRequest* request) {
         SettleStart(slot, false);
         return kDone;
     }
-    const int32_t status = StartEnabled(request, name.text, slot, claim == StartClaim::Again);
-    SettleStart(slot, status == kDone);
-    if (status == kDone) err(kLogLevel, "%s: ColdStart() end OK", name.text);
-    return status;
+    const bool started = StartEnabled(request, name.text, slot, claim == StartClaim::Again);
+    SettleStart(slot, started);
+    if (!started) return kFailed;
+    err(kLogLevel, "%s: ColdStart() end OK", name.text);
+    return kDone;
 }
 
 int32_t WarmStart(VpiRequest* request) {

@@ -1,35 +1,40 @@
 // The catch thread and the port lock (see catch_thread.h).
-#include "entry/catch_thread.h"
+#include "channel/catch_thread.h"
 
-#include <windows.h>
+#include <atomic>
 
-#include "entry/channel_names.h"
-#include "entry/host_log.h"
-#include "serial/ports.h"
+#include "channel/ports.h"
+#include "channel/sync.h"
+#include "host/host_log.h"
+#include "host/texts.h"
 
 namespace {
 
-constexpr SIZE_T kCatchStack = 0x4000;
+constexpr uint32_t kCatchStack = 0x4000;
 constexpr uint32_t kStartDelayMs = 1000;
 constexpr uint32_t kLockPassMs = 100;
 constexpr uint32_t kEndPauseMs = 1000;
 
-// The channel's name as messages print it, cut to the field even when the
-// record holds no NUL there.
+// The start's mark that its own thread gave the start signal.
+void MarkSignalled(ChannelSlot* slot, long value) { std::atomic_ref<long>(slot->signalled).store(value); }
+bool Signalled(ChannelSlot* slot) { return std::atomic_ref<long>(slot->signalled).load() != 0; }
 
-void CloseAndClear(Handle* slotField, Handle* recordField) {
-    if (*slotField == nullptr) return;
-    CloseHandle(*slotField);
+// Closes an object this start created and clears its slot field; false when
+// there was none. The caller clears the record's field: the record is packed,
+// so its handle fields are written as members, never through a pointer.
+bool CloseOwn(Handle* slotField) {
+    if (*slotField == nullptr) return false;
+    SyncClose(*slotField);
     *slotField = nullptr;
-    if (recordField != nullptr) *recordField = nullptr;
+    return true;
 }
 
 // Stops a thread this start created and waits for its end. False when the
 // stop could not be given or the end not seen.
 bool StopAndJoin(const ChannelSlot* slot) {
     if (slot->catchThread == nullptr || slot->stopEvent == nullptr) return false;
-    if (!SetEvent(slot->stopEvent)) return false;
-    return WaitForSingleObject(slot->catchThread, INFINITE) == WAIT_OBJECT_0;
+    if (!SyncSetEvent(slot->stopEvent)) return false;
+    return SyncWaitOne(slot->catchThread, kWaitForever) == kWaitObject0;
 }
 
 // Releases everything a failed start created, newest first, and clears the
@@ -37,15 +42,16 @@ bool StopAndJoin(const ChannelSlot* slot) {
 void ReleaseStartObjects(VpiChannel* channel, ChannelSlot* slot) {
     if (slot->catchThread != nullptr) {
         StopAndJoin(slot);
-        CloseAndClear(&slot->catchThread, &channel->catchThread);
+        CloseOwn(&slot->catchThread);
+        channel->catchThread = nullptr;
         channel->catchThreadId = 0;
     }
-    CloseAndClear(&slot->stopEvent, nullptr);
-    CloseAndClear(&slot->commBusyMutex, &channel->commBusyMutex);
-    CloseAndClear(&slot->syncEvent, &channel->syncEvent);
+    CloseOwn(&slot->stopEvent);
+    if (CloseOwn(&slot->commBusyMutex)) channel->commBusyMutex = nullptr;
+    if (CloseOwn(&slot->syncEvent)) channel->syncEvent = nullptr;
 }
 
-DWORD WINAPI CatchThread(void* argument) {
+unsigned long SK_THREAD_CALL CatchThread(void* argument) {
     auto* slot = static_cast<ChannelSlot*>(argument);
     VpiChannel* channel = slot->channel;
     if (!HasClientName(channel->VpiClientName)) {
@@ -67,12 +73,11 @@ DWORD WINAPI CatchThread(void* argument) {
     // the event at any moment (it may already be set by a channel of the same
     // name in another process), so the event is not touched after it. A
     // start that wakes on the event before the mark waits for it.
-    const BOOL set = SetEvent(signal);
-    if (!set) {
-        err(kLogLevel, "%s: CatchThread fail on SetEvent() Sync (rc = %d)", name.text, static_cast<int>(set));
+    if (!SyncSetEvent(signal)) {
+        err(kLogLevel, "%s: CatchThread fail on SetEvent() Sync (rc = 0)", name.text);
         return 1;
     }
-    InterlockedExchange(&slot->signalled, 1);
+    MarkSignalled(slot, 1);
 
     for (;;) {
         if (!WaitUntilCommNotBusy(lock, stop)) break;
@@ -85,40 +90,36 @@ DWORD WINAPI CatchThread(void* argument) {
 }  // namespace
 
 bool PauseUnlessStopped(Handle stop, uint32_t milliseconds) {
-    LARGE_INTEGER frequency, start, now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
+    const uint64_t start = SyncNowMilliseconds();
     for (;;) {
-        QueryPerformanceCounter(&now);
-        const int64_t elapsed = (now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart;
+        const uint64_t elapsed = SyncNowMilliseconds() - start;
         if (elapsed >= milliseconds) return false;
-        const DWORD left = static_cast<DWORD>(milliseconds - elapsed);
+        const uint32_t left = static_cast<uint32_t>(milliseconds - elapsed);
         if (stop == nullptr) {
-            Sleep(left);
+            SyncSleep(left);
             continue;
         }
-        const DWORD woke = WaitForSingleObject(stop, left);
-        if (woke == WAIT_OBJECT_0) return true;
-        if (woke == WAIT_FAILED) Sleep(left);
+        const uint32_t woke = SyncWaitOne(stop, left);
+        if (woke == kWaitObject0) return true;
+        if (woke == kWaitFailed) SyncSleep(left);
     }
 }
 
 bool WaitUntilCommNotBusy(Handle mutex, Handle stop) {
-    const HANDLE either[2] = {stop, mutex};  // the stop first: it wins when both are set
-    const DWORD woke = WaitForMultipleObjects(2, either, FALSE, INFINITE);
-    if (woke == WAIT_OBJECT_0) return false;
+    const Handle either[2] = {stop, mutex};  // the stop first: it wins when both are set
+    const uint32_t woke = SyncWaitAny(either, 2, kWaitForever);
+    if (woke == kWaitObject0) return false;
     // Taken, or abandoned by its last holder (then taken all the same).
-    if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_ABANDONED_0 + 1) return true;
+    if (woke == kWaitObject0 + 1 || woke == kWaitAbandoned0 + 1) return true;
     err(kLogLevel, "S1: WaitUntilCommNotBusy(): WaitSem fail %d", static_cast<int>(woke));
     return true;
 }
 
 void ReleaseComm(Handle mutex) {
-    const BOOL released = ReleaseMutex(mutex);
-    if (!released) err(kLogLevel, "S1: ReleaseComm(): ClearSem fail %d", static_cast<int>(released));
+    if (!SyncReleaseMutex(mutex)) err(kLogLevel, "S1: ReleaseComm(): ClearSem fail 0");
 }
 
-int32_t CreateSyncObjects(VpiRequest* request, ChannelSlot* slot) {
+bool CreateSyncObjects(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
     const ChannelName name = NameOf(channel);
     CopyText(channel->commBusyName, sizeof channel->commBusyName, "COMMBUSY");
@@ -126,109 +127,106 @@ int32_t CreateSyncObjects(VpiRequest* request, ChannelSlot* slot) {
     CopyText(channel->syncThreadName, sizeof channel->syncThreadName, "SYNCTHREAD");
     CopyText(channel->syncThreadName + 10, sizeof channel->syncThreadName - 10, name.text);
 
-    slot->syncEvent = CreateEventA(nullptr, TRUE, FALSE, channel->syncThreadName);
+    slot->syncEvent = SyncCreateEvent(channel->syncThreadName);
     channel->syncEvent = slot->syncEvent;
     if (slot->syncEvent == nullptr) {
         err(kLogLevel, "%s: failed create Sync. Threads Semaphore", name.text);
         ClosePort(request);
-        return kFailed;
+        return false;
     }
-    slot->commBusyMutex = CreateMutexA(nullptr, FALSE, channel->commBusyName);
+    slot->commBusyMutex = SyncCreateMutex(channel->commBusyName);
     channel->commBusyMutex = slot->commBusyMutex;
     if (slot->commBusyMutex == nullptr) {
         err(kLogLevel, "%s: failed create Mutex CommBusy Semaphore", name.text);
         ClosePort(request);
         ReleaseStartObjects(channel, slot);
-        return kFailed;
+        return false;
     }
-    return kDone;
+    return true;
 }
 
-int32_t InstallCatch(VpiRequest* request, ChannelSlot* slot) {
+bool InstallCatch(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
     if (!HasClientName(channel->VpiClientName)) {
         err(kLogLevel, "%s: InstallCatch() fail, wrong VpiClientName", NameOf(channel).text);
-        return -1;
+        return false;
     }
-    slot->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    slot->stopEvent = SyncCreateEvent(nullptr);
     if (slot->stopEvent == nullptr) {
         err(kLogLevel, "%s: InstallCatch() fail, on CreateEvent", NameOf(channel).text);
-        return -1;
+        return false;
     }
-    InterlockedExchange(&slot->signalled, 0);
-    DWORD id = 0;
-    slot->catchThread = CreateThread(nullptr, kCatchStack, CatchThread, slot, 0, &id);
+    MarkSignalled(slot, 0);
+    uint32_t id = 0;
+    slot->catchThread = SyncStartThread(CatchThread, slot, kCatchStack, &id);
     if (slot->catchThread == nullptr) {
         err(kLogLevel, "%s: InstallCatch() fail, on CreateThread", NameOf(channel).text);
-        return -1;
+        return false;
     }
     channel->catchThread = slot->catchThread;
-    channel->catchThreadId = static_cast<uint32_t>(id);
-    return 0;
+    channel->catchThreadId = id;
+    return true;
 }
 
-int32_t WaitSyncSem(ChannelSlot* slot) {
-    const HANDLE either[2] = {slot->syncEvent, slot->catchThread};
+bool WaitSyncSem(ChannelSlot* slot) {
+    const Handle either[2] = {slot->syncEvent, slot->catchThread};
     for (;;) {
-        const DWORD woke = WaitForMultipleObjects(2, either, FALSE, INFINITE);
-        const bool ours = InterlockedCompareExchange(&slot->signalled, 0, 0) != 0;
-        if (woke == WAIT_OBJECT_0) {
-            if (ours) return 0;
+        const uint32_t woke = SyncWaitAny(either, 2, kWaitForever);
+        const bool ours = Signalled(slot);
+        if (woke == kWaitObject0) {
+            if (ours) return true;
             // Set by a channel of the same name in another process: wait
             // for this start's own thread (or its end).
-            if (WaitForSingleObject(slot->catchThread, 10) == WAIT_OBJECT_0)
-                return InterlockedCompareExchange(&slot->signalled, 0, 0) != 0 ? 0 : -1;
+            if (SyncWaitOne(slot->catchThread, 10) == kWaitObject0) return Signalled(slot);
             continue;
         }
-        if (woke == WAIT_OBJECT_0 + 1) return ours ? 0 : -1;  // the thread ended
-        return -1;
+        if (woke == kWaitObject0 + 1) return ours;  // the thread ended
+        return false;
     }
 }
 
-int32_t StartCatch(VpiRequest* request, ChannelSlot* slot) {
+bool StartCatch(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
-    const int32_t installed = InstallCatch(request, slot);
-    if (installed != 0) {
-        err(kLogLevel, "%s: failed InstallCatch, rc = %d", NameOf(channel).text, installed);
+    // Both failures have always been logged with the code -1.
+    if (!InstallCatch(request, slot)) {
+        err(kLogLevel, "%s: failed InstallCatch, rc = -1", NameOf(channel).text);
         ClosePort(request);
         ReleaseStartObjects(channel, slot);
-        return kFailed;
+        return false;
     }
-    const int32_t waited = WaitSyncSem(slot);
-    if (waited != 0) {
-        err(kLogLevel, "%s: WaitSyncSem fail %d", NameOf(channel).text, waited);
+    if (!WaitSyncSem(slot)) {
+        err(kLogLevel, "%s: WaitSyncSem fail -1", NameOf(channel).text);
         ClosePort(request);
         ReleaseStartObjects(channel, slot);
-        return kFailed;
+        return false;
     }
-    return kDone;
+    return true;
 }
 
 bool CloseSyncEvent(VpiChannel* channel, ChannelSlot* slot) {
-    const bool closed = CloseHandle(slot->syncEvent) != 0;
+    const bool closed = SyncClose(slot->syncEvent);
     slot->syncEvent = nullptr;
     channel->syncEvent = nullptr;
     return closed;
 }
 
-int32_t CloseCatchThread(VpiRequest* request, ChannelSlot* slot) {
+void CloseCatchThread(VpiRequest* request, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
     const ChannelName name = NameOf(channel);
     if (slot == nullptr || !StopAndJoin(slot)) err(kLogLevel, "%s: CloseCatchThread failed", name.text);
     PauseUnlessStopped(nullptr, kEndPauseMs);
     bool lockClosed = false;
     if (slot != nullptr) {
-        if (slot->catchThread != nullptr) {
-            CloseAndClear(&slot->catchThread, &channel->catchThread);
+        if (CloseOwn(&slot->catchThread)) {
+            channel->catchThread = nullptr;
             channel->catchThreadId = 0;
         }
-        CloseAndClear(&slot->stopEvent, nullptr);
+        CloseOwn(&slot->stopEvent);
         if (slot->commBusyMutex != nullptr) {
-            lockClosed = CloseHandle(slot->commBusyMutex) != 0;
+            lockClosed = SyncClose(slot->commBusyMutex);
             slot->commBusyMutex = nullptr;
             channel->commBusyMutex = nullptr;
         }
     }
     if (!lockClosed) err(kLogLevel, "%s: Close ComBusy Semaphore failed", name.text);
-    return kDone;
 }

@@ -11,31 +11,31 @@
 
 #include <cstdint>
 
-#include "entry/live_channels.h"
-#include "entry/records.h"
+#include "channel/live_channels.h"
+#include "host/records.h"
 
-// Names and creates the start signal and the port lock. 0, or 2 after a
+// Names and creates the start signal and the port lock. False after a
 // failure (logged, port closed, objects created here released).
-int32_t CreateSyncObjects(VpiRequest* request, ChannelSlot* slot);
+bool CreateSyncObjects(VpiRequest* request, ChannelSlot* slot);
 
-// Checks the client name and starts the catch thread. 0, or -1 (logged).
-int32_t InstallCatch(VpiRequest* request, ChannelSlot* slot);
+// Checks the client name and starts the catch thread. False on failure (logged).
+bool InstallCatch(VpiRequest* request, ChannelSlot* slot);
 
 // Waits for the start signal; also ends when the thread ends without giving
-// it. 0, or -1 when the signal did not come.
-int32_t WaitSyncSem(ChannelSlot* slot);
+// it. False when the signal did not come.
+bool WaitSyncSem(ChannelSlot* slot);
 
-// The start's thread step: InstallCatch, then WaitSyncSem. 0, or 2 after a
+// The start's thread step: InstallCatch, then WaitSyncSem. False after a
 // failure (logged, port closed, every object of this start released).
-int32_t StartCatch(VpiRequest* request, ChannelSlot* slot);
+bool StartCatch(VpiRequest* request, ChannelSlot* slot);
 
 // Closes the start signal once it has come; false when the close fails.
 bool CloseSyncEvent(VpiChannel* channel, ChannelSlot* slot);
 
 // Stops the catch thread and waits for its end, pauses 1000 ms, closes the
 // port lock. `slot` is null for a record that holds no live number: nothing
-// is stopped or closed then, and both failures are logged. Always 0.
-int32_t CloseCatchThread(VpiRequest* request, ChannelSlot* slot);
+// is stopped or closed then, and both failures are logged.
+void CloseCatchThread(VpiRequest* request, ChannelSlot* slot);
 
 // The port lock, as the catch thread uses it: take (returns false when the
 // stop came instead) and release. Both log their failures.

@@ -1,0 +1,75 @@
+// The port requests (codes 12, 13 and 15): they open and close the channel's
+// port and change the record's port fields.
+#include "channel/ports.h"
+
+#include <cstring>
+
+#include "host/host_log.h"
+#include "host/texts.h"
+#include "serial/comm.h"
+#include "serial/lines.h"
+
+namespace {
+
+constexpr size_t kNameField = sizeof(PortDescriptor::portName);
+static_assert(sizeof(ReopenParams::portName) == kNameField);
+
+// A port request that could not open the channel's port says so, with the
+// name as far as it lies within its field and the Windows reason.
+void LogOpenFailure(const VpiChannel* channel, const char* request, uint32_t windowsError) {
+    err(kLogLevel, "%s: %s() fail, cannot open %.12s: %s (error %u)", NameOf(channel).text, request,
+        channel->portDesc.portName, CommErrorText(windowsError), windowsError);
+}
+
+}  // namespace
+
+int32_t ClosePort(VpiRequest* request) {
+    VpiChannel* channel = request->channel;
+    if (IsNoPort(channel->port)) {
+        channel->port = nullptr;
+        return kDone;
+    }
+    if (channel->port == nullptr) return kDone;
+    SetDtr(channel->port, 0);
+    SetRts(channel->port, 0);
+    if (CommClose(channel->port) != CommResult::Ok) return kFailed;
+    channel->port = nullptr;
+    return kDone;
+}
+
+int32_t OpenPort(VpiRequest* request) {
+    VpiChannel* channel = request->channel;
+    uint32_t windowsError = 0;
+    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
+    if (port == nullptr) {
+        LogOpenFailure(channel, "OpenPort", windowsError);
+        return kFailed;
+    }
+    channel->enabled = 1;
+    channel->port = port;
+    return kDone;
+}
+
+int32_t ReopenPort(VpiRequest* request) {
+    VpiChannel* channel = request->channel;
+    const auto* params = static_cast<const ReopenParams*>(request->params);
+    if (params->readTimeout != 0) channel->readTimeout = params->readTimeout;
+
+    // A COM port is exclusive: the old port is closed before the new open,
+    // whether or not the name changes, so new settings reach the same port
+    // and no handle is left behind.
+    if (channel->port != nullptr) ClosePort(request);
+
+    memcpy(channel->portDesc.portName, params->portName, kNameField);
+    memcpy(&channel->portDesc.settings, &params->settings, sizeof(PortSettings));
+
+    uint32_t windowsError = 0;
+    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
+    if (port == nullptr) {
+        LogOpenFailure(channel, "ReopenPort", windowsError);
+        return kFailed;
+    }
+    channel->port = port;
+    return kDone;
+}
+

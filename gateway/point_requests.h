@@ -1,0 +1,19 @@
+// The point requests (codes 5, 6 and 7): read a gate, block-read a gate,
+// write a gate. Each returns a host status.
+#pragma once
+
+#include <cstdint>
+
+#include "gateway/transaction.h"
+#include "host/records.h"
+
+int32_t SingleRead(VpiRequest* request);
+int32_t BlockRead(VpiRequest* request);
+int32_t SingleWrite(VpiRequest* request);
+
+// What the host hears of a transaction: its status (0 when the answer was
+// decoded, else 1) and, for a transaction that did not bring an answer, one
+// line in the host log ("TEMP_ERROR 1/2/4 @@@@", or "<channel>:
+// GatewayTransaction() fail, no answer frame (addr = '<address>')" or "...,
+// not a block answer (...)").
+int32_t ReportOutcome(const VpiRequest* request, GatewayOutcome outcome);
