@@ -2,14 +2,15 @@
 // table; the handler's status goes back to the host unchanged.
 #include "address/parsers.h"
 #include "channel/channel.h"
-#include "host/host_log.h"
+#include "channel/ports.h"
 #include "entry/vpi.h"
 #include "gateway/point_requests.h"
-#include "channel/ports.h"
+#include "host/host_log.h"
 
+// Code 10 is answered with 1 and nothing else, whatever the request holds.
 static int32_t AnswerOne(VpiRequest*) { return kRefused; }
 
-// Handlers of the other subsystems are filled in as they are built.
+// Every code the host sends; an empty slot answers "Exited VpiMain() #2".
 const VpiSlot VpiFunctionTable[kVpiSlotCount] = {
     /*  0 */ {nullptr, kNeedsNothing},
     /*  1 ColdStart          */ {ColdStart, kNeedsBoth},

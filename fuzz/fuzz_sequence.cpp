@@ -42,13 +42,13 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
         if (memcmp(&bytes[s], kSyncBytes, 4) == 0) found = s;
     }
     uint8_t sequence = last;
-    const int32_t result = TakeReplySequence(bytes.data(), count, &sequence);
+    const bool taken = TakeReplySequence(bytes.data(), count, &sequence);
     Check(bytes == before);
     if (found < 0) {
-        Check(result == 1 && sequence == last);
+        Check(!taken && sequence == last);
     } else {
         const uint32_t s = static_cast<uint32_t>(found);
-        Check(result == 0 && sequence == (s + 5 < count ? bytes[s + 5] : 0));
+        Check(taken && sequence == (s + 5 < count ? bytes[s + 5] : 0));
     }
 
     // Patching each session frame keeps its own number, takes the BCD tens
@@ -57,12 +57,12 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
     SetBlockSessionFrames(&frames);
     uint8_t zlz[9];
     memcpy(zlz, frames.zlz, 9);
-    const int32_t patched = PatchFrameSequence(zlz, bytes.data(), count, 7, 3, sequence);
+    const bool patched = PatchFrameSequence(zlz, bytes.data(), count, 7, 3, sequence);
     if (!StartsWithSync(bytes.data(), count)) {
-        Check(patched == 1 && memcmp(zlz, frames.zlz, 9) == 0);
+        Check(!patched && memcmp(zlz, frames.zlz, 9) == 0);
     } else {
         const uint8_t hi = sequence >> 4, lo = sequence & 0xF;
-        Check(patched == 0 && zlz[5] == (0x20 | ((hi <= 9 && lo <= 9) ? hi : 0)));
+        Check(patched && zlz[5] == (0x20 | ((hi <= 9 && lo <= 9) ? hi : 0)));
         Check(FrameIsSound(std::vector<uint8_t>(zlz, zlz + 9)));
     }
     uint8_t eos[10];
@@ -105,8 +105,7 @@ void WholeSession(const uint8_t* data, size_t size) {
     VpiRequest request{};
     request.channel = channel.get();
     request.params = &point;
-    const int32_t result = GatewayTransaction(&request, kBlockSession);
-    Check(result == 0 || result == 1);
+    const GatewayOutcome outcome = GatewayTransaction(&request, kBlockSession);
 
     const auto writes = fake_comm::Writes(port);
     const fake_comm::Bytes announce = {'S', 'K', ' ', 'G', 'A', 'T', 'E', 'W', 'A', 'Y'};
@@ -114,7 +113,7 @@ void WholeSession(const uint8_t* data, size_t size) {
     while (sends < writes.size() && writes[sends] == announce) ++sends;
     Check(sends >= 1 && sends <= 7);
     if (sends == writes.size()) {  // the announce was never answered
-        Check(sends == 7 && result == 1);
+        Check(sends == 7 && outcome == GatewayOutcome::NoAnnounceAnswer);
         return;
     }
     Check(FrameIsSound(writes[sends]) && writes[sends][5] == 0x11);

@@ -3,6 +3,7 @@
 # every preset this machine needs, and runs
 #   - the native tests at the host's width (ASan+UBSan), and -m32 (here
 #     where the kernel runs 32-bit programs, else in the test VM)
+#   - the channel life's native test under ThreadSanitizer
 #   - the PE table checks of both DLLs (they read files: every machine)
 #   - the 64-bit twin's Windows tests under 64-bit Wine
 #   - the 32-bit product's Windows tests: under 32-bit Wine here where the
@@ -66,7 +67,7 @@ if [ "$SK_RUN32" != 1 ] && [ -n "$SK_QEMU" ]; then
   trap 'kill "$image_pid" 2>/dev/null' EXIT
 fi
 
-presets=(native win64 win32 fuzz native32)
+presets=(native tsan win64 win32 fuzz native32)
 if ! part "build ${presets[*]}" bash scripts/build.sh "${presets[@]}"; then
   fail_part "the build failed: no test ran"
   echo "test.sh: 0 passed, $missed failed"
@@ -74,6 +75,7 @@ if ! part "build ${presets[*]}" bash scripts/build.sh "${presets[@]}"; then
 fi
 
 part "native tests (host width)" ctest --test-dir build/native --output-on-failure -j2
+part "channel life under ThreadSanitizer" ctest --test-dir build/tsan -R '^native\.channel_test$' --output-on-failure
 if [ "$SK_RUN32" = 1 ]; then
   part "native tests (-m32)" ctest --test-dir build/native32 --output-on-failure -j2
 fi  # else they run in the test VM, with the 32-bit Windows tests

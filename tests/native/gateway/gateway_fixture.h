@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/records.h"
 #include "gateway/frames.h"
+#include "host/records.h"
 #include "tests/support/fake_comm.h"
 
 namespace gwtest {

@@ -157,7 +157,7 @@ TEST_F(Line, PurgeEmptiesTheInputAndRestoresTheTimeout) {
     ASSERT_TRUE(PeerWrite(peer, junk.data(), static_cast<DWORD>(junk.size())));
     ASSERT_TRUE(WaitForQueue(port, 1500)) << RxQueueCount(port);
     const Stopwatch clock;
-    EXPECT_EQ(CommPurgeInput(port), 0);
+    EXPECT_EQ(CommPurgeInput(port), CommResult::Ok);
     const double ms = clock.Ms();
     EXPECT_EQ(RxQueueCount(port), 0);
     EXPECT_GE(ms, 45.0) << "the last, short read waits its 50 ms";
@@ -166,19 +166,19 @@ TEST_F(Line, PurgeEmptiesTheInputAndRestoresTheTimeout) {
 
     // With nothing waiting, the purge returns at once.
     const Stopwatch quick;
-    EXPECT_EQ(CommPurgeInput(port), 0);
+    EXPECT_EQ(CommPurgeInput(port), CommResult::Ok);
     EXPECT_LT(quick.Ms(), 45.0);
     EXPECT_TRUE(LogLines().empty());
 }
 
 TEST_F(Line, BreakHoldsForItsDuration) {
     const Stopwatch clock;
-    EXPECT_EQ(CommBreak(120, port), 0);
+    CommBreak(120, port);
     const double ms = clock.Ms();
     EXPECT_GE(ms, 115.0);
     EXPECT_LT(ms, 2000.0);
     const Stopwatch sleep;
-    EXPECT_EQ(CommSleep(60), 0);
+    CommSleep(60);
     EXPECT_GE(sleep.Ms(), 55.0);
 }
 
@@ -203,11 +203,11 @@ TEST_F(Line, LineSignalsOnAPty) {
 
     // A pty has no modem status: every CTS poll fails and says so.
     KestraClear();
-    EXPECT_EQ(WaitCtsOn(port), 0);
+    EXPECT_FALSE(WaitCtsOn(port));
     const auto on = LogLines();
     EXPECT_EQ(on, std::vector<std::string>(99, "GetCommModemStatus fail (CTS)"));
     KestraClear();
-    EXPECT_EQ(WaitCtsOff(port), 1) << "an unreadable status counts as CTS off";
+    EXPECT_TRUE(WaitCtsOff(port)) << "an unreadable status counts as CTS off";
     EXPECT_EQ(LogLines(), std::vector<std::string>{"GetCommModemStatus fail (CTS)"});
 
     // Raising DTR may fail on a pty and is then logged; nothing else is.
