@@ -213,7 +213,7 @@ void PrintScanSummary(const ScanResult& r, const std::string& base, bool written
         printf("scan ended early: %s (after %.0f s, %d reads and %d block reads)\n", r.ended.c_str(), r.seconds,
                r.reads, r.blocks);
     }
-    printf("found       %d zones, %d groups, %d loops with %d points\n", r.zones, r.groups, r.loops, r.points);
+    printf("found       zones %d, groups %d, loops %d, points %d\n", r.zones, r.groups, r.loops, r.points);
     for (const std::string& limit : r.limitsHit) printf("limit       %s\n", limit.c_str());
     for (const std::string& gate : r.unread) printf("not read    %s\n", gate.c_str());
     if (written) {
