@@ -5,7 +5,9 @@
 # panel model, and runs the host console on COM50 through a session:
 # describe, start a channel, read one gate of every read command, a long
 # block read, a date/time write and its read-back, end. It prints the table
-# and the host log, and stops everything it started, also on failure or Ctrl-C.
+# and the host log, then runs a short commissioning scan (limited to a few
+# gates) and prints the first rows of the gate list it wrote. It stops
+# everything it started, also on failure or Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -100,5 +102,12 @@ echo
 frames=$(grep -c 'continuation [0-9]* of' "$trace" 2>/dev/null || true)
 echo "demo: the block read's answer (loop 1, 23 points) came in $((${frames:-0} + 1)) frames:"
 grep -E 'answer: loop [0-9]+ list|continuation [0-9]+ of' "$trace" | cut -c1-120 | sed 's/^/  /'
+echo
+echo "== a short commissioning scan: version, clock, zone 1, group 1, loop 1 points 1-3 (reads only)"
+gates=$root/build/demo-gates
+wine skconsole.exe --port "$driver_com" --log "$(sk_winpath "$root/build/demo-scan-host.log")" \
+  scan --limits 1,1,1,3 --out "$(sk_winpath "$gates")" || status=$?
+echo "demo: the first rows of $gates.csv (all of them, and $gates.json, in docs/commissioning.md's format):"
+head -13 "$gates.csv" | sed 's/^/  /'
 echo "demo: the simulator's wire trace is in $trace"
 exit $status

@@ -1,7 +1,8 @@
 // skconsole: the host console. Loads SK5820.dll the way the host does
 // (LoadLibrary, VpiMain by name, the stand-in KESTRA.dll as the host log) and
 // drives it through real requests: describe, read, block-read, write, poll,
-// or a whole session from a file. The commissioning tool and the demo.
+// a whole session from a file, or a commissioning scan that writes the
+// host's gate list. The commissioning tool and the demo.
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 
 #include "tools/console/host.h"
 #include "tools/console/output.h"
+#include "tools/console/scan.h"
 #include "tools/kestra/kestra_api.h"
 
 namespace {
@@ -204,6 +206,35 @@ int Poll(DriverHost& host, const Settings& s, const std::vector<std::string>& ga
     return failures == 0 ? 0 : 1;
 }
 
+void PrintScanSummary(const ScanResult& r, const std::string& base, bool written, const std::string& error) {
+    if (r.ended.empty()) {
+        printf("scan complete: %.0f s, %d reads and %d block reads\n", r.seconds, r.reads, r.blocks);
+    } else {
+        printf("scan ended early: %s (after %.0f s, %d reads and %d block reads)\n", r.ended.c_str(), r.seconds,
+               r.reads, r.blocks);
+    }
+    printf("found       zones %d, groups %d, loops %d, points %d\n", r.zones, r.groups, r.loops, r.points);
+    for (const std::string& limit : r.limitsHit) printf("limit       %s\n", limit.c_str());
+    for (const std::string& gate : r.unread) printf("not read    %s\n", gate.c_str());
+    if (written) {
+        printf("written     %s.csv and %s.json: %zu gates\n", base.c_str(), base.c_str(), r.rows.size());
+    } else {
+        printf("not written: %s\n", error.c_str());
+    }
+}
+
+// Reads only: the scan never sends an action (commands 11-15).
+int RunScan(DriverHost& host, const Settings& s, const ScanOptions& options, const std::string& base) {
+    if (StartChannel(host, s) != 0) return 1;
+    const ScanResult result = Scan(host, options, g_stop, stderr);
+    host.End();
+    std::string error;
+    const bool written = WriteGateList(result, options, base, &error);
+    PrintScanSummary(result, base, written, error);
+    PrintHostLog(s);
+    return written && result.ended.empty() && result.unread.empty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -255,6 +286,18 @@ int main(int argc, char** argv) {
     auto* run = app.add_subcommand("run", "run a session file: one step per line (read GATE, block GATE N, write GATE VALUE)");
     run->add_option("file", sessionFile, "session file")->required()->check(CLI::ExistingFile);
 
+    ScanOptions scanOptions;
+    std::string scanBase = "gates", scanLimits;
+    auto* scan = app.add_subcommand(
+        "scan", "commissioning scan: find the panel's zones, groups, loops and points with reads only, and write "
+                "the host's gate list as OUT.csv and OUT.json (Ctrl-C stops and writes what was found)");
+    scan->add_option("-o,--out", scanBase, "the gate list's file name without .csv/.json");
+    scan->add_option("--limits", scanLimits, "most zones,groups,loops,points to try; 0 skips a list [16,8,4,32]");
+    scan->add_option("--budget", scanOptions.budgetSeconds, "seconds after which no read starts (0: no budget)")
+        ->check(CLI::Range(0.0, 86400.0));
+    scan->add_option("--gap", scanOptions.gap, "missing numbers in a row that end a zone, group or loop list")
+        ->check(CLI::Range(1, 999));
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -265,22 +308,27 @@ int main(int argc, char** argv) {
         fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", e.what());
         return 2;
     }
+    std::string error;
     s.channel.stopCode = s.stopBits == "1" ? 0 : s.stopBits == "1.5" ? 1 : 2;
     const char* parities[] = {"none", "odd", "even", "mark", "space"};
     for (uint16_t i = 0; i < 5; ++i)
         if (s.parity == parities[i]) s.channel.parityCode = i;
+    if (!scanLimits.empty() && !ParseLimits(scanLimits, &scanOptions.limits, &error)) {
+        fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", error.c_str());
+        return 2;
+    }
     if (!s.logFile.empty() && KestraSetFile(s.logFile.c_str()) != 0) {
         fprintf(stderr, "skconsole: cannot write the log file %s\n", s.logFile.c_str());
         return 2;
     }
 
     DriverHost host;
-    std::string error;
     if (!host.Load(s.dll, &error)) {
         fprintf(stderr, "skconsole: %s\n", error.c_str());
         return 1;
     }
     if (describe->parsed()) return Describe(host, s);
+    if (scan->parsed()) return RunScan(host, s, scanOptions, scanBase);
     std::vector<Step> steps;
     if (read->parsed()) {
         for (const std::string& gate : readGates) steps.push_back(Step{Operation::Read, gate, "", 0, s.gateType});

@@ -10,16 +10,6 @@ std::string Hex4(uint16_t v) {
     return text;
 }
 
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 std::string Ms(double ms) {
     char text[32];
     snprintf(text, sizeof text, "%.0f", ms);
@@ -29,6 +19,16 @@ std::string Ms(double ms) {
 std::string Letter(char c) { return std::string(1, c == '|' ? '|' : c); }
 
 }  // namespace
+
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
 
 const char* OperationName(Operation operation) {
     switch (operation) {

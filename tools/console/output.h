@@ -17,3 +17,5 @@ const char* OperationName(Operation operation);
 
 void PrintResults(FILE* out, Format format, const std::vector<GateResult>& results);
 std::string JsonEscape(const std::string& text);
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text);

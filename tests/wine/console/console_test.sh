@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # skconsole's command line against the simulator on a socat pair:
-#   console_test.sh PREFIX BIN_DIR MODEL COM_BASE
+#   console_test.sh PREFIX BIN_DIR MODEL COM_BASE [cli|scan]
+# "scan" runs the commissioning scan of the model instead (about 4 minutes).
 set -u
-prefix=$1 bin=$2 model=$3 base=$4
+prefix=$1 bin=$2 model=$3 base=$4 part=${5:-cli}
 here=$(cd "$(dirname "$0")/.." && pwd)
 . "$here/wine_env.sh" "$prefix" || exit 1
 . "$here/pairs.sh"
@@ -19,7 +20,9 @@ cleanup() {
 trap cleanup EXIT
 sk_pairs_up "$base" 1 || exit 1
 port=COM$base
-wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(sk_winpath "$model")" --quiet >"$work/sim.log" 2>&1 &
+quiet=--quiet
+[ "$part" = scan ] && quiet=""  # the scan's checks read the wire trace
+wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(sk_winpath "$model")" $quiet >"$work/sim.log" 2>&1 &
 sim_pid=$!
 sleep 1
 
@@ -35,6 +38,86 @@ console() {  # console OUT ERR args… ; sets rc
   sed -i 's/\r$//' "$out" "$errf"  # a Windows console program ends its lines with CR LF
 }
 
+if [ "$part" = scan ]; then
+  before=$(wc -l <"$work/sim.log")
+  console "$work/o" "$work/e" --port "$port" scan --out "$(sk_winpath "$work/gates")"
+  sed -n "$((before + 1)),\$p" "$work/sim.log" >"$work/scan-trace"
+  check "a scan of the model finds what the model has, with its labels and status words" \
+    $([ $rc -eq 0 ] && python3 - "$model" "$work/gates.csv" "$work/gates.json" <<'PY'
+import csv, json, sys
+model = json.load(open(sys.argv[1]))["panel"]
+rows = list(csv.DictReader(open(sys.argv[2], newline="")))
+listed = json.load(open(sys.argv[3]))
+assert [(r["address"], r["kind"]) for r in rows] == [(g["address"], g["kind"]) for g in listed["gates"]]
+assert listed["scan"]["complete"] and not listed["scan"]["unread"]
+word = lambda v: int(v, 0) if isinstance(v, str) else v
+def found(kind):
+    return sorted((int(r["loop"] or 0), int(r["number"]), r["label"], int(r["status"])) for r in rows if r["kind"] == kind)
+assert found("zone") == sorted((0, z["number"], z["label"], word(z["status"])) for z in model["zones"])
+assert found("group") == sorted((0, g["number"], g["label"], word(g["status"])) for g in model["groups"])
+assert found("point") == sorted((l["number"], p["number"], p["label"], word(p["status"]))
+                                for l in model["loops"] for p in l["points"])
+for kind in ("zone-label", "group-label", "point-label"):
+    assert all(r["text"] == r["label"] != "" for r in rows if r["kind"] == kind)
+assert [r["text"] for r in rows if r["kind"] == "version"] == [model["version"]]
+for r in rows:
+    if r["kind"] == "point":
+        assert r["block_gate"] == "07_%03d001" % int(r["loop"]) and int(r["block_index"]) == int(r["number"]) - 1
+PY
+    echo $?)
+  check "the scan's wire trace holds only read requests, as many as it counted" \
+    $(requests=$(grep -c "<- .*request '" "$work/scan-trace")
+      counted=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["scan"]; print(s["reads"]+s["block_reads"])' "$work/gates.json")
+      [ "$requests" -gt 0 ] && [ "$requests" -eq "$counted" ] && ! grep -E "<- .*request '[BUDIY]'" "$work/scan-trace"; echo $?)
+
+  # Every row of the list read back through the console, as the host would.
+  python3 - "$work/gates.csv" >"$work/readback.txt" <<'PY'
+import csv, sys
+for r in csv.DictReader(open(sys.argv[1], newline="")):
+    print("block %s %s" % (r["address"], r["block_count"]) if r["kind"] == "loop-block" else "read %s %s" % (r["address"], r["gate_type"]))
+PY
+  console "$work/o" "$work/e" --port "$port" --csv run "$(sk_winpath "$work/readback.txt")"
+  check "every row of the gate list reads back as listed" \
+    $([ $rc -eq 0 ] && python3 - "$work/gates.csv" "$work/o" <<'PY'
+import csv, sys, datetime
+listed = list(csv.DictReader(open(sys.argv[1], newline="")))
+read = list(csv.DictReader(open(sys.argv[2], newline="")))
+assert len(read) == len(listed)
+clock = lambda t: datetime.datetime.strptime(t, "%d/%m/%Y %H:%M:%S")
+for l, r in zip(listed, read):
+    assert l["address"] == r["gate"] and r["status"] == "ok", (l, r)
+    if l["kind"] == "clock":
+        assert 0 <= (clock(r["value"]) - clock(l["text"])).total_seconds() < 600, (l, r)
+    elif l["gate_type"] == "7" or l["kind"] == "loop-block":
+        assert r["value"] == l["text"], (l, r)
+    else:
+        assert r["value"] == l["status"], (l, r)
+PY
+    echo $?)
+
+  # A panel that leaves the first read unanswered, then a line that drops.
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null
+  wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(sk_winpath "$model")" --quiet --ignore-announce 7 \
+    >"$work/sim.log" 2>&1 &
+  sim_pid=$!
+  sleep 1
+  out=$(sk_winpath "$work/cut")
+  (cd "$bin" && wine skconsole.exe --port "$port" scan --limits 3,0,0,0 --out "$out" >"$work/o" 2>"$work/e") &
+  console_pid=$!
+  for _ in $(seq 600); do grep -q "reading 03_002" "$work/e" 2>/dev/null && break; sleep 0.1; done
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=""
+  wait "$console_pid"; rc=$?
+  sed -i 's/\r$//' "$work/o" "$work/e"
+  check "an unanswered read is reported and the scan goes on; a dropped line ends it, what was found written" \
+    $([ $rc -eq 1 ] && grep -q "^not read    10_ (status 1)$" "$work/o" && grep -q "^not read    03_002 (status 1)$" "$work/o" \
+      && grep -q "^scan ended early: the line stopped answering: 03_002 (status 1), then 01_ (status 1)" "$work/o" \
+      && grep -q '^10_,7,version,.*,not read (status 1)$' "$work/cut.csv" && grep -q '^03_001,0,zone,,1,LOBBY,0,' "$work/cut.csv" \
+      && ! grep -q '^0[34]_002' "$work/cut.csv"; echo $?)
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+fi
+
 console "$work/o" "$work/e" --help
 check "--help exits 0 and shows the commands" $([ $rc -eq 0 ] && grep -q "read" "$work/o" && grep -q "poll" "$work/o"; echo $?)
 
@@ -46,6 +129,10 @@ check "read without gates exits 2" $([ $rc -eq 2 ]; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --parity sideways read 01_
 check "a parity outside the list exits 2" $([ $rc -eq 2 ]; echo $?)
+
+console "$work/o" "$work/e" --port "$port" scan --limits 8,5,2
+check "scan --limits without four numbers exits 2 and says what it takes" \
+  $([ $rc -eq 2 ] && grep -q "zones,groups,loops,points" "$work/e" && [ ! -e "$bin/gates.csv" ]; echo $?)
 
 console "$work/o" "$work/e" --json describe
 check "describe --json names the driver and its record size" \
