@@ -79,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mode == kBlockSession) {
         uint8_t sequence = 0;
         TakeReplySequence(channel->rxBuffer, ReceivedCount(channel.get()), &sequence);
-        AssembleBlockPayload(channel->rxBuffer, channel->rxCount);  // bounds the count itself
+        // Bounds the count itself; the list is read from the assembled answer.
+        channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, channel->rxCount));
     }
     DecodeReply(&request, mode);
 

@@ -15,6 +15,7 @@ constexpr uint32_t kWordOffset = 8;        // commands 1 and 2
 constexpr uint32_t kPointWordOffset = 16;  // command 7, and the first group of a block list
 constexpr uint32_t kGroupSize = 4;
 constexpr uint32_t kAssemblyThreshold = 100;
+constexpr uint32_t kCrcBytes = 2;
 constexpr uint32_t kContinuationScanStart = 16;
 constexpr uint8_t kPointLetter = 'p';
 constexpr uint16_t kBlockMarkIn = 0x0080;
@@ -117,7 +118,7 @@ uint32_t ReceivedCount(const VpiChannel* channel) {
     return channel->rxCount < kRxBufferSize ? channel->rxCount : kRxBufferSize;
 }
 
-void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
+uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     uint8_t work[kAssemblyArea];
     memset(work, 3, sizeof work);
     uint32_t position = 1;
@@ -152,12 +153,14 @@ void AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
         merged = true;
         i += kPayloadOffset;
     }
-    if (shortAnswer && !merged) return;
+    if (shortAnswer && !merged) return received;
 
     // The appended data and one byte of the preset 3 behind it (the 3 is
     // dropped only when the work area is full).
     const uint32_t copy = position < kAssemblyArea - 1 ? position : kAssemblyArea - 1;
     memcpy(buffer + kPayloadOffset + buffer[kLengthOffset], work + 1, copy);
+    const uint32_t assembled = kPayloadOffset + buffer[kLengthOffset] + (position - 1) + kCrcBytes;
+    return assembled < received ? assembled : received;
 }
 
 bool DecodeReply(VpiRequest* request, int32_t sessionMode) {

@@ -21,7 +21,13 @@ uint32_t ReceivedCount(const VpiChannel* channel);
 // frame's payload, in place, followed by one byte 3. Nothing is appended when
 // 100 bytes or fewer were received. Reads only received bytes, writes at most
 // 899 bytes of continuation data.
-void AssembleBlockPayload(uint8_t* buffer, uint32_t received);
+//
+// Returns the bytes a block list may be read from: the first frame's header
+// and payload, the appended data and two bytes as for a CRC (never more than
+// were received), or `received` when nothing was written. Behind the
+// appended data lie the marker 3 and what is left of the continuation
+// frames: read as block words they would be values the panel never sent.
+uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received);
 
 // Checks the answer's header and stores the value the command asks for.
 // True when the answer was accepted (whether or not a value was stored),

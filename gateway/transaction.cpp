@@ -215,7 +215,9 @@ GatewayOutcome BlockSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(port, kSessionTimeout);
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
-    AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel));
+    // The list is read from the assembled answer only (see AssembleBlockPayload);
+    // the next read sets the count again.
+    channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel)));
     const GatewayOutcome outcome = DecodeOutcome(request, kBlockSession);
     PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
 

@@ -307,6 +307,22 @@ TEST(AssembleBlockPayload, ShortAnswersInSeveralFramesAreMergedToo) {
     const Bytes appended = {0x60, 0x61, 0x62, 0x63, 0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x03};
     std::copy(appended.begin(), appended.end(), expected.begin() + 47);
     EXPECT_EQ(Hex(a.after), Hex(expected));
+
+    // The list ends with the appended data: the marker 3 at offset 59 and
+    // the frames' leftovers behind it are no block words.
+    auto gate = MakeGate("07_001001", 1, 7, 1);
+    gate->Receive(data);
+    gate->channel.rxCount = static_cast<uint16_t>(AssembleBlockPayload(gate->channel.rxBuffer, 81));
+    EXPECT_EQ(gate->channel.rxCount, 7 + 40 + 12 + 2);
+    std::vector<uint8_t> value(2 * 16, 0xEE);
+    gate->point.value = value.data();
+    gate->point.count = 16;
+    EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
+    for (size_t word = 0; word < 16; ++word) {
+        const size_t from = 16 + 4 * word;
+        const uint16_t wanted = from < 57 ? static_cast<uint16_t>(a.after[from] | (a.after[from + 1] << 8)) : 0;
+        EXPECT_EQ(value[2 * word] | (value[2 * word + 1] << 8), wanted) << "word " << word;
+    }
 }
 
 TEST(AssembleBlockPayload, WithoutContinuationOneByteThreeFollowsThePayload) {
