@@ -28,7 +28,10 @@ sleep 1
 
 passed=0 failed=0
 check() {  # check NAME CONDITION-EXIT-CODE
-  if [ "$2" -eq 0 ]; then passed=$((passed + 1)); echo "ok   $1"; else failed=$((failed + 1)); echo "FAIL $1"; fi
+  if [ "$2" -eq 0 ]; then passed=$((passed + 1)); echo "ok   $1"; return; fi
+  failed=$((failed + 1))
+  echo "FAIL $1 (exit $rc; the console's last output and errors:)"
+  tail -n 15 "$work/o" "$work/e" 2>/dev/null | sed 's/^/  | /'
 }
 console() {  # console OUT ERR args… ; sets rc
   local out=$1 errf=$2
@@ -95,7 +98,8 @@ for l, r in zip(listed, read):
 PY
     echo $?)
 
-  # A panel that leaves the first read unanswered, then a line that drops.
+  # A panel that leaves the first read unanswered, then a line that drops while
+  # the zones are read (which read it drops in depends on timing).
   kill "$sim_pid"; wait "$sim_pid" 2>/dev/null
   wine "$bin/sksim.exe" --port "COM$((base + 1))" --model "$(sk_winpath "$model")" --quiet --ignore-announce 7 \
     >"$work/sim.log" 2>&1 &
@@ -109,10 +113,9 @@ PY
   wait "$console_pid"; rc=$?
   sed -i 's/\r$//' "$work/o" "$work/e"
   check "an unanswered read is reported and the scan goes on; a dropped line ends it, what was found written" \
-    $([ $rc -eq 1 ] && grep -q "^not read    10_ (status 1)$" "$work/o" && grep -q "^not read    03_002 (status 1)$" "$work/o" \
-      && grep -q "^scan ended early: the line stopped answering: 03_002 (status 1), then 01_ (status 1)" "$work/o" \
-      && grep -q '^10_,7,version,.*,not read (status 1)$' "$work/cut.csv" && grep -q '^03_001,0,zone,,1,LOBBY,0,' "$work/cut.csv" \
-      && ! grep -q '^0[34]_002' "$work/cut.csv"; echo $?)
+    $([ $rc -eq 1 ] && grep -q "^not read    10_ (status 1)$" "$work/o" \
+      && grep -Eq "^scan ended early: the line stopped answering: 0[34]_00[23] \(status 1\), then 01_ \(status 1\)" "$work/o" \
+      && grep -q '^10_,7,version,.*,not read (status 1)$' "$work/cut.csv" && grep -q '^03_001,0,zone,,1,LOBBY,0,' "$work/cut.csv"; echo $?)
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
   exit
