@@ -5,7 +5,8 @@
 # idle CPU of 16 channels, throughput with 1..16 channels):
 #   bench.sh [--no-cost] [skbench options, e.g. --idle-seconds 60 --scale-seconds 20]
 # Figures go to build/proof-bench/bench-<time>.txt (SK_BENCH_OUT names
-# another file).
+# another file; SK_BENCH_MIN_TIME sets Google Benchmark's time per figure,
+# 0.5 s by default).
 #
 # Which DLL: the 32-bit product where this machine runs 32-bit programs and
 # 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
@@ -57,7 +58,7 @@ fi
   if [ "$cost" = 1 ]; then
     if [ -x "$native/tools/bench/skbench_cost" ]; then
       echo "== native cost per call (g++ -O2 at the host's width, $(getconf LONG_BIT)-bit, Google Benchmark)"
-      "$native/tools/bench/skbench_cost" --benchmark_min_time=0.5 2>&1
+      "$native/tools/bench/skbench_cost" --benchmark_min_time="${SK_BENCH_MIN_TIME:-0.5}" 2>&1
     else
       echo "== native cost per call: skbench_cost not built (Google Benchmark missing: bash scripts/setup.sh installs libbenchmark-dev)"
     fi
