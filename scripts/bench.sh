@@ -73,8 +73,8 @@ fi
 # (.../server-<device>-<inode of the prefix>). (The output of
 # the Windows program goes to a file: Wine's own services inherit it and live
 # as long as the server.)
-wineserver -k 2>/dev/null || true
-wineserver -p
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1
 cleanup() {
   set +e  # every step runs, whatever the one before gave
   sk_pairs_down
@@ -86,7 +86,7 @@ sleep 1
 serverdir=server-$(stat -c '%d %i' "$WINEPREFIX" | awk '{printf "%x-%x", $1, $2}')
 server=""
 for dir in /proc/[0-9]*; do
-  case "$(tr '\0' ' ' < "$dir/cmdline" 2>/dev/null)" in *wineserver*) ;; *) continue ;; esac
+  case "$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline")" in *wineserver*) ;; *) continue ;; esac
   [ "$(basename "$(readlink "$dir/cwd")")" = "$serverdir" ] && server=${dir#/proc/}
 done
 [ -n "$server" ] || echo "bench.sh: the prefix's Wine server was not found; its CPU is not reported" >&2

@@ -39,8 +39,8 @@ def stamp_section(stamp):
 def matrix_section(matrix):
     if matrix is None:
         return ["Not run or no table written (see faults.log)."], False
-    lines = matrix.rstrip("\n").splitlines()
-    summary = one(r"^(\d+) of (\d+) kinds pass; wall time (\S+) on (\d+) pairs", matrix)
+    lines = [line for line in matrix.rstrip("\n").splitlines() if " kinds pass; wall time " not in line]
+    summary = one(r"^(\d+) of (\d+) kinds pass; wall time (\d+ ms) on (\d+) pairs", matrix)
     ok = summary is not None and summary[0] == summary[1]
     head = [f"**{summary[0]} of {summary[1]} kinds pass in {summary[2]} on {summary[3]} pairs at once.**", ""] if summary else []
     return head + lines, ok
@@ -51,7 +51,7 @@ def soak_section(soak):
         return ["Not run or no figures printed (see soak.log)."], False
     out = ["| Request | Count | Mean | Min | Max |", "|---|---|---|---|---|"]
     for name, count, mean, low, high in re.findall(
-            r"\[soak\] (\S+) +(\d+)  mean +([\d.]+) ms  min +([\d.]+) ms  max +([\d.]+) ms", soak):
+            r"\[soak\] (\S.*?) +(\d+)  mean +([\d.]+) ms  min +([\d.]+) ms  max +([\d.]+) ms", soak):
         out.append(f"| {name} | {count} | {mean} ms | {low} ms | {high} ms |")
     for line in re.findall(r"\[soak\] (.*(?:channels x|transactions|wrong values).*)", soak):
         out.append("")
@@ -132,6 +132,10 @@ def bench_section(bench):
     out.append(f"Requests that failed or read a wrong value: {failed[0] if failed else '? (the run did not finish)'}.")
     if header:
         out += ["", "Benchmark run: " + "; ".join(header) + "."]
+    verdicts = re.findall(r"\(target [^)]*: (met|MISSED)\)", bench)
+    if verdicts:
+        out += ["", f"Targets: {verdicts.count('met')} met, {verdicts.count('MISSED')} missed "
+                    "(a quick run's few reads make a ratio a rough one)."]
     complete = all([rt, single, block, cpu, idle, rates, failed]) and failed[0] == "0"
     return out, complete
 
@@ -175,7 +179,7 @@ def main():
     for title, raw, (body, ok) in sections:
         every = every and ok
         lines += ["", f"## {title}", "", f"Raw output: [{raw.split(',')[0]}]({raw.split(',')[0]}). "
-                  + ("All checks passed." if ok else "**Not complete or not passed: see the raw output.**"), ""]
+                  + ("Ran to the end; every check passed." if ok else "**Not complete or not passed: see the raw output.**"), ""]
         lines += body
     with open(os.path.join(folder, "figures.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
