@@ -1,58 +1,84 @@
 #!/usr/bin/env bash
-# The benchmark: the driver's parse and decode cost per call (native, Google
-# Benchmark) and SK5820.dll under Wine against sksim.exe on 16 pty pairs
-# (wall time against the protocol's floor, CPU per transaction, idle CPU of
-# 16 channels, throughput with 1..16 channels):
-#   bench.sh [skbench options, e.g. --idle-seconds 60 --scale-seconds 20]
-# Figures go to build/proof-bench/bench-<time>.txt as well.
+# The benchmark: the driver's parse and decode cost per call (native, at the
+# host's width, Google Benchmark) and the DLL under Wine against sksim.exe on
+# 16 pty pairs (wall time against the protocol's floor, CPU per transaction,
+# idle CPU of 16 channels, throughput with 1..16 channels):
+#   bench.sh [--no-cost] [skbench options, e.g. --idle-seconds 60 --scale-seconds 20]
+# Figures go to build/proof-bench/bench-<time>.txt (SK_BENCH_OUT names
+# another file; SK_BENCH_MIN_TIME sets Google Benchmark's time per figure,
+# 0.5 s by default).
+#
+# Which DLL: the 32-bit product where this machine runs 32-bit programs and
+# 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
+# SK_PRETEND_NO32=1 takes the twin anywhere). The test VM is never used
+# here: under its emulation CPU times mean nothing.
 #
 # The Windows part runs in a Wine prefix of its own (build/proof-bench/
-# wineprefix) with a Wine server of its own, so the server's CPU time is the
-# driver's alone and no other run's COM ports are touched.
+# wineprefix-win<width>) with a Wine server of its own, so the server's CPU
+# time is the driver's alone and no other run's COM ports are touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-win=build/proof-win32
+. scripts/capability.sh
+cost=1
+if [ "${1:-}" = "--no-cost" ]; then
+  cost=0
+  shift
+fi
+if [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
+  w=32 what="the 32-bit product, run directly"
+elif [ -n "$SK_WINE64" ]; then
+  w=64 what="the 64-bit twin ($SK_RUN32_WHY${SK_RUN32_WHY:+; }${SK_RUN32_WHY:-32-bit Wine is missing})"
+else
+  echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2
+  exit 2
+fi
+win=${SK_BENCH_WIN:-build/proof-win$w}  # SK_BENCH_WIN: another tree of that width
 native=build/proof-bench
 mkdir -p "$native"
-out="$native/bench-$(date -u +%Y%m%dT%H%M%SZ).txt"
+out=${SK_BENCH_OUT:-$native/bench-$(date -u +%Y%m%dT%H%M%SZ).txt}
 
 if [ ! -f "$win/CMakeCache.txt" ]; then
-  cmake --preset win32 -B "$win" -DSK_COM_FIRST=600 >/dev/null
+  cmake --preset win$w -B "$win" -DSK_COM_FIRST=600 >/dev/null
 fi
 cmake --build "$win" --target skbench sk5820 kestra sksim -j2 >/dev/null
-if [ ! -f "$native/CMakeCache.txt" ]; then
-  cmake -B "$native" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
-    -DCMAKE_C_FLAGS=-m32 -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_EXE_LINKER_FLAGS=-m32 -DSK_TESTS=OFF >/dev/null
+if [ "$cost" = 1 ]; then
+  if [ ! -f "$native/CMakeCache.txt" ]; then
+    cmake -B "$native" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
+      -DSK_TESTS=OFF >/dev/null
+  fi
+  cmake --build "$native" --target skbench_cost -j2 >/dev/null 2>&1 || true
 fi
-cmake --build "$native" -j2 >/dev/null 2>&1 || true
 
 {
-  echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(uname -r), $(wine --version)"
-  echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?') (with the working tree)"
+  echo "== build: $what; DLL $win/bin/SK5820.dll"
+  echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), Linux $(uname -r), $("${SK_WINE32:-$SK_WINE64}" --version)"
+  echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD 2>/dev/null || echo ' with changes')"
   echo
-  if [ -x "$native/tools/bench/skbench_cost" ]; then
-    echo "== native cost per call (g++ -m32 -O2, Google Benchmark)"
-    "$native/tools/bench/skbench_cost" --benchmark_min_time=0.5 2>&1
-  else
-    echo "== native cost per call: skbench_cost not built (install libbenchmark-dev:i386)"
+  if [ "$cost" = 1 ]; then
+    if [ -x "$native/tools/bench/skbench_cost" ]; then
+      echo "== native cost per call (g++ -O2 at the host's width, $(getconf LONG_BIT)-bit, Google Benchmark)"
+      "$native/tools/bench/skbench_cost" --benchmark_min_time="${SK_BENCH_MIN_TIME:-0.5}" 2>&1
+    else
+      echo "== native cost per call: skbench_cost not built (Google Benchmark missing: bash scripts/setup.sh installs libbenchmark-dev)"
+    fi
+    echo
   fi
-  echo
 } | tee "$out"
 
-. tests/wine/wine_env.sh "$root/$native/wineprefix"
+. tests/wine/wine_env.sh "$root/$native/wineprefix-win$w" "win$w"
 . tests/wine/pairs.sh
 # The prefix's own Wine server, kept running for the whole run; its pid is
 # the one whose working folder is the prefix's server folder
 # (.../server-<device>-<inode of the prefix>). (The output of
 # the Windows program goes to a file: Wine's own services inherit it and live
 # as long as the server.)
-wineserver -k 2>/dev/null || true
-wineserver -p
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p </dev/null >/dev/null 2>&1
 cleanup() {
   set +e  # every step runs, whatever the one before gave
   sk_pairs_down
-  wineserver -k 2>/dev/null
+  wineserver -k >/dev/null 2>&1
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -60,12 +86,12 @@ sleep 1
 serverdir=server-$(stat -c '%d %i' "$WINEPREFIX" | awk '{printf "%x-%x", $1, $2}')
 server=""
 for dir in /proc/[0-9]*; do
-  case "$(tr '\0' ' ' < "$dir/cmdline" 2>/dev/null)" in *wineserver*) ;; *) continue ;; esac
+  case "$(tr '\0' ' ' 2>/dev/null <"$dir/cmdline")" in *wineserver*) ;; *) continue ;; esac
   [ "$(basename "$(readlink "$dir/cwd")")" = "$serverdir" ] && server=${dir#/proc/}
 done
 [ -n "$server" ] || echo "bench.sh: the prefix's Wine server was not found; its CPU is not reported" >&2
 sk_pairs_up 600 16
-echo "== SK5820.dll under Wine (skbench)" | tee -a "$out"
+echo "== the DLL under Wine (skbench $*)" | tee -a "$out"
 log=$(mktemp)
 status=0
 SK_COM_BASE=600 SK_WINESERVER_PID=${server:-none} SK_CLK_TCK=$(getconf CLK_TCK) \

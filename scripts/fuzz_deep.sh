@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Long fuzz runs, one target at a time at the lowest priority (SCHED_IDLE:
-# they take only CPU time nothing else wants, so tests can run beside them):
-#   fuzz_deep.sh [seconds per target, default 7200] [target ...]
-# Each target runs until 10^8 executions or the time is up, from a working
-# corpus seeded with fuzz/corpus/<target>; crash inputs land in
-# build/proof-fuzz/crashes/<target>. The summary of every run (executions,
-# seconds, cov:, ft:) goes to build/proof-fuzz/logs/summary.txt.
+# Long fuzz runs at the host's width (the fuzz preset), one target at a time
+# at the lowest priority (SCHED_IDLE: they take only CPU time nothing else
+# wants, so tests can run beside them):
+#   fuzz_deep.sh [--runs N] [--summary FILE] [seconds per target, default 7200] [target ...]
+# Each target runs until N executions (default 10^8, or SK_FUZZ_RUNS) or the
+# time is up, from a working corpus seeded with fuzz/corpus/<target>; crash
+# inputs land in build/proof-fuzz/crashes/<target>. One line per run goes to
+# build/proof-fuzz/logs/summary.txt (and to FILE): executions, seconds, and
+# cov, ft, corpus and rss as libFuzzer's own last status line gives them.
 # Afterwards `fuzz_deep.sh --merge` folds each working corpus into a
 # minimised fuzz/corpus/<target> (libFuzzer -merge=1). SK_FUZZ_RSS_MB raises
 # libFuzzer's memory limit (2048 MB) for a target whose memory grows with
@@ -15,10 +17,12 @@ cd "$(dirname "$0")/.."
 build=${SK_FUZZ_BUILD:-build/proof-fuzz}
 runs=${SK_FUZZ_RUNS:-100000000}
 rss=${SK_FUZZ_RSS_MB:-2048}  # libFuzzer's memory limit per target
+summary=""
 
-if [ ! -d "$build/fuzz" ]; then
-  cmake --preset fuzz -B "$build" >/dev/null && cmake --build "$build" -j2 || exit 1
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --preset fuzz -B "$build" >/dev/null || exit 1
 fi
+nice -n 19 cmake --build "$build" -j2 >/dev/null || { echo "fuzz_deep.sh: the fuzz build failed" >&2; exit 1; }
 
 if [ "${1:-}" = "--merge" ]; then
   shift
@@ -41,23 +45,38 @@ if [ "${1:-}" = "--merge" ]; then
   exit 0
 fi
 
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --runs) runs=$2; shift 2 ;;
+    --summary) summary=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
 seconds=${1:-7200}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=($(cd "$build/fuzz" && ls fuzz_* | grep -v '\.'))
 mkdir -p "$build/logs"
+worst=0
 for t in "${targets[@]}"; do
   mkdir -p "$build/work/$t" "$build/crashes/$t"
   log="$build/logs/$t.log"
+  before=$(ls "$build/crashes/$t" | wc -l)
   start=$(date +%s)
   nice -n 19 chrt --idle 0 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
     -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
   status=$?
+  [ "$status" -eq 0 ] || worst=$status
   took=$(( $(date +%s) - start ))
+  # libFuzzer's own figures: the final stats and its last status line
+  # ("#N DONE cov: C ft: F corp: K/Sb ... rss: RMb").
   execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}')
+  peak=$(grep -o 'stat::peak_rss_mb: [0-9]*' "$log" | awk '{print $2}')
   last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1)
-  cov=$(echo "$last" | grep -o 'cov: [0-9]*' | awk '{print $2}')
-  ft=$(echo "$last" | grep -o 'ft: [0-9]*' | awk '{print $2}')
-  echo "$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} crashes=$(ls "$build/crashes/$t" | wc -l)" \
-    | tee -a "$build/logs/summary.txt"
+  field() { echo "$last" | grep -o "$1 [0-9]*" | awk '{print $2}'; }
+  cov=$(field 'cov:') ft=$(field 'ft:') corp=$(field 'corp:') lastrss=$(echo "$last" | grep -o 'rss: [0-9]*' | awk '{print $2}')
+  line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$(( $(ls "$build/crashes/$t" | wc -l) - before )) runs_asked=$runs seconds_asked=$seconds"
+  echo "$line" | tee -a "$build/logs/summary.txt"
+  [ -z "$summary" ] || echo "$line" >>"$summary"
 done
+exit "$worst"

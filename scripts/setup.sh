@@ -4,7 +4,8 @@
 # (or with sudo).
 #   every machine: both mingw-w64 cross compilers (the 32-bit product and the
 #     64-bit twin), 64-bit Wine, socat, the native (host width and -m32)
-#     and fuzz compilers
+#     and fuzz compilers, Google Benchmark at the host's width (the native
+#     cost benchmark)
 #   a machine that runs 32-bit programs: 32-bit Wine
 #   one that does not: qemu and mmdebstrap, for the test VM that runs the
 #     32-bit product (scripts/vm.sh)
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 packages=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
           g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
           wine wine64 socat cmake make g++ clang libclang-rt-14-dev googletest
-          nlohmann-json3-dev libcli11-dev python3)
+          nlohmann-json3-dev libcli11-dev python3 libbenchmark-dev)
 packages+=(g++-multilib)  # the -m32 native tests: run here, or in the test VM
 if [ "$SK_RUN32" = 1 ]; then
   packages+=(wine32:i386)

@@ -16,6 +16,11 @@
 //
 // Run under Wine with 16 pty pairs (scripts/bench.sh does it all):
 //   skbench [--singles 30] [--blocks 10] [--idle-seconds 60] [--scale-seconds 20]
+//           [--rounds 40] [--turnaround-ms 0] [--sim-poll-ms 0] [--line-only 1]
+// --turnaround-ms is the simulated gateway's pause before each answer (the
+// bundled model's is 2 ms; the floor includes it either way), --sim-poll-ms
+// makes the simulators look at the line every N ms instead of answering as
+// bytes arrive, --line-only 1 stops after the round trips.
 #include <windows.h>
 
 #include <algorithm>
@@ -42,6 +47,7 @@ constexpr uint16_t kSystemStatus = 0x1224;
 
 struct Options {
     int singles = 30, blocks = 10, idleSeconds = 60, scaleSeconds = 20;
+    int rounds = 40, turnaroundMs = 0, simPollMs = 0, lineOnly = 0;
 };
 
 double NowMs() {
@@ -116,7 +122,7 @@ int32_t CallVpi(int32_t function, VpiChannel* channel, void* params, int32_t ind
 }
 
 // The panel: system status 0x1224; loop 1 with points 1..32.
-std::string ModelJson() {
+std::string ModelJson(int turnaroundMs) {
     std::string points;
     char one[96];
     for (int k = 1; k <= 32; ++k) {
@@ -124,7 +130,8 @@ std::string ModelJson() {
                  k == 1 ? "" : ", ", k, 0x10 + k, k);
         points += one;
     }
-    return R"({"gateway": {"reply_delay_ms": 2, "max_frame_payload": 41, "points_per_answer": 32,
+    return R"({"gateway": {"reply_delay_ms": )" + std::to_string(turnaroundMs) +
+           R"(, "max_frame_payload": 41, "points_per_answer": 32,
                "session_timeout_ms": 15000, "zg_reply_letter": "own"},
   "panel": {"version": "5820XL BENCH", "system_status": "0x1224", "trouble_status": "0x0042",
     "clock": "24/12/2001 09:15:30", "clock_runs": false,
@@ -228,8 +235,8 @@ struct RoundTrips {
 };
 
 // A single session as the driver runs it, with exact read sizes. The
-// gateway's turnaround depends on when a frame meets its polling, so the
-// exchanges start at random moments (0-25 ms apart) and the mean is taken.
+// exchanges start at random moments (0-25 ms apart), so a simulator that
+// looks at its line at intervals (--sim-poll-ms) shows its mean delay.
 RoundTrips MeasureRoundTrips(int pair, int rounds) {
     static const unsigned char kRequestS[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x11, 0x01, 0x73, 0x01, 0x65};
     static const unsigned char kEos[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x22, 0x01, 0x06, 0x44, 0x63};
@@ -261,16 +268,18 @@ RoundTrips MeasureRoundTrips(int pair, int rounds) {
     rt.request = Mean(r);
     rt.eos = Mean(e);
     rt.goodbye = Mean(g);
-    rt.low = std::min({*std::min_element(a.begin(), a.end()), *std::min_element(e.begin(), e.end()),
+    rt.low = std::min({*std::min_element(a.begin(), a.end()), *std::min_element(r.begin(), r.end()),
+                       *std::min_element(e.begin(), e.end()),
                        *std::min_element(g.begin(), g.end())});
-    rt.high = std::max({*std::max_element(a.begin(), a.end()), *std::max_element(e.begin(), e.end()),
+    rt.high = std::max({*std::max_element(a.begin(), a.end()), *std::max_element(r.begin(), r.end()),
+                        *std::max_element(e.begin(), e.end()),
                         *std::max_element(g.begin(), g.end())});
     return rt;
 }
 
 // --- the simulators -------------------------------------------------------------
 
-std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds) {
+std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds, int pollMs) {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     std::string dir(self, n);
@@ -278,7 +287,7 @@ std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int
     std::vector<HANDLE> processes;
     for (int i = 0; i < count; ++i) {
         std::string command = "\"" + dir + "\\sksim.exe\" --quiet --port " + PeerCom(i) + " --model \"" + modelFile +
-                              "\" --seconds " + std::to_string(seconds);
+                              "\" --seconds " + std::to_string(seconds) + " --poll-ms " + std::to_string(pollMs);
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
@@ -318,6 +327,14 @@ int main(int argc, char** argv) {
         else if (key == "--blocks") o.blocks = value;
         else if (key == "--idle-seconds") o.idleSeconds = value;
         else if (key == "--scale-seconds") o.scaleSeconds = value;
+        else if (key == "--rounds") o.rounds = value;
+        else if (key == "--turnaround-ms") o.turnaroundMs = value;
+        else if (key == "--sim-poll-ms") o.simPollMs = value;
+        else if (key == "--line-only") o.lineOnly = value;
+        else {
+            fprintf(stderr, "skbench: unknown option %s\n", key.c_str());
+            return 2;
+        }
     }
     if (ComBase() == 0) {
         fprintf(stderr, "skbench: no pty pairs (SK_COM_BASE); run it through scripts/bench.sh\n");
@@ -334,23 +351,44 @@ int main(int argc, char** argv) {
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     const std::string modelFile = std::string(temp) + "skbench-model." + std::to_string(GetCurrentProcessId()) + ".json";
-    std::ofstream(modelFile, std::ios::binary) << ModelJson();
+    std::ofstream(modelFile, std::ios::binary) << ModelJson(o.turnaroundMs);
     const int runSeconds = 120 + o.singles * 2 + o.blocks * 5 + o.idleSeconds + 5 * (o.scaleSeconds + 10);
-    std::vector<HANDLE> sims = StartSimulators(kMaxChannels, modelFile, runSeconds);
-    if (sims.size() != kMaxChannels) return 2;
+    const int simulators = o.lineOnly != 0 ? 1 : kMaxChannels;
+    std::vector<HANDLE> sims = StartSimulators(simulators, modelFile, runSeconds, o.simPollMs);
+    auto stopSimulators = [&sims] {
+        for (HANDLE sim : sims) {
+            TerminateProcess(sim, 0);  // our own children
+            CloseHandle(sim);
+        }
+        sims.clear();
+    };
+    if (static_cast<int>(sims.size()) != simulators) {
+        stopSimulators();
+        return 2;
+    }
     Sleep(2000);  // the simulators open their ports
 
-    Line("skbench: SK5820.dll against %d sksim.exe processes on pty pairs (COM%d..)", kMaxChannels, ComBase());
+    Line("skbench: SK5820.dll against %d sksim.exe processes on pty pairs (COM%d..); gateway turn-around %d ms; "
+         "simulators %s",
+         simulators, ComBase(), o.turnaroundMs,
+         o.simPollMs != 0 ? ("look at the line every " + std::to_string(o.simPollMs) + " ms").c_str()
+                          : "answer as bytes arrive");
     int failures = 0;
 
     // 1. Round trips.
-    const RoundTrips rt = MeasureRoundTrips(0, 40);
-    Line("round trips (mean of 40, at random moments): announce %.2f ms, request 's' %.2f ms, end-of-session %.2f ms, "
+    const RoundTrips rt = MeasureRoundTrips(0, o.rounds);
+    Line("round trips (mean of %d, at random moments): announce %.2f ms, request 's' %.2f ms, end-of-session %.2f ms, "
          "goodbye %.2f ms (each between %.2f and %.2f ms)",
-         rt.announce, rt.request, rt.eos, rt.goodbye, rt.low, rt.high);
+         o.rounds, rt.announce, rt.request, rt.eos, rt.goodbye, rt.low, rt.high);
     if (rt.announce < 0 || rt.eos < 0 || rt.goodbye < 0) {
         Line("skbench: the round trips could not be measured");
+        stopSimulators();
         return 1;
+    }
+    if (o.lineOnly != 0) {
+        stopSimulators();
+        DeleteFileA(modelFile.c_str());
+        return 0;
     }
     const double close = (rt.eos + rt.goodbye) / 2;  // a session frame and its 10- or 11-byte answer
     const double floorSingle = rt.announce + 1000 + rt.eos + rt.goodbye + 50;
@@ -490,10 +528,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < kMaxChannels; ++i) enders.emplace_back([i] { CallVpi(kEndVpi, channels[i].get(), nullptr); });
         for (std::thread& t : enders) t.join();
     }
-    for (HANDLE sim : sims) {
-        TerminateProcess(sim, 0);  // our own children
-        CloseHandle(sim);
-    }
+    stopSimulators();
     DeleteFileA(modelFile.c_str());
     Line("%s", "");
     Line("requests that failed or read a wrong value: %d", failures);

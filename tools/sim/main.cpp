@@ -75,6 +75,9 @@ int main(int argc, char** argv) {
     app.add_flag("--quiet,-q", quiet, "no trace, only the counters at the end");
     app.add_option("--seconds", seconds, "stop after this long (default: run until Ctrl-C)");
     app.add_flag("--print-model", printModel, "print the model as loaded at the end");
+    app.add_option("--poll-ms", options.pollMs,
+                   "look at the line every N ms instead of answering as bytes arrive (0: as bytes arrive)")
+        ->capture_default_str();
     app.add_option("--ignore-announce", f.ignoreAnnounce, "leave this many announces unanswered (-1: all)");
     app.add_option("--announce-wrong-seq", f.announceWrongSeq,
                    "answer this many announces with sequence byte 0x11 (-1: all)");

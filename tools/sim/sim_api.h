@@ -91,6 +91,8 @@ struct SimOptions {
     SimFaults faults;        // fault switches from the start
     bool rawBytes = false;   // trace the raw bytes of every frame too
     size_t traceLimit = 20000;  // trace lines kept (oldest dropped first)
+    uint32_t pollMs = 0;     // 0: a read ends 1 ms after the last byte, and each answer goes out when due;
+                             // N: look at the line every N ms instead (answers up to N ms later)
     std::function<void(const std::string&)> onTrace;  // called on the simulator thread for each line
 };
 

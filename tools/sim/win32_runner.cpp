@@ -1,8 +1,15 @@
 // The simulator on a real (or virtual) COM port: one thread that reads the
 // line, feeds the engine, and writes its answers when they are due. This is
 // the library `sk_sim` behind sim_api.h.
+//
+// The thread waits on the line only until the engine's next answer is due: a
+// read ends 1 ms after the last byte that came (or when that time comes), so
+// an answer goes out its turn-around after the frame's last byte, plus that
+// millisecond, not at the next look at the port. With SimOptions::pollMs the thread instead looks
+// at the port every pollMs (the simulator's first way of working).
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -42,8 +49,37 @@ std::string PortPath(const std::string& port) {
     return port.rfind("\\\\.\\", 0) == 0 ? port : "\\\\.\\" + port;
 }
 
+// Longest wait on the line while nothing is due: the engine notices a stalled
+// frame and a session time-out, and the thread a stop, within this.
+constexpr DWORD kIdleWaitMs = 20;
+// A read ends this long after the last byte that came (a byte takes 0.5 ms
+// at 19200 baud; a read that ends inside a frame only means one more read).
+constexpr DWORD kByteGapMs = 1;
+
+// Reads that end kByteGapMs after the last byte, or after waitMs with
+// nothing. (Wine carries out the "return at once when a byte comes" form,
+// MAXDWORD/MAXDWORD/N, as a plain N ms read, so the gap is what ends it.)
+bool SetReadWait(HANDLE h, DWORD waitMs) {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = kByteGapMs;
+    t.ReadTotalTimeoutConstant = waitMs;
+    t.WriteTotalTimeoutConstant = 2000;
+    return SetCommTimeouts(h, &t) != FALSE;
+}
+
+// The first way of working: a read returns with what has arrived after
+// pollMs (at once, on Windows, when bytes are waiting).
+bool SetPollWait(HANDLE h, DWORD pollMs) {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = pollMs;
+    t.WriteTotalTimeoutConstant = 2000;
+    return SetCommTimeouts(h, &t) != FALSE;
+}
+
 // Opens the port raw: 8 data bits, no parity, one stop bit, no flow control;
-// a read returns at once with what has arrived, or after 10 ms with nothing.
+// reads as SetReadWait(kIdleWaitMs) sets them.
 HANDLE OpenPort(const std::string& path, uint32_t baud, std::string* error) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -77,12 +113,7 @@ HANDLE OpenPort(const std::string& path, uint32_t baud, std::string* error) {
         CloseHandle(h);
         return INVALID_HANDLE_VALUE;
     }
-    COMMTIMEOUTS t{};
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = MAXDWORD;
-    t.ReadTotalTimeoutConstant = 10;
-    t.WriteTotalTimeoutConstant = 2000;
-    if (!SetCommTimeouts(h, &t)) {
+    if (!SetReadWait(h, kIdleWaitMs)) {
         *error = "SetCommTimeouts on " + path + " failed (error " + std::to_string(GetLastError()) + ")";
         CloseHandle(h);
         return INVALID_HANDLE_VALUE;
@@ -111,6 +142,8 @@ struct Simulator {
     std::string path;
     uint32_t baud = 19200;
     HANDLE port = INVALID_HANDLE_VALUE;
+    DWORD readWaitMs = 0;     // the port's read wait as set now (0: as OpenPort left it)
+    uint32_t pollMs = 0;      // 0: wait for bytes or the next answer; else look every pollMs
     uint64_t reopenAtMs = 0;  // 0: stays closed
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -131,6 +164,20 @@ struct Simulator {
         for (const std::string& line : lines) onTrace(line);
     }
 
+    // How long the next read may wait: until the next answer is due, at most
+    // kIdleWaitMs; 0 when one is due now (then no read).
+    DWORD ReadWait() {
+        if (pollMs != 0) return pollMs;
+        uint64_t next;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            next = engine->NextDueMs();
+        }
+        const uint64_t now = NowMs();
+        if (next <= now) return 0;
+        return static_cast<DWORD>(std::min<uint64_t>(next - now, kIdleWaitMs));
+    }
+
     void Run() {
         uint8_t buffer[512];
         while (!stop) {
@@ -138,9 +185,15 @@ struct Simulator {
             std::vector<std::string> lines;
             if (port != INVALID_HANDLE_VALUE) {
                 DWORD got = 0;
-                if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
-                    got = 0;
-                    Sleep(10);
+                const DWORD wait = ReadWait();
+                if (wait > 0) {
+                    if (wait != readWaitMs && (pollMs != 0 ? SetPollWait(port, wait) : SetReadWait(port, wait))) {
+                        readWaitMs = wait;
+                    }
+                    if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
+                        got = 0;
+                        Sleep(wait);
+                    }
                 }
                 const uint64_t now = NowMs();
                 std::lock_guard<std::mutex> lock(mu);
@@ -162,6 +215,7 @@ struct Simulator {
                     std::string error;
                     port = OpenPort(path, baud, &error);
                     if (port != INVALID_HANDLE_VALUE) {
+                        readWaitMs = 0;
                         reopenAtMs = 0;
                         engine->LineOpened(now);
                     } else {
@@ -225,13 +279,17 @@ Simulator* SimStart(const SimOptions& options, std::string* error) {
     sim->path = PortPath(options.port);
     sim->baud = options.baud;
     sim->traceLimit = options.traceLimit > 0 ? options.traceLimit : 1;
+    sim->pollMs = options.pollMs;
     sim->onTrace = options.onTrace;
     sim->port = OpenPort(sim->path, options.baud, error);
     if (sim->port == INVALID_HANDLE_VALUE) return nullptr;
     sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
     sim->engine->SetFaults(options.faults);
     sim->engine->Note(now, "gateway simulator on " + sim->path + " at " + std::to_string(options.baud) +
-                               " baud 8N1, model " +
+                               " baud 8N1, " +
+                               (options.pollMs != 0 ? "looking at the line every " + std::to_string(options.pollMs) + " ms"
+                                                    : std::string("answering as bytes arrive")) +
+                               ", model " +
                                (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)")));
     std::vector<std::string> lines = sim->DrainTrace();
     sim->Publish(lines);

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# One command for every figure of docs/proof.md:
+#   proof.sh [--quick]
+# runs, one after another (never beside each other: a fuzzer slows Wine's
+# serial time-outs), the fault matrix, the soak and the start/end cycles
+# (the ctest label `proof`), the benchmark (scripts/bench.sh) and the fuzz
+# targets (scripts/fuzz_deep.sh), keeps what they print under
+# docs/proof/<full|quick>/ and writes the tables from it to
+# docs/proof/<full|quick>/figures.md, stamped with the commit, the build, the
+# machine and the date.
+#
+#   full     soak 600 s, 1000 cycles, the whole benchmark (about 7 min), every
+#            fuzz target to 10^8 executions or 2 h: hours; for the figures
+#   --quick  soak 60 s, 200 cycles, a short benchmark, 20 s per fuzz target:
+#            under 10 minutes once built; a check that everything runs
+#
+# Which build: the 32-bit product where this machine runs 32-bit programs
+# and 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
+# SK_PRETEND_NO32=1 takes the twin anywhere). The proof runs never go to the
+# test VM: under its emulation they take most of an hour and CPU times mean
+# nothing. The cost benchmark and the fuzz targets run natively at the
+# host's width.
+#
+# Exit 0 only when every part ran and passed; the figures are written either
+# way, with the failures named.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+mode=full
+case "${1:-}" in
+  --quick) mode=quick ;;
+  "") ;;
+  *) echo "usage: proof.sh [--quick]" >&2; exit 2 ;;
+esac
+. scripts/capability.sh
+if [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
+  w=32 build="the 32-bit product, run directly"
+elif [ -n "$SK_WINE64" ]; then
+  w=64 build="the 64-bit twin under 64-bit Wine (${SK_RUN32_WHY:-32-bit Wine is missing})"
+else
+  echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2
+  exit 2
+fi
+if [ "$mode" = quick ]; then
+  soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
+  bench_args=(--singles 10 --blocks 3 --idle-seconds 10 --scale-seconds 5 --rounds 40)
+  bench_min_time=0.1
+else
+  soak=600 cycles=1000 fuzz_seconds=7200 fuzz_runs=100000000
+  bench_args=()
+  bench_min_time=0.5
+fi
+out=docs/proof/$mode
+raw=build/proof-logs/$mode  # whole logs, not kept
+tree=build/proof-win$w
+rm -rf "$out" "$raw"
+mkdir -p "$out" "$raw"
+status=0
+times=()
+
+step() {  # step NAME COMMAND…: runs a part, notes its time and its result
+  local name=$1 start=$SECONDS rc=0
+  shift
+  echo "== proof.sh: $name"
+  "$@" || rc=$?
+  times+=("$name: $((SECONDS - start)) s, $([ "$rc" -eq 0 ] && echo passed || echo "FAILED (exit $rc)")")
+  [ "$rc" -eq 0 ] || status=1
+  return 0
+}
+
+build_trees() {
+  if [ ! -f "$tree/CMakeCache.txt" ]; then
+    cmake --preset "win$w" -B "$tree" -DSK_COM_FIRST=600 >/dev/null || return 1
+  fi
+  nice -n 19 cmake --build "$tree" -j2 --target sk5820 kestra sksim skbench proof_lock_holder \
+    wine_proof_faults wine_proof_soak wine_proof_cycles >"$raw/build.log" 2>&1 || { tail -30 "$raw/build.log"; return 1; }
+}
+
+# proof_ctest NAME LOG ENV…: one proof test, with the prefix's Wine server
+# up for it; its whole output in build/proof-logs, the lines the figures
+# come from (and every failure) under docs/proof.
+proof_ctest() {
+  local name=$1 log=$2
+  shift 2
+  (
+    . tests/wine/wine_env.sh "$root/build/wineprefix-win$w" "win$w" || exit 1
+    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    sk_wine_up
+    env "$@" ctest --test-dir "$tree" -R "^wine\\.$name\$" -V >"$raw/$log" 2>&1
+  )
+  local rc=$?
+  grep -E '\[(soak|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
+    "$raw/$log" | sed -E 's/^[0-9]+: //' >"$out/$log"
+  return $rc
+}
+
+stamp() {
+  local commit
+  commit=$(git rev-parse --short HEAD)
+  git diff --quiet HEAD -- . ':!docs/proof' 2>/dev/null || commit="$commit with uncommitted changes"
+  {
+    echo "mode: $mode"
+    echo "commit: $commit"
+    echo "build: $build"
+    echo "machine: $(nproc) cores ($(lscpu | sed -n 's/^Model name: *//p')), $(free -g | awk '/^Mem:/ {print $2}') GB RAM, Linux $(uname -r), $("${SK_WINE32:-$SK_WINE64}" --version), $(. /etc/os-release && echo "$PRETTY_NAME"), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "date: $(date -u +%FT%TZ)"
+  } >"$out/stamp.txt"
+}
+
+stamp
+start=$SECONDS
+step "build $tree" build_trees
+step "fault matrix" proof_ctest wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/$out/matrix.md"
+step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$soak"
+step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
+step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
+  bash scripts/bench.sh "${bench_args[@]}"
+step "fuzz, ${fuzz_seconds} s or $fuzz_runs executions per target" \
+  bash scripts/fuzz_deep.sh --runs "$fuzz_runs" --summary "$out/fuzz.txt" "$fuzz_seconds"
+{
+  echo "took: $((SECONDS - start)) s"
+  printf 'part: %s\n' "${times[@]}"
+} >>"$out/stamp.txt"
+python3 scripts/proof_figures.py "$out" || status=1
+printf '  %s\n' "${times[@]}"
+echo "proof.sh: figures in $out/figures.md; $( [ $status -eq 0 ] && echo 'every part passed' || echo 'a part FAILED (see above)')"
+exit $status
