@@ -5,8 +5,8 @@
 # serial time-outs), the fault matrix, the soak and the start/end cycles
 # (the ctest label `proof`), the benchmark (scripts/bench.sh) and the fuzz
 # targets (scripts/fuzz_deep.sh), keeps what they print under
-# docs/proof/<full|quick>/ and writes the tables from it to
-# docs/proof/<full|quick>/figures.md, stamped with the commit, the build, the
+# docs/proof/<full|quick>-win<32|64>/ and writes the tables from it to
+# figures.md there, stamped with the commit, the build, the
 # machine and the date.
 #
 #   full     soak 600 s, 1000 cycles, the whole benchmark (about 7 min), every
@@ -50,7 +50,7 @@ else
   bench_args=()
   bench_min_time=0.5
 fi
-out=docs/proof/$mode
+out=docs/proof/$mode-win$w
 raw=build/proof-logs/$mode  # whole logs, not kept
 tree=build/proof-win$w
 rm -rf "$out" "$raw"

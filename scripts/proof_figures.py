@@ -2,7 +2,7 @@
 """Writes figures.md in a proof.sh output folder from the raw outputs in it:
 stamp.txt, matrix.md, soak.log, cycles.log, bench.txt, fuzz.txt.
 
-    proof_figures.py docs/proof/quick
+    proof_figures.py docs/proof/quick-win32
 
 Every figure is read from what the programs printed; a part whose output is
 missing or not as expected is said to be so, never filled in. Exit 1 when a
