@@ -25,14 +25,8 @@ if [ "${1:-}" = "--no-cost" ]; then
   cost=0
   shift
 fi
-if [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
-  w=32 what="the 32-bit product, run directly"
-elif [ -n "$SK_WINE64" ]; then
-  w=64 what="the 64-bit twin ($SK_RUN32_WHY${SK_RUN32_WHY:+; }${SK_RUN32_WHY:-32-bit Wine is missing})"
-else
-  echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2
-  exit 2
-fi
+sk_pick_build || { echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2; exit 2; }
+w=$SK_WIDTH what=$SK_BUILD
 win=${SK_BENCH_WIN:-build/proof-win$w}  # SK_BENCH_WIN: another tree of that width
 native=build/proof-bench
 mkdir -p "$native"

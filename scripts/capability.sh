@@ -88,6 +88,20 @@ sk_capability_line() {
   echo "capability: $line"
 }
 
+# The build a run on this machine's own Wine measures: the 32-bit product
+# where 32-bit programs and 32-bit Wine run, else the 64-bit twin. Sets
+# SK_WIDTH (32 or 64) and SK_BUILD (what to call it); returns 1 when no Wine
+# runs either.
+sk_pick_build() {
+  if [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
+    SK_WIDTH=32 SK_BUILD="the 32-bit product, run directly"
+  elif [ -n "$SK_WINE64" ]; then
+    SK_WIDTH=64 SK_BUILD="the 64-bit twin under 64-bit Wine (${SK_RUN32_WHY:-32-bit Wine is missing})"
+  else
+    return 1
+  fi
+}
+
 sk_capability
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   sk_capability_line

@@ -33,14 +33,8 @@ case "${1:-}" in
   *) echo "usage: proof.sh [--quick]" >&2; exit 2 ;;
 esac
 . scripts/capability.sh
-if [ "$SK_RUN32" = 1 ] && [ -n "$SK_WINE32" ]; then
-  w=32 build="the 32-bit product, run directly"
-elif [ -n "$SK_WINE64" ]; then
-  w=64 build="the 64-bit twin under 64-bit Wine (${SK_RUN32_WHY:-32-bit Wine is missing})"
-else
-  echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2
-  exit 2
-fi
+sk_pick_build || { echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2; exit 2; }
+w=$SK_WIDTH build=$SK_BUILD
 if [ "$mode" = quick ]; then
   soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
   bench_args=(--singles 10 --blocks 3 --idle-seconds 10 --scale-seconds 5 --rounds 40)

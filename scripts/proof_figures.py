@@ -88,12 +88,15 @@ def bench_section(bench):
     rt = one(r"^round trips \(mean of (\d+), at random moments\): announce ([\d.]+) ms, request 's' ([\d.]+) ms, "
              r"end-of-session ([\d.]+) ms, goodbye ([\d.]+) ms \(each between ([\d.]+) and ([\d.]+) ms\)", bench)
     setup = one(r"^skbench: .*gateway turn-around (\d+) ms; simulators (.*)$", bench)
-    single = one(r"^single read: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, max ([\d.]+) ms "
-                 r"-> mean ([\d.]+) x floor, median ([\d.]+) x floor \(target <= 1.01: (\S+)\)", bench)
-    sfloor = one(r"^single read: floor ([\d.]+) ms", bench)
-    block = one(r"^block read: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, max ([\d.]+) ms "
-                r"-> mean ([\d.]+) x floor, median ([\d.]+) x floor \(target <= 1.005: (\S+)\)", bench)
-    bfloor = one(r"^block read: floor ([\d.]+) ms", bench)
+
+    def reads(kind, target):  # the line of one kind of read, and its floor
+        found = one(rf"^{kind} read: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, "
+                    rf"max ([\d.]+) ms -> mean ([\d.]+) x floor, median ([\d.]+) x floor "
+                    rf"\(target <= {re.escape(target)}: (\S+)\)", bench)
+        return found, one(rf"^{kind} read: floor ([\d.]+) ms", bench)
+
+    single, sfloor = reads("single", "1.01")
+    block, bfloor = reads("block", "1.005")
     idle = one(r"^idle: (\d+) started channels for ([\d.]+) s: process CPU ([\d.]+) ms = ([\d.]+) % of a core per "
                r"channel \(target <= 0.1 %: (\S+)\); catch threads alone ([\d.]+) % per channel", bench)
     server = one(r"^idle: the Wine server meanwhile ([\d.]+) ms = ([\d.]+) %", bench)
