@@ -19,7 +19,6 @@ static_assert(SK_VERSION_MAJOR < 256 && SK_VERSION_MINOR < 256);
 constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 
-
 // The parts of a start that follow the naming; false when one failed (logged).
 // `slot` is the record's claimed slot; the caller settles it. `again`: the
 // record was live already (disabled, or its start failed) and may still hold
