@@ -88,6 +88,14 @@ def bench_section(bench):
     rt = one(r"^round trips \(mean of (\d+), at random moments\): announce ([\d.]+) ms, request 's' ([\d.]+) ms, "
              r"end-of-session ([\d.]+) ms, goodbye ([\d.]+) ms \(each between ([\d.]+) and ([\d.]+) ms\)", bench)
     setup = one(r"^skbench: .*gateway turn-around (\d+) ms; simulators (.*)$", bench)
+    windows = one(r"^read windows .*: 1000 ms window ([\d.]+) ms \(mean of (\d+), ([\d.]+)-([\d.]+)\), "
+                  r"4000 ms window ([\d.]+) ms \(mean of (\d+), ([\d.]+)-([\d.]+)\)", bench)
+    over = dict(re.findall(r"^(single|block) read: ([\d.-]+) ms over the floor", bench, re.M))
+
+    def beyond(kind, window):  # a read's time over its floor, beside how long Wine ran a silent window over
+        if kind not in over or not windows:
+            return ""
+        return f"; {over[kind]} ms over the floor (a silent window alone ran {float(window) - (1000 if kind == 'single' else 4000):.1f} ms long)"
 
     def reads(kind, target):  # the line of one kind of read, and its floor
         found = one(rf"^{kind} read: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, "
@@ -111,13 +119,17 @@ def bench_section(bench):
         where = f"gateway turn-around {setup[0]} ms; simulators {setup[1]}" if setup else ""
         out.append(f"| round trips of the line (mean of {rt[0]} at random moments) | announce {rt[1]} ms, request "
                    f"{rt[2]}, end-of-session {rt[3]}, goodbye {rt[4]} (each {rt[5]}–{rt[6]} ms) | — | {where} |")
+    if windows:
+        out.append(f"| read windows as Wine keeps them (a read nothing answers) | 1000 ms: {windows[0]} ms (mean of "
+                   f"{windows[1]}, {windows[2]}–{windows[3]}); 4000 ms: {windows[4]} ms (mean of {windows[5]}, "
+                   f"{windows[6]}–{windows[7]}) | — | Wine's, not the driver's |")
     if single and sfloor:
         out.append(f"| single read, floor = announce + 1000 + end-of-session + goodbye + 50 | floor {sfloor[0]} ms; "
-                   f"{single[0]} reads mean {single[1]} ms ({single[3]}–{single[4]}) | ≤ 1.01 × floor | "
+                   f"{single[0]} reads mean {single[1]} ms ({single[3]}–{single[4]}){beyond('single', windows[0] if windows else 0)} | ≤ 1.01 × floor | "
                    f"**{single[5]} ×** (median {single[6]} ×) {single[7]} |")
     if block and bfloor:
         out.append(f"| block read, floor = announce + 4000 + 3 session frames | floor {bfloor[0]} ms; {block[0]} reads "
-                   f"mean {block[1]} ms ({block[3]}–{block[4]}) | ≤ 1.005 × floor | **{block[5]} ×** (median "
+                   f"mean {block[1]} ms ({block[3]}–{block[4]}){beyond('block', windows[4] if windows else 0)} | ≤ 1.005 × floor | **{block[5]} ×** (median "
                    f"{block[6]} ×) {block[7]} |")
     if cpu:
         out.append(f"| CPU per transaction (GetProcessTimes over 16 channels at once, idle share taken out) | single "
