@@ -2,9 +2,10 @@
 # Long fuzz runs at the host's width (the fuzz preset), one target at a time
 # at the lowest priority (SCHED_IDLE: they take only CPU time nothing else
 # wants, so tests can run beside them):
-#   fuzz_deep.sh [--runs N] [--summary FILE] [seconds per target, default 7200] [target ...]
+#   fuzz_deep.sh [--runs N] [--summary FILE] [--jobs J] [seconds per target, default 7200] [target ...]
 # Each target runs until N executions (default 10^8, or SK_FUZZ_RUNS) or the
-# time is up, from a working corpus seeded with fuzz/corpus/<target>; crash
+# time is up, J targets at once (default 1; one a core at most makes sense),
+# from a working corpus seeded with fuzz/corpus/<target>; crash
 # inputs land in build/proof-fuzz/crashes/<target>. One line per run goes to
 # build/proof-fuzz/logs/summary.txt (and to FILE): executions, seconds, and
 # cov, ft, corpus and rss as libFuzzer's own last status line gives them.
@@ -18,6 +19,7 @@ build=${SK_FUZZ_BUILD:-build/proof-fuzz}
 runs=${SK_FUZZ_RUNS:-100000000}
 rss=${SK_FUZZ_RSS_MB:-2048}  # libFuzzer's memory limit per target
 summary=""
+jobs=1
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset fuzz -B "$build" >/dev/null || exit 1
@@ -49,6 +51,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --runs) runs=$2; shift 2 ;;
     --summary) summary=$2; shift 2 ;;
+    --jobs) jobs=$2; shift 2 ;;
     *) break ;;
   esac
 done
@@ -57,8 +60,9 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=($(cd "$build/fuzz" && ls fuzz_* | grep -v '\.'))
 mkdir -p "$build/logs"
-worst=0
-for t in "${targets[@]}"; do
+
+fuzz_one() {  # one target, to its end; exits with libFuzzer's status
+  local t=$1 log before start status took execs peak last cov ft corp lastrss line
   mkdir -p "$build/work/$t" "$build/crashes/$t"
   log="$build/logs/$t.log"
   before=$(ls "$build/crashes/$t" | wc -l)
@@ -66,7 +70,6 @@ for t in "${targets[@]}"; do
   nice -n 19 chrt --idle 0 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
     -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
   status=$?
-  [ "$status" -eq 0 ] || worst=$status
   took=$(( $(date +%s) - start ))
   # libFuzzer's own figures: the final stats and its last status line
   # ("#N DONE cov: C ft: F corp: K/Sb ... rss: RMb").
@@ -78,5 +81,23 @@ for t in "${targets[@]}"; do
   line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$(( $(ls "$build/crashes/$t" | wc -l) - before )) runs_asked=$runs seconds_asked=$seconds"
   echo "$line" | tee -a "$build/logs/summary.txt"
   [ -z "$summary" ] || echo "$line" >>"$summary"
+  return "$status"
+}
+
+# Up to `jobs` targets at once, the next starting as soon as one ends; the
+# worst exit status of all is ours.
+worst=0
+active=0
+for t in "${targets[@]}"; do
+  if [ "$active" -ge "$jobs" ]; then
+    wait -n || worst=$?
+    active=$((active - 1))
+  fi
+  fuzz_one "$t" &
+  active=$((active + 1))
+done
+while [ "$active" -gt 0 ]; do
+  wait -n || worst=$?
+  active=$((active - 1))
 done
 exit "$worst"
