@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One command for every figure of docs/proof.md:
-#   proof.sh [--quick]
+#   proof.sh [--quick] [--no-fuzz]
 # runs, one after another (never beside each other: a fuzzer slows Wine's
 # serial time-outs), the fault matrix, the soak and the start/end cycles
 # (the ctest label `proof`), the benchmark (scripts/bench.sh) and the fuzz
@@ -15,6 +15,10 @@
 #            second); for the figures
 #   --quick  soak 60 s, 200 cycles, a short benchmark, 20 s per fuzz target:
 #            under 10 minutes once built; a check that everything runs
+#   --no-fuzz  leaves the fuzz targets out: they run natively at the host's
+#            width, the same whichever build the rest runs on, so the second
+#            build's run of the day need not repeat them (figures.md then
+#            points to the deep fuzz runs in docs/proof/fuzz-1e8/)
 #
 # Which build: the 32-bit product where this machine runs 32-bit programs
 # and 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
@@ -29,11 +33,14 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 mode=full
-case "${1:-}" in
-  --quick) mode=quick ;;
-  "") ;;
-  *) echo "usage: proof.sh [--quick]" >&2; exit 2 ;;
-esac
+fuzz=1
+for arg in "$@"; do
+  case "$arg" in
+    --quick) mode=quick ;;
+    --no-fuzz) fuzz=0 ;;
+    *) echo "usage: proof.sh [--quick] [--no-fuzz]" >&2; exit 2 ;;
+  esac
+done
 . scripts/capability.sh
 sk_pick_build || { echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2; exit 2; }
 w=$SK_WIDTH build=$SK_BUILD
@@ -111,8 +118,12 @@ step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$so
 step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
 step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
   bash scripts/bench.sh "${bench_args[@]}"
-step "fuzz, ${fuzz_seconds} s or $fuzz_runs executions per target" \
-  bash scripts/fuzz_deep.sh --runs "$fuzz_runs" --summary "$out/fuzz.txt" --jobs "$(nproc)" "$fuzz_seconds"
+if [ "$fuzz" = 1 ]; then
+  step "fuzz, ${fuzz_seconds} s or $fuzz_runs executions per target" \
+    bash scripts/fuzz_deep.sh --runs "$fuzz_runs" --summary "$out/fuzz.txt" --jobs "$(nproc)" "$fuzz_seconds"
+else
+  echo "not run here (proof.sh --no-fuzz): the fuzz targets run natively at the host's width, the same whichever build the rest ran on; the deep runs on this code: ../fuzz-1e8/" >"$out/fuzz-skipped.txt"
+fi
 {
   echo "took: $((SECONDS - start)) s"
   printf 'part: %s\n' "${times[@]}"

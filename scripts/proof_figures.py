@@ -186,6 +186,9 @@ def main():
         ("Benchmark", "bench.txt", bench_section(read(folder, "bench.txt"))),
         ("Fuzzing", "fuzz.txt", fuzz_section(read(folder, "fuzz.txt"))),
     ]
+    skipped = read(folder, "fuzz-skipped.txt")
+    if skipped:  # proof.sh --no-fuzz: left out on purpose, not a failure
+        sections[-1] = ("Fuzzing", "fuzz-skipped.txt", ([skipped.strip().replace("../fuzz-1e8/", "[../fuzz-1e8/](../fuzz-1e8/)")], True))
     lines = ["# Proof figures (generated)", "",
              "Written by `scripts/proof.sh` from the raw outputs beside this file; do not edit by hand. "
              "docs/proof.md says what each part checks and how to read the figures.", ""]
@@ -194,7 +197,8 @@ def main():
     for title, raw, (body, ok) in sections:
         every = every and ok
         lines += ["", f"## {title}", "", f"Raw output: [{raw.split(',')[0]}]({raw.split(',')[0]}). "
-                  + ("Ran to the end; every check passed." if ok else "**Not complete or not passed: see the raw output.**"), ""]
+                  + ("Left out of this run." if raw == "fuzz-skipped.txt" else
+                     "Ran to the end; every check passed." if ok else "**Not complete or not passed: see the raw output.**"), ""]
         lines += body
     with open(os.path.join(folder, "figures.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
