@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One command for every figure of docs/proof.md:
-#   proof.sh [--quick] [--no-fuzz]
+#   proof.sh [--quick] [--no-fuzz] [--vm]
 # runs, one after another (never beside each other: a fuzzer slows Wine's
 # serial time-outs), the fault matrix, the soak and the start/end cycles
 # (the ctest label `proof`), the benchmark (scripts/bench.sh) and the fuzz
@@ -19,13 +19,17 @@
 #            width, the same whichever build the rest runs on, so the second
 #            build's run of the day need not repeat them (figures.md then
 #            points to the deep fuzz runs in docs/proof/fuzz-1e8/)
+#   --vm     the 32-bit product's fault matrix, soak and cycles in the test
+#            VM (scripts/vm.sh; for machines whose kernel runs no 32-bit
+#            programs), into docs/proof/<mode>-win32-vm/; no benchmark there:
+#            under the VM's emulation (TCG, about 5 times slower) its wall
+#            and CPU times say nothing of the driver
 #
 # Which build: the 32-bit product where this machine runs 32-bit programs
 # and 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
 # SK_PRETEND_NO32=1 takes the twin anywhere). The proof runs never go to the
-# test VM: under its emulation they take most of an hour and CPU times mean
-# nothing. The cost benchmark and the fuzz targets run natively at the
-# host's width.
+# test VM unless --vm asks for it (the full run takes about an hour there).
+# The cost benchmark and the fuzz targets run natively at the host's width.
 #
 # Exit 0 only when every part ran and passed; the figures are written either
 # way, with the failures named.
@@ -34,16 +38,23 @@ cd "$(dirname "$0")/.."
 root=$PWD
 mode=full
 fuzz=1
+vm=0
 for arg in "$@"; do
   case "$arg" in
     --quick) mode=quick ;;
     --no-fuzz) fuzz=0 ;;
-    *) echo "usage: proof.sh [--quick] [--no-fuzz]" >&2; exit 2 ;;
+    --vm) vm=1 ;;
+    *) echo "usage: proof.sh [--quick] [--no-fuzz] [--vm]" >&2; exit 2 ;;
   esac
 done
 . scripts/capability.sh
-sk_pick_build || { echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2; exit 2; }
-w=$SK_WIDTH build=$SK_BUILD
+if [ "$vm" = 1 ]; then
+  [ -n "$SK_QEMU" ] || { echo "proof.sh: --vm needs qemu-system-x86_64 (bash scripts/setup.sh installs it)" >&2; exit 2; }
+  w=32 build="the 32-bit product in the test VM (qemu TCG, 2 vCPUs, 3 GB)"
+else
+  sk_pick_build || { echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2; exit 2; }
+  w=$SK_WIDTH build=$SK_BUILD
+fi
 if [ "$mode" = quick ]; then
   soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
   bench_args=(--singles 10 --blocks 3 --idle-seconds 10 --scale-seconds 5 --rounds 40)
@@ -53,7 +64,7 @@ else
   bench_args=()
   bench_min_time=0.5
 fi
-out=docs/proof/$mode-win$w
+out=docs/proof/$mode-win$w$([ "$vm" = 1 ] && echo -vm)
 raw=build/proof-logs/$mode  # whole logs, not kept
 tree=build/proof-win$w
 rm -rf "$out" "$raw"
@@ -92,8 +103,33 @@ proof_ctest() {
     env "$@" ctest --test-dir "$tree" -R "^wine\\.$name\$" -V >"$raw/$log" 2>&1
   )
   local rc=$?
+  keep_lines "$raw/$log" >"$out/$log"
+  return $rc
+}
+
+keep_lines() {  # the lines of a proof test's output the figures come from, and every failure
   grep -E '\[(soak|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
-    "$raw/$log" | sed -E 's/^[0-9]+: //' >"$out/$log"
+    "$1" | sed -E 's/^[0-9]+: //'
+}
+
+# The three proof tests in the test VM, one boot; their output comes back
+# through the shared folder.
+vm_proof() {
+  local back=build/vm/proof log rc=0
+  rm -rf "$back"
+  mkdir -p "$back"
+  printf 'SK_SOAK_SECONDS=%s\nSK_CYCLES=%s\n' "$soak" "$cycles" >"$back/params"
+  [ -z "${SK_PROOF_KINDS:-}" ] || printf 'SK_PROOF_KINDS=%q\n' "$SK_PROOF_KINDS" >>"$back/params"
+  bash scripts/vm.sh run tests/vm/proof-runs.sh $((soak + 3600)) >"$raw/vm.log" 2>&1 || rc=$?
+  grep -E '^(vm|vm job|sk-vm):' "$raw/vm.log"
+  for log in faults.log soak.log cycles.log; do
+    if [ -f "$back/$log" ]; then
+      cp "$back/$log" "$raw/$log"
+      keep_lines "$back/$log" >"$out/$log"
+    fi
+  done
+  [ ! -f "$back/matrix.md" ] || cp "$back/matrix.md" "$out/matrix.md"
+  [ ! -f "$back/wine-version" ] || echo "wine in the VM: $(cat "$back/wine-version")" >>"$out/stamp.txt"
   return $rc
 }
 
@@ -105,7 +141,7 @@ stamp() {
     echo "mode: $mode"
     echo "commit: $commit"
     echo "build: $build"
-    echo "machine: $(nproc) cores ($(lscpu | sed -n 's/^Model name: *//p')), $(free -g | awk '/^Mem:/ {print $2}') GB RAM, Linux $(uname -r), $("${SK_WINE32:-$SK_WINE64}" --version), $(. /etc/os-release && echo "$PRETTY_NAME"), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "machine: $(nproc) cores ($(lscpu | sed -n 's/^Model name: *//p')), $(free -g | awk '/^Mem:/ {print $2}') GB RAM, Linux $(uname -r), $("${SK_WINE32:-${SK_WINE64:-echo}}" --version), $(. /etc/os-release && echo "$PRETTY_NAME"), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "date: $(date -u +%FT%TZ)"
   } >"$out/stamp.txt"
 }
@@ -113,11 +149,16 @@ stamp() {
 stamp
 start=$SECONDS
 step "build $tree" build_trees
-step "fault matrix" proof_ctest wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/$out/matrix.md"
-step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$soak"
-step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
-step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
-  bash scripts/bench.sh "${bench_args[@]}"
+if [ "$vm" = 1 ]; then
+  step "fault matrix, soak ${soak} s and $cycles start/end cycles in the test VM" vm_proof
+  echo "not run in the test VM: under its emulation (TCG, about 5 times slower) wall and CPU times say nothing of the driver; the benchmark's figures come from a run on the twin, or on the product where a machine runs it" >"$out/bench-skipped.txt"
+else
+  step "fault matrix" proof_ctest wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/$out/matrix.md"
+  step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$soak"
+  step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
+  step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
+    bash scripts/bench.sh "${bench_args[@]}"
+fi
 if [ "$fuzz" = 1 ]; then
   step "fuzz, ${fuzz_seconds} s or $fuzz_runs executions per target" \
     bash scripts/fuzz_deep.sh --runs "$fuzz_runs" --summary "$out/fuzz.txt" --jobs "$(nproc)" "$fuzz_seconds"
