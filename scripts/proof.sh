@@ -28,7 +28,8 @@
 # Which build: the 32-bit product where this machine runs 32-bit programs
 # and 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
 # SK_PRETEND_NO32=1 takes the twin anywhere). The proof runs never go to the
-# test VM unless --vm asks for it (the full run takes about an hour there).
+# test VM unless --vm asks for it (the full run takes about 14 minutes there
+# on 2 cores).
 # The cost benchmark and the fuzz targets run natively at the host's width.
 #
 # Exit 0 only when every part ran and passed; the figures are written either
