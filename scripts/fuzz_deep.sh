@@ -6,7 +6,9 @@
 # Each target runs until N executions (default 10^8, or SK_FUZZ_RUNS) or the
 # time is up, J targets at once (default 1; one a core at most makes sense),
 # from a working corpus seeded with fuzz/corpus/<target>; crash
-# inputs land in build/proof-fuzz/crashes/<target>. One line per run goes to
+# inputs land in build/proof-fuzz/crashes/<target> (with the slow-unit files
+# libFuzzer writes for an input that took over 10 s, counted apart: a run
+# stopped with SIGSTOP leaves one). One line per run goes to
 # build/proof-fuzz/logs/summary.txt (and to FILE): executions, seconds, and
 # cov, ft, corpus and rss as libFuzzer's own last status line gives them.
 # Afterwards `fuzz_deep.sh --merge` folds each working corpus into a
@@ -62,10 +64,11 @@ targets=("$@")
 mkdir -p "$build/logs"
 
 fuzz_one() {  # one target, to its end; exits with libFuzzer's status
-  local t=$1 log before start status took execs peak last cov ft corp lastrss line
+  local t=$1 log before slow_before start status took execs peak last cov ft corp lastrss line
   mkdir -p "$build/work/$t" "$build/crashes/$t"
   log="$build/logs/$t.log"
-  before=$(ls "$build/crashes/$t" | wc -l)
+  before=$(ls "$build/crashes/$t" | grep -vc '^slow-unit-')
+  slow_before=$(ls "$build/crashes/$t" | grep -c '^slow-unit-')
   start=$(date +%s)
   nice -n 19 chrt --idle 0 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
     -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
@@ -78,7 +81,7 @@ fuzz_one() {  # one target, to its end; exits with libFuzzer's status
   last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1)
   field() { echo "$last" | grep -o "$1 [0-9]*" | awk '{print $2}'; }
   cov=$(field 'cov:') ft=$(field 'ft:') corp=$(field 'corp:') lastrss=$(echo "$last" | grep -o 'rss: [0-9]*' | awk '{print $2}')
-  line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$(( $(ls "$build/crashes/$t" | wc -l) - before )) runs_asked=$runs seconds_asked=$seconds"
+  line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$(( $(ls "$build/crashes/$t" | grep -vc '^slow-unit-') - before )) slow_units=$(( $(ls "$build/crashes/$t" | grep -c '^slow-unit-') - slow_before )) runs_asked=$runs seconds_asked=$seconds"
   echo "$line" | tee -a "$build/logs/summary.txt"
   [ -z "$summary" ] || echo "$line" >>"$summary"
   return "$status"
