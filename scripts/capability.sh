@@ -70,6 +70,8 @@ sk_capability_line() {
   if [ "$SK_RUN32" = 1 ]; then
     if [ -n "$SK_WINE32" ]; then
       line="this machine runs 32-bit programs: the 32-bit product's tests run here under 32-bit Wine"
+    elif [ -n "$SK_QEMU" ]; then
+      line="this machine runs 32-bit programs, but 32-bit Wine is missing or does not start: the 32-bit product's Windows tests run in the test VM"
     else
       line="this machine runs 32-bit programs, but 32-bit Wine is missing or does not start (bash scripts/setup.sh installs wine32:i386): the 32-bit product's Windows tests cannot run"
     fi

@@ -7,8 +7,8 @@
 #     and fuzz compilers, Google Benchmark at the host's width (the native
 #     cost benchmark)
 #   a machine that runs 32-bit programs: 32-bit Wine
-#   one that does not: qemu and mmdebstrap, for the test VM that runs the
-#     32-bit product (scripts/vm.sh)
+#   one that does not, or where 32-bit Wine cannot be installed: qemu and
+#     mmdebstrap, for the test VM that runs the 32-bit product (scripts/vm.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/capability.sh
@@ -17,10 +17,11 @@ packages=(g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
           wine wine64 socat cmake make g++ clang libclang-rt-14-dev googletest
           nlohmann-json3-dev libcli11-dev python3 libbenchmark-dev)
 packages+=(g++-multilib)  # the -m32 native tests: run here, or in the test VM
+vm_packages=(qemu-system-x86 qemu-utils mmdebstrap e2fsprogs)
 if [ "$SK_RUN32" = 1 ]; then
   packages+=(wine32:i386)
 else
-  packages+=(qemu-system-x86 qemu-utils mmdebstrap e2fsprogs)
+  packages+=("${vm_packages[@]}")
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -36,5 +37,43 @@ echo "setup: installing ${missing[*]}"
 if [ "$SK_RUN32" = 1 ]; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails the update ("File has unexpected size"):
+# try again after a pause before giving up.
+for attempt in 1 2 3 4; do
+  $sudo apt-get update -q && break
+  if [ "$attempt" -eq 4 ]; then
+    # apt keeps the lists it did fetch: the install below still finds what
+    # they hold, and fails plainly if a package is not there.
+    echo "setup: apt-get update failed 4 times; installing from the lists it fetched" >&2
+    break
+  fi
+  echo "setup: apt-get update failed (attempt $attempt); trying again in $((attempt * 20)) s" >&2
+  sleep $((attempt * 20))
+done
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+}
+wine32=0 others=()
+for p in "${missing[@]}"; do
+  if [ "$p" = wine32:i386 ]; then wine32=1; else others+=("$p"); fi
+done
+[ ${#others[@]} -eq 0 ] || install "${others[@]}"
+[ "$wine32" = 1 ] || exit 0
+install wine32:i386 && exit 0
+# When the security archive's i386 list could not be fetched, the installed
+# 64-bit libraries carry security versions their i386 halves cannot match.
+# The main archive has both halves at one version: prefer it, for this one
+# install (a few 64-bit libraries may step back to the main archive's
+# version).
+echo "setup: wine32:i386 did not install; trying again with the main archive's versions of its libraries" >&2
+prefs=$(mktemp -d)
+printf 'Package: *\nPin: release n=%s,l=Debian\nPin-Priority: 1001\n' \
+  "$(. /etc/os-release && echo "$VERSION_CODENAME")" >"$prefs/main.pref"
+rc=0
+install --allow-downgrades -o Dir::Etc::PreferencesParts="$prefs" wine32:i386 || rc=$?
+rm -rf "$prefs"
+[ "$rc" -ne 0 ] || exit 0
+# Without 32-bit Wine the product's Windows tests take the test VM's path,
+# as on a machine whose kernel runs no 32-bit programs.
+echo "setup: 32-bit Wine could not be installed: the 32-bit product's Windows tests will run in the test VM" >&2
+install "${vm_packages[@]}"

@@ -7,8 +7,8 @@
 #   - the PE table checks of both DLLs (they read files: every machine)
 #   - the 64-bit twin's Windows tests under 64-bit Wine
 #   - the 32-bit product's Windows tests: under 32-bit Wine here where the
-#     kernel runs 32-bit programs, else in the test VM (scripts/vm.sh), all
-#     but the proof runs
+#     kernel runs 32-bit programs and 32-bit Wine is installed, else in the
+#     test VM (scripts/vm.sh), all but the proof runs
 #   - a short fuzz smoke
 # The capability check (scripts/capability.sh) picks the paths; set
 # SK_PRETEND_NO32=1 to take the VM path on a machine that would not need it.
@@ -61,7 +61,7 @@ sk_capability_line | tee -a "$log"
 # current recipe) is made while the trees build: that half needs the network
 # and dpkg more than the processor. Its first boot waits for the VM part.
 image_pid=""
-if [ "$SK_RUN32" != 1 ] && [ -n "$SK_QEMU" ]; then
+if [ -z "$SK_WINE32" ] && [ -n "$SK_QEMU" ]; then
   bash scripts/vm.sh base >build/vm-image.log 2>&1 &
   image_pid=$!
   trap 'kill "$image_pid" 2>/dev/null' EXIT
@@ -88,12 +88,8 @@ else
   fail_part "the 64-bit twin's Windows tests did not run: 64-bit Wine is missing or does not start"
 fi
 
-if [ "$SK_RUN32" = 1 ]; then
-  if [ -n "$SK_WINE32" ]; then
-    part "the 32-bit product's Windows tests under 32-bit Wine" wine_ctest 32 -L wine
-  else
-    fail_part "the 32-bit product's Windows tests did not run: 32-bit Wine is missing or does not start"
-  fi
+if [ -n "$SK_WINE32" ]; then
+  part "the 32-bit product's Windows tests under 32-bit Wine" wine_ctest 32 -L wine
 elif [ -n "$SK_QEMU" ]; then  # the -m32 native tests and the 32-bit Windows tests
   image_rc=0
   wait "$image_pid" || image_rc=$?
@@ -107,7 +103,7 @@ elif [ -n "$SK_QEMU" ]; then  # the -m32 native tests and the 32-bit Windows tes
       fail_part "the 32-bit product's Windows tests did not finish in the test VM (see above)"
   fi
 else
-  fail_part "the 32-bit product's Windows tests did not run: $SK_RUN32_WHY, and qemu is missing"
+  fail_part "the 32-bit product's Windows tests did not run: ${SK_RUN32_WHY:-32-bit Wine is missing or does not start}, and qemu is missing"
 fi
 
 fuzz=0
