@@ -7,7 +7,8 @@
 # targets (scripts/fuzz_deep.sh), keeps what they print under
 # docs/proof/<full|quick>-win<32|64>/ and writes the tables from it to
 # figures.md there, stamped with the commit, the build, the
-# machine and the date.
+# machine and the date; docs/proof/summary.md then gets a row for every run
+# folder there.
 #
 #   full     soak 600 s, 1000 cycles, the whole benchmark (about 7 min), every
 #            fuzz target to 10^8 executions or 3 h, one target a core (about
@@ -171,6 +172,7 @@ fi
   printf 'part: %s\n' "${times[@]}"
 } >>"$out/stamp.txt"
 python3 scripts/proof_figures.py "$out" || status=1
+python3 scripts/proof_figures.py --summary "$(dirname "$out")"  # a row for every run folder
 printf '  %s\n' "${times[@]}"
 echo "proof.sh: figures in $out/figures.md; $( [ $status -eq 0 ] && echo 'every part passed' || echo 'a part FAILED (see above)')"
 exit $status

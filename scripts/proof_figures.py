@@ -3,6 +3,7 @@
 stamp.txt, matrix.md, soak.log, cycles.log, bench.txt, fuzz.txt.
 
     proof_figures.py docs/proof/quick-win32
+    proof_figures.py --summary docs/proof     (summary.md: a row for every run folder)
 
 Every figure is read from what the programs printed; a part whose output is
 missing or not as expected is said to be so, never filled in. Exit 1 when a
@@ -72,30 +73,14 @@ def cycles_section(cycles):
         "[  PASSED  ] 1 test" in (cycles or "")
 
 
-def bench_section(bench, quick):
-    if bench is None:
-        return ["Not run (see the benchmark's output)."], False
-    out = []
-    header = [line[3:] for line in bench.splitlines() if line.startswith("== ") and ":" in line[:12]]
-    cost = re.findall(r"^(BM_\S+)\s+([\d.]+ \S+)\s+([\d.]+ \S+)\s+(\d+)$", bench, re.M)
-    title = one(r"^== (native cost per call.*)$", bench)
-    if title:
-        out += [f"**{title[0][0].upper() + title[0][1:]}**", ""]
-        if cost:
-            out += ["| Benchmark | Time | CPU | Iterations |", "|---|---|---|---|"]
-            out += [f"| {n} | {t} | {c} | {i} |" for n, t, c, i in cost]
-        out.append("")
+def bench_facts(bench):
+    """What the Wine benchmark printed, line by line (None where a line is missing)."""
     rt = one(r"^round trips \(mean of (\d+), at random moments\): announce ([\d.]+) ms, request 's' ([\d.]+) ms, "
              r"end-of-session ([\d.]+) ms, goodbye ([\d.]+) ms \(each between ([\d.]+) and ([\d.]+) ms\)", bench)
     setup = one(r"^skbench: .*gateway turn-around (\d+) ms; simulators (.*)$", bench)
     windows = one(r"^read windows .*: 1000 ms window ([\d.]+) ms \(mean of (\d+), ([\d.]+)-([\d.]+)\), "
                   r"4000 ms window ([\d.]+) ms \(mean of (\d+), ([\d.]+)-([\d.]+)\)", bench)
     over = dict(re.findall(r"^(single|block) read: ([\d.-]+) ms over the floor", bench, re.M))
-
-    def beyond(kind, window):  # a read's time over its floor, beside how long Wine ran a silent window over
-        if kind not in over or not windows:
-            return ""
-        return f"; {over[kind]} ms over the floor (a silent window alone ran {float(window) - (1000 if kind == 'single' else 4000):.1f} ms long)"
 
     def reads(kind, target):  # the line of one kind of read, and its floor
         found = one(rf"^{kind} read: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, "
@@ -113,6 +98,36 @@ def bench_section(bench, quick):
     ratios = dict(re.findall(r"^throughput: +(\d+) channels = ([\d.]+) x one channel", bench, re.M))
     scale = one(r"^throughput: 16 channels = [\d.]+ x one channel \(target >= 14: (\S+)\)", bench)
     failed = one(r"^requests that failed or read a wrong value: (\d+)", bench)
+    verdicts = re.findall(r"\(target [^)]*: (met|MISSED)\)", bench)
+    return dict(rt=rt, setup=setup, windows=windows, over=over, single=single, sfloor=sfloor, block=block,
+                bfloor=bfloor, idle=idle, server=server, cpu=cpu, rates=rates, ratios=ratios, scale=scale,
+                failed=failed, verdicts=verdicts)
+
+
+def bench_section(bench, quick):
+    if bench is None:
+        return ["Not run (see the benchmark's output)."], False
+    out = []
+    header = [line[3:] for line in bench.splitlines() if line.startswith("== ") and ":" in line[:12]]
+    cost = re.findall(r"^(BM_\S+)\s+([\d.]+ \S+)\s+([\d.]+ \S+)\s+(\d+)$", bench, re.M)
+    title = one(r"^== (native cost per call.*)$", bench)
+    if title:
+        out += [f"**{title[0][0].upper() + title[0][1:]}**", ""]
+        if cost:
+            out += ["| Benchmark | Time | CPU | Iterations |", "|---|---|---|---|"]
+            out += [f"| {n} | {t} | {c} | {i} |" for n, t, c, i in cost]
+        out.append("")
+    b = bench_facts(bench)
+    rt, setup, windows, over = b["rt"], b["setup"], b["windows"], b["over"]
+    single, sfloor, block, bfloor = b["single"], b["sfloor"], b["block"], b["bfloor"]
+    idle, server, cpu, rates, ratios = b["idle"], b["server"], b["cpu"], b["rates"], b["ratios"]
+    scale, failed, verdicts = b["scale"], b["failed"], b["verdicts"]
+
+    def beyond(kind, window):  # a read's time over its floor, beside how long Wine ran a silent window over
+        if kind not in over or not windows:
+            return ""
+        return f"; {over[kind]} ms over the floor (a silent window alone ran {float(window) - (1000 if kind == 'single' else 4000):.1f} ms long)"
+
     out += ["**Under Wine, against the simulator**", "",
             "| Figure | Observed | Target | |", "|---|---|---|---|"]
     if rt:
@@ -147,7 +162,6 @@ def bench_section(bench, quick):
     out.append(f"Requests that failed or read a wrong value: {failed[0] if failed else '? (the run did not finish)'}.")
     if header:
         out += ["", "Benchmark run: " + "; ".join(header) + "."]
-    verdicts = re.findall(r"\(target [^)]*: (met|MISSED)\)", bench)
     if verdicts:
         out += ["", f"Targets: {verdicts.count('met')} met, {verdicts.count('MISSED')} missed"
                     + (" (a quick run's few reads make a ratio a rough one)." if quick else ".")]
@@ -176,7 +190,56 @@ def fuzz_section(fuzz):
     return out, ok
 
 
+def summary_row(folder):
+    """One line of the summary table: a run folder's headline figures, read
+    from the same raw outputs as its figures.md."""
+    stamp = read(folder, "stamp.txt") or ""
+    fields = dict(line.split(": ", 1) for line in stamp.splitlines() if ": " in line and not line.startswith("part: "))
+    kernel = one(r"Linux (\S+?),", fields.get("machine", ""))
+    matrix = one(r"^(\d+) of (\d+) kinds pass", read(folder, "matrix.md"))
+    soak = read(folder, "soak.log")
+    soak_run = one(r"\[soak\] .*?, (\d+) s of requests", soak)
+    wrong = one(r"\[soak\] wrong values (\d+)", soak)
+    cycles = one(r"\[cycles\] (\d+) start/end cycles", read(folder, "cycles.log"))
+    cycles_ok = "[  PASSED  ] 1 test" in (read(folder, "cycles.log") or "")
+    bench = read(folder, "bench.txt")
+    cells = [f"[{os.path.basename(folder)}]({os.path.basename(folder)}/figures.md)", fields.get("build", "?"),
+             fields.get("mode", "?"), fields.get("commit", "?"), fields.get("date", "?")[:10],
+             kernel[0] if kernel else "?"]
+    if bench is None:
+        cells += ["(left out)" if read(folder, "bench-skipped.txt") else "(not run)"] * 4
+    else:
+        b = bench_facts(bench)
+        ratio = lambda r: f"{r[5]} × ({r[0]} reads)" if r else "?"
+        cells += [ratio(b["single"]), ratio(b["block"]),
+                  f"{b['cpu'][0]} ms, {b['cpu'][1]} ms" if b["cpu"] else "?",
+                  f"{b['verdicts'].count('met')} met, {b['verdicts'].count('MISSED')} missed"]
+    cells += [f"{matrix[0]} of {matrix[1]}" if matrix else "?",
+              f"{soak_run[0]} s, {wrong[0]} wrong values" if soak_run and wrong else "?",
+              f"{cycles[0]}, {'pass' if cycles_ok else 'FAILED'}" if cycles else "?"]
+    return "| " + " | ".join(cells) + " |"
+
+
+def write_summary(root):
+    """summary.md in docs/proof: a row for every run folder beside it."""
+    folders = sorted(os.path.join(root, d) for d in os.listdir(root)
+                     if os.path.exists(os.path.join(root, d, "stamp.txt")))
+    lines = ["# Proof figures: every run, in short (generated)", "",
+             "Written by `scripts/proof.sh` (`proof_figures.py --summary docs/proof`) from the raw outputs of each "
+             "run folder; do not edit by hand. Each folder's figures.md has every figure; docs/proof.md says how to "
+             "read them.", "",
+             "| run | build | mode | commit | date | kernel | single read / floor | block read / floor | "
+             "CPU per transaction (single, block) | benchmark targets | fault matrix | soak | start/end cycles |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    lines += [summary_row(f) for f in folders]
+    with open(os.path.join(root, "summary.md"), "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    return 0
+
+
 def main():
+    if sys.argv[1] == "--summary":
+        return write_summary(sys.argv[2])
     folder = sys.argv[1]
     stamp = read(folder, "stamp.txt") or ""
     sections = [
