@@ -200,8 +200,9 @@ def summary_row(folder):
     soak = read(folder, "soak.log")
     soak_run = one(r"\[soak\] .*?, (\d+) s of requests", soak)
     wrong = one(r"\[soak\] wrong values (\d+)", soak)
-    cycles = one(r"\[cycles\] (\d+) start/end cycles", read(folder, "cycles.log"))
-    cycles_ok = "[  PASSED  ] 1 test" in (read(folder, "cycles.log") or "")
+    cycles_log = read(folder, "cycles.log") or ""
+    cycles = one(r"\[cycles\] (\d+) start/end cycles", cycles_log)
+    cycles_ok = "[  PASSED  ] 1 test" in cycles_log
     bench = read(folder, "bench.txt")
     cells = [f"[{os.path.basename(folder)}]({os.path.basename(folder)}/figures.md)", fields.get("build", "?"),
              fields.get("mode", "?"), fields.get("commit", "?"), fields.get("date", "?")[:10],
