@@ -63,12 +63,18 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=($(cd "$build/fuzz" && ls fuzz_* | grep -v '\.'))
 mkdir -p "$build/logs"
 
+artifacts() {  # artifacts TARGET: how many crash inputs, then slow-unit files, it has left so far
+  local all slow
+  all=$(ls "$build/crashes/$1" | wc -l)
+  slow=$(ls "$build/crashes/$1" | grep -c '^slow-unit-')
+  echo "$((all - slow)) $slow"
+}
+
 fuzz_one() {  # one target, to its end; exits with libFuzzer's status
-  local t=$1 log before slow_before start status took execs peak last cov ft corp lastrss line
+  local t=$1 log before slow_before after slow_after start status took execs peak last cov ft corp lastrss line
   mkdir -p "$build/work/$t" "$build/crashes/$t"
   log="$build/logs/$t.log"
-  before=$(ls "$build/crashes/$t" | grep -vc '^slow-unit-')
-  slow_before=$(ls "$build/crashes/$t" | grep -c '^slow-unit-')
+  read -r before slow_before < <(artifacts "$t")
   start=$(date +%s)
   nice -n 19 chrt --idle 0 "$build/fuzz/$t" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
     -rss_limit_mb="$rss" -artifact_prefix="$build/crashes/$t/" "$build/work/$t" "fuzz/corpus/$t" >"$log" 2>&1
@@ -81,7 +87,8 @@ fuzz_one() {  # one target, to its end; exits with libFuzzer's status
   last=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1)
   field() { echo "$last" | grep -o "$1 [0-9]*" | awk '{print $2}'; }
   cov=$(field 'cov:') ft=$(field 'ft:') corp=$(field 'corp:') lastrss=$(echo "$last" | grep -o 'rss: [0-9]*' | awk '{print $2}')
-  line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$(( $(ls "$build/crashes/$t" | grep -vc '^slow-unit-') - before )) slow_units=$(( $(ls "$build/crashes/$t" | grep -c '^slow-unit-') - slow_before )) runs_asked=$runs seconds_asked=$seconds"
+  read -r after slow_after < <(artifacts "$t")
+  line="$(date -u +%FT%TZ) $t status=$status executions=${execs:-?} seconds=$took cov=${cov:-?} ft=${ft:-?} corpus=${corp:-?} rss_mb=${peak:-${lastrss:-?}} crashes=$((after - before)) slow_units=$((slow_after - slow_before)) runs_asked=$runs seconds_asked=$seconds"
   echo "$line" | tee -a "$build/logs/summary.txt"
   [ -z "$summary" ] || echo "$line" >>"$summary"
   return "$status"

@@ -26,8 +26,13 @@ def one(pattern, text, default="?"):
     return m.groups() if m else None
 
 
+def stamp_fields(stamp):
+    """The stamp's "key: value" lines, its "part: " lines aside."""
+    return dict(line.split(": ", 1) for line in stamp.splitlines() if ": " in line and not line.startswith("part: "))
+
+
 def stamp_section(stamp):
-    fields = dict(line.split(": ", 1) for line in stamp.splitlines() if ": " in line and not line.startswith("part: "))
+    fields = stamp_fields(stamp)
     parts = [line[6:] for line in stamp.splitlines() if line.startswith("part: ")]
     out = ["| | |", "|---|---|"]
     for key in ("mode", "commit", "build", "machine", "wine in the VM", "date", "took"):
@@ -193,8 +198,7 @@ def fuzz_section(fuzz):
 def summary_row(folder):
     """One line of the summary table: a run folder's headline figures, read
     from the same raw outputs as its figures.md."""
-    stamp = read(folder, "stamp.txt") or ""
-    fields = dict(line.split(": ", 1) for line in stamp.splitlines() if ": " in line and not line.startswith("part: "))
+    fields = stamp_fields(read(folder, "stamp.txt") or "")
     kernel = one(r"Linux (\S+?),", fields.get("machine", ""))
     matrix = one(r"^(\d+) of (\d+) kinds pass", read(folder, "matrix.md"))
     soak = read(folder, "soak.log")
