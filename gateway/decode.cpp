@@ -9,13 +9,10 @@
 namespace {
 
 // Offsets in the receive buffer.
-constexpr uint32_t kLengthOffset = 6;
-constexpr uint32_t kPayloadOffset = 7;
 constexpr uint32_t kWordOffset = 8;        // commands 1 and 2
 constexpr uint32_t kPointWordOffset = 16;  // command 7, and the first group of a block list
 constexpr uint32_t kGroupSize = 4;
 constexpr uint32_t kAssemblyThreshold = 100;
-constexpr uint32_t kCrcBytes = 2;
 constexpr uint32_t kContinuationScanStart = 16;
 constexpr uint8_t kPointLetter = 'p';
 constexpr uint16_t kBlockMarkIn = 0x0080;
@@ -159,7 +156,7 @@ uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     // dropped only when the work area is full).
     const uint32_t copy = position < kAssemblyArea - 1 ? position : kAssemblyArea - 1;
     memcpy(buffer + kPayloadOffset + buffer[kLengthOffset], work + 1, copy);
-    const uint32_t assembled = kPayloadOffset + buffer[kLengthOffset] + (position - 1) + kCrcBytes;
+    const uint32_t assembled = kPayloadOffset + buffer[kLengthOffset] + (position - 1) + kCrcSize;
     return assembled < received ? assembled : received;
 }
 

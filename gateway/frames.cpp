@@ -12,8 +12,19 @@ constexpr uint8_t kSingleGoodBye[kGoodByeFrameSize] = {0x55, 0xAA, 0x55, 0xAA, 0
 
 // Each stored CRC is the frame's own: n + 3 bytes from offset 4, low byte first.
 constexpr bool CarriesItsCrc(const uint8_t* frame, uint32_t size) {
-    const uint16_t crc = FrameCrc(frame + 4, static_cast<uint8_t>(size - 6));
-    return frame[size - 2] == (crc & 0xFF) && frame[size - 1] == (crc >> 8);
+    const uint16_t crc = FrameCrc(frame + kTypeOffset, CrcCovered(size));
+    return frame[CrcOffset(size)] == (crc & 0xFF) && frame[CrcOffset(size) + 1] == (crc >> 8);
+}
+
+void PutCrc(uint8_t* frame, uint32_t size) {
+    const uint16_t crc = FrameCrc(frame + kTypeOffset, CrcCovered(size));
+    frame[CrcOffset(size)] = static_cast<uint8_t>(crc & 0xFF);
+    frame[CrcOffset(size) + 1] = static_cast<uint8_t>(crc >> 8);
+}
+
+// Byte `offset` of the received bytes, 0 when it did not arrive.
+uint8_t ByteAt(const uint8_t* bytes, uint32_t count, uint32_t offset) {
+    return offset < count ? bytes[offset] : 0;
 }
 static_assert(CarriesItsCrc(kBlockZlz, kZlzFrameSize));
 static_assert(CarriesItsCrc(kBlockEos, kEosFrameSize));
@@ -30,14 +41,12 @@ void BuildRequestFrame(VpiChannel* channel, const uint8_t* payload, uint8_t leng
     constexpr uint32_t kMaxPayload = sizeof(VpiChannel::txBuffer) - kFrameOverhead;
     if (length > kMaxPayload) length = static_cast<uint8_t>(kMaxPayload);
     memcpy(tx, kSyncBytes, sizeof kSyncBytes);
-    tx[4] = kFrameTypeRequest;
-    tx[5] = kRequestSequence;
-    tx[6] = length;
-    if (length != 0) memcpy(tx + 7, payload, length);
-    const uint16_t crc = FrameCrc(tx + 4, static_cast<uint8_t>(length + 3));
-    tx[7 + length] = static_cast<uint8_t>(crc & 0xFF);
-    tx[8 + length] = static_cast<uint8_t>(crc >> 8);
-    channel->txCount = static_cast<uint16_t>(length + kFrameOverhead);
+    tx[kTypeOffset] = kFrameTypeRequest;
+    tx[kSequenceOffset] = kRequestSequence;
+    tx[kLengthOffset] = length;
+    if (length != 0) memcpy(tx + kPayloadOffset, payload, length);
+    PutCrc(tx, FrameSize(length));
+    channel->txCount = static_cast<uint16_t>(FrameSize(length));
 }
 
 void SetBlockSessionFrames(SessionFrames* frames) {
@@ -61,22 +70,70 @@ bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplyS
     for (uint32_t s = count - static_cast<uint32_t>(sizeof kSyncBytes) + 1; s-- > 0;) {
         if (memcmp(bytes + s, kSyncBytes, sizeof kSyncBytes) == 0) {
             // A sequence byte that did not arrive reads as the cleared buffer: 0.
-            *lastReplySequence = s + 5 < count ? bytes[s + 5] : 0;
+            *lastReplySequence = ByteAt(bytes, count, s + kSequenceOffset);
             return true;
         }
     }
     return false;
 }
 
-bool PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
-                        uint8_t crcLength, uint8_t lastReplySequence) {
+bool PatchFrameSequence(uint8_t* frame, uint32_t frameSize, const uint8_t* reply, uint32_t replyCount,
+                        uint8_t lastReplySequence) {
     if (!StartsWithSync(reply, replyCount)) return false;
     const uint8_t high = static_cast<uint8_t>(lastReplySequence >> 4);
     const uint8_t low = static_cast<uint8_t>(lastReplySequence & 0x0F);
     const uint8_t acknowledged = (high <= 9 && low <= 9) ? high : 0;
-    frame[5] = static_cast<uint8_t>((frame[5] & 0xF0) | acknowledged);
-    const uint16_t crc = FrameCrc(frame + 4, crcLength);
-    frame[crcOffset] = static_cast<uint8_t>(crc & 0xFF);
-    frame[crcOffset + 1] = static_cast<uint8_t>(crc >> 8);
+    frame[kSequenceOffset] = static_cast<uint8_t>((frame[kSequenceOffset] & 0xF0) | acknowledged);
+    PutCrc(frame, frameSize);
     return true;
+}
+
+FrameView ViewFrame(const uint8_t* bytes, uint32_t count, uint32_t at) {
+    FrameView frame;
+    frame.at = at;
+    const uint32_t available = at < count ? count - at : 0;
+    const uint8_t* start = bytes + at;
+    frame.type = ByteAt(start, available, kTypeOffset);
+    frame.sequence = ByteAt(start, available, kSequenceOffset);
+    frame.length = ByteAt(start, available, kLengthOffset);
+    frame.size = FrameSize(frame.length);
+    frame.arrived = available < frame.size ? available : frame.size;
+    frame.whole = available >= kFrameHeadSize && frame.arrived == frame.size;
+    if (!frame.whole) return frame;
+    const uint32_t crcAt = CrcOffset(frame.size);
+    frame.crcCarried = static_cast<uint16_t>(start[crcAt] | (start[crcAt + 1] << 8));
+    frame.crcWanted = CrcWith(CrcTable, start + kTypeOffset, CrcCovered(frame.size));
+    frame.crcGood = frame.crcCarried == frame.crcWanted ||
+                    frame.crcCarried == CrcWith(PlainCrcTable, start + kTypeOffset, CrcCovered(frame.size));
+    return frame;
+}
+
+bool NextFrame(const uint8_t* bytes, uint32_t count, uint32_t from, FrameView* frame) {
+    for (uint32_t at = from; at + sizeof kSyncBytes <= count; ++at) {
+        if (memcmp(bytes + at, kSyncBytes, sizeof kSyncBytes) != 0) continue;
+        *frame = ViewFrame(bytes, count, at);
+        return true;
+    }
+    return false;
+}
+
+AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames) {
+    AnswerVerdict verdict;
+    if (!StartsWithSync(bytes, count)) return verdict;
+    FrameView frame = ViewFrame(bytes, count, 0);
+    for (;;) {
+        verdict.frame = frame;
+        if (!frame.whole) {
+            verdict.check = AnswerCheck::CutShort;
+            return verdict;
+        }
+        if (!frame.crcGood) {
+            verdict.check = AnswerCheck::BadCrc;
+            return verdict;
+        }
+        if (!allFrames || !NextFrame(bytes, count, frame.at + frame.size, &frame)) break;
+    }
+    verdict.frame = ViewFrame(bytes, count, 0);
+    verdict.check = AnswerCheck::Good;
+    return verdict;
 }

@@ -23,6 +23,22 @@ constexpr uint8_t kFrameTypeRequest = 0x02;
 constexpr uint8_t kRequestSequence = 0x11;  // our frame 1, the gateway's frame 1; never patched
 constexpr uint32_t kFrameOverhead = 9;      // sync, type, sequence, length, CRC
 
+// Where each field of a frame lies, from its first sync byte.
+constexpr uint32_t kTypeOffset = 4;
+constexpr uint32_t kSequenceOffset = 5;
+constexpr uint32_t kLengthOffset = 6;
+constexpr uint32_t kPayloadOffset = 7;  // also the size of the head: sync, type, sequence, length
+constexpr uint32_t kFrameHeadSize = kPayloadOffset;
+constexpr uint32_t kCrcSize = 2;
+static_assert(kFrameHeadSize + kCrcSize == kFrameOverhead);
+
+// A frame of n payload bytes is n + 9 bytes long; its CRC covers the type,
+// sequence and length bytes and the payload (n + 3 bytes from offset 4) and
+// lies behind the payload.
+constexpr uint32_t FrameSize(uint32_t payloadLength) { return payloadLength + kFrameOverhead; }
+constexpr uint32_t CrcOffset(uint32_t frameSize) { return frameSize - kCrcSize; }
+constexpr uint8_t CrcCovered(uint32_t frameSize) { return static_cast<uint8_t>(frameSize - kTypeOffset - kCrcSize); }
+
 constexpr uint32_t kZlzFrameSize = 9;
 constexpr uint32_t kEosFrameSize = 10;
 constexpr uint32_t kGoodByeFrameSize = 9;
@@ -37,30 +53,39 @@ constexpr uint16_t CrcRuleEntry(uint32_t i) {
     return crc;
 }
 
-constexpr std::array<uint16_t, 256> MakeCrcTable() {
-    std::array<uint16_t, 256> table{};
+using CrcTableType = std::array<uint16_t, 256>;
+
+// The line's table (`lineTable`) or the plain rule's.
+constexpr CrcTableType MakeCrcTable(bool lineTable) {
+    CrcTableType table{};
     for (uint32_t i = 0; i < 256; ++i) table[i] = CrcRuleEntry(i);
     // The gateway's table holds 0x4CF4 here where the rule gives 0x4EF4. It is
     // part of the wire format: every frame whose CRC passes through this entry
     // carries the value the gateway's table yields.
-    table[0x73] = 0x4CF4;
+    if (lineTable) table[0x73] = 0x4CF4;
     return table;
 }
 
-inline constexpr std::array<uint16_t, 256> CrcTable = MakeCrcTable();
+inline constexpr CrcTableType CrcTable = MakeCrcTable(true);
+// The plain rule's table: a gateway whose firmware computes with it is
+// accepted too (its frames differ only where the CRC passes entry 0x73).
+inline constexpr CrcTableType PlainCrcTable = MakeCrcTable(false);
 static_assert(CrcTable[1] == 0x1021 && CrcTable[2] == 0x2042 && CrcTable[255] == 0x1EF0);
-static_assert(CrcRuleEntry(0x73) == 0x4EF4 && CrcTable[0x73] == 0x4CF4);
+static_assert(CrcRuleEntry(0x73) == 0x4EF4 && CrcTable[0x73] == 0x4CF4 && PlainCrcTable[0x73] == 0x4EF4);
 
 // The CRC of the first `length` bytes: crc = table[crc >> 8] ^ (crc << 8) ^ b,
 // starting from 0, no final XOR, no reflection. The data byte enters the low
 // byte after the shift (over 02 33 00 the register runs 0002, 0233, 1342).
-constexpr uint16_t FrameCrc(const uint8_t* bytes, uint8_t length) {
+constexpr uint16_t CrcWith(const CrcTableType& table, const uint8_t* bytes, uint32_t length) {
     uint16_t crc = 0;
     for (uint32_t i = 0; i < length; ++i) {
-        crc = static_cast<uint16_t>(CrcTable[crc >> 8] ^ static_cast<uint16_t>(crc << 8) ^ bytes[i]);
+        crc = static_cast<uint16_t>(table[crc >> 8] ^ static_cast<uint16_t>(crc << 8) ^ bytes[i]);
     }
     return crc;
 }
+
+// The CRC the driver sends: the line's table.
+constexpr uint16_t FrameCrc(const uint8_t* bytes, uint8_t length) { return CrcWith(CrcTable, bytes, length); }
 
 // The request frame (sequence byte 0x11) in the channel's txBuffer; its
 // length (length + 9) in txCount.
@@ -89,11 +114,54 @@ bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplyS
 
 // Renews the low nibble of the frame's sequence byte from lastReplySequence
 // (its tens digit read as BCD, 0 when it is not valid BCD) and the frame's CRC
-// (crcLength bytes from offset 4, stored at crcOffset) and returns true.
-// Returns false and leaves the frame as it was when the reply's first four
-// received bytes are not the sync bytes.
-bool PatchFrameSequence(uint8_t* frame, const uint8_t* reply, uint32_t replyCount, uint32_t crcOffset,
-                        uint8_t crcLength, uint8_t lastReplySequence);
+// (the frame is `frameSize` bytes) and returns true. Returns false and leaves
+// the frame as it was when the reply's first four received bytes are not the
+// sync bytes.
+bool PatchFrameSequence(uint8_t* frame, uint32_t frameSize, const uint8_t* reply, uint32_t replyCount,
+                        uint8_t lastReplySequence);
 
 // True when the first `count` bytes start with the four sync bytes.
 bool StartsWithSync(const uint8_t* bytes, uint32_t count);
+
+// --- received frames ----------------------------------------------------------
+
+// One frame as it lies in received bytes. Only bytes that arrived are read:
+// a field whose byte did not arrive reads 0.
+struct FrameView {
+    uint32_t at = 0;        // offset of its first sync byte in the received bytes
+    uint32_t size = 0;      // its whole length, n + 9 (9 while its length byte has not arrived)
+    uint32_t arrived = 0;   // how many of those bytes arrived (at most size)
+    uint8_t type = 0;
+    uint8_t sequence = 0;
+    uint8_t length = 0;     // n
+    uint16_t crcCarried = 0;
+    uint16_t crcWanted = 0;  // by the line's table
+    bool whole = false;      // every byte arrived
+    bool crcGood = false;    // whole, and the CRC checks by the line's or the plain table
+};
+
+// The frame whose sync bytes start at `at` (they must lie within `count`).
+FrameView ViewFrame(const uint8_t* bytes, uint32_t count, uint32_t at);
+
+// The next frame at or after `from`: the first position where the four sync
+// bytes lie wholly within the received bytes. False when there is none.
+bool NextFrame(const uint8_t* bytes, uint32_t count, uint32_t from, FrameView* frame);
+
+// How a value-carrying answer arrived.
+enum class AnswerCheck : uint8_t {
+    Good,      // every frame whole, every CRC good
+    NoFrame,   // the bytes do not start with a frame
+    CutShort,  // a frame ends before its length says (`frame` is that frame)
+    BadCrc,    // a whole frame whose CRC does not check (`frame` is the first one)
+};
+
+struct AnswerVerdict {
+    AnswerCheck check = AnswerCheck::NoFrame;
+    FrameView frame;  // the frame the verdict is about
+};
+
+// Checks the answer in the first `count` bytes: the frame at offset 0 and,
+// with `allFrames` (a block answer, whose every frame carries values), every
+// frame behind it. Bytes behind the last frame (or between frames) that
+// start no frame are passed over.
+AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames);

@@ -4,6 +4,7 @@
 // the one place where a transaction's outcome becomes a host status.
 #include "gateway/point_requests.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "address/gate_words.h"
@@ -71,9 +72,10 @@ bool ReadAllowed(const VpiChannel* channel, const PointRecord* point, const char
 
 }  // namespace
 
-int32_t ReportOutcome(const VpiRequest* request, GatewayOutcome outcome) {
+int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
     const char* rejected = nullptr;
-    switch (outcome) {
+    char cut[48];
+    switch (result.outcome) {
         case GatewayOutcome::Decoded:
             return kDone;
         case GatewayOutcome::NoPayload:
@@ -91,8 +93,16 @@ int32_t ReportOutcome(const VpiRequest* request, GatewayOutcome outcome) {
         case GatewayOutcome::NotABlockAnswer:
             rejected = "not a block answer";
             break;
+        case GatewayOutcome::AnswerBadCrc:
+            rejected = "answer CRC does not check";
+            break;
+        case GatewayOutcome::AnswerCutShort:
+            snprintf(cut, sizeof cut, "answer cut short: %u of %u bytes", static_cast<unsigned>(result.arrived),
+                     static_cast<unsigned>(result.size));
+            rejected = cut;
+            break;
     }
-    // An answer the decoder turned down: which gate, and what came back.
+    // An answer the checks or the decoder turned down: which gate, and why.
     if (rejected != nullptr) {
         const auto* point = static_cast<const PointRecord*>(request->params);
         err(kLogLevel, "%s: GatewayTransaction() fail, %s (addr = '%s')", NameOf(request->channel).text, rejected,
@@ -108,9 +118,9 @@ int32_t SingleRead(VpiRequest* request) {
     VpiChannel* channel = request->channel;
     if (!PrepareRead(channel, Point(request))) return kDone;
     if (!ReadAllowed(channel, Point(request), "SingleRead")) return kRefused;
-    const GatewayOutcome outcome = GatewayTransaction(request, kSingleSession);
+    const GatewayResult result = GatewayTransaction(request, kSingleSession);
     CommSleep(kSingleReadPause);
-    return ReportOutcome(request, outcome);
+    return ReportOutcome(request, result);
 }
 
 int32_t BlockRead(VpiRequest* request) {

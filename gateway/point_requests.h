@@ -14,6 +14,7 @@ int32_t SingleWrite(VpiRequest* request);
 // What the host hears of a transaction: its status (0 when the answer was
 // decoded, else 1) and, for a transaction that did not bring an answer, one
 // line in the host log ("TEMP_ERROR 1/2/4 @@@@", or "<channel>:
-// GatewayTransaction() fail, no answer frame (addr = '<address>')" or "...,
-// not a block answer (...)").
-int32_t ReportOutcome(const VpiRequest* request, GatewayOutcome outcome);
+// GatewayTransaction() fail, <reason> (addr = '<address>')" where the reason
+// is "no answer frame", "not a block answer", "answer CRC does not check" or
+// "answer cut short: X of Y bytes").
+int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result);

@@ -1,18 +1,17 @@
 #include "gateway/trace.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "address/command_table.h"
 #include "gateway/frames.h"
 #include "host/host_log.h"
 #include "host/texts.h"
+#include "serial/environment.h"
 
 namespace {
 
 constexpr uint8_t kEndOfSessionByte = 0x06;
-constexpr uint32_t kHeaderSize = 7;  // sync, type, sequence, length
 
 // The command number of a request letter, 0 for a letter no command has.
 uint32_t CommandOfLetter(uint8_t letter) {
@@ -30,40 +29,54 @@ uint32_t CommandOfLetter(uint8_t letter) {
 void DescribeSent(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
     if (count == kAnnounceLength && memcmp(bytes, kAnnounce, count) == 0) {
         snprintf(out, size, "announce");
-    } else if (count < kHeaderSize || !StartsWithSync(bytes, count)) {
+    } else if (count < kFrameHeadSize || !StartsWithSync(bytes, count)) {
         snprintf(out, size, "bytes");
-    } else if (bytes[6] == 0) {
-        snprintf(out, size, "%s, seq %02X", (bytes[5] >> 4) == 2 ? "Zlz" : "goodbye", bytes[5]);
-    } else if (bytes[6] == 1 && count > kHeaderSize && bytes[7] == kEndOfSessionByte) {
-        snprintf(out, size, "end of session, seq %02X", bytes[5]);
-    } else if (count > kHeaderSize) {
-        const uint8_t letter = bytes[7];
+    } else if (bytes[kLengthOffset] == 0) {
+        snprintf(out, size, "%s, seq %02X", (bytes[kSequenceOffset] >> 4) == 2 ? "Zlz" : "goodbye", bytes[kSequenceOffset]);
+    } else if (bytes[kLengthOffset] == 1 && count > kFrameHeadSize && bytes[kPayloadOffset] == kEndOfSessionByte) {
+        snprintf(out, size, "end of session, seq %02X", bytes[kSequenceOffset]);
+    } else if (count > kFrameHeadSize) {
+        const uint8_t letter = bytes[kPayloadOffset];
         snprintf(out, size, "request '%c' (command %u), seq %02X", letter >= 0x20 && letter < 0x7F ? letter : '?',
-                 CommandOfLetter(letter), bytes[5]);
+                 CommandOfLetter(letter), bytes[kSequenceOffset]);
     } else {
-        snprintf(out, size, "frame, seq %02X", bytes[5]);
+        snprintf(out, size, "frame, seq %02X", bytes[kSequenceOffset]);
     }
 }
 
-// What came back: nothing, bytes that are no frame, or frames (an answer
-// may arrive as several: the sequence shown is the last one's).
+// What came back: bytes that are no frame, or frames (an answer may arrive
+// as several: the sequence shown is the last one's), each checked as a value
+// answer is: "crc ok", "crc BAD (want 1234)" for the first frame whose CRC
+// does not check, or the frame that was cut short.
 void DescribeReceived(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
     if (!StartsWithSync(bytes, count)) {
         snprintf(out, size, "junk");
         return;
     }
     uint32_t frames = 0;
-    uint8_t sequence = 0;
-    for (uint32_t at = 0; at + sizeof kSyncBytes <= count; ++at) {
-        if (memcmp(bytes + at, kSyncBytes, sizeof kSyncBytes) != 0) continue;
+    FrameView frame;
+    FrameView bad;
+    bool badSeen = false;
+    for (uint32_t from = 0; NextFrame(bytes, count, from, &frame); from = frame.at + (frame.whole ? frame.size : 1)) {
         ++frames;
-        if (at + 5 < count) sequence = bytes[at + 5];
-        at += sizeof kSyncBytes - 1;
+        if (!badSeen && !frame.crcGood) {
+            bad = frame;
+            badSeen = true;
+        }
+        if (!frame.whole) break;
+    }
+    char check[48];
+    if (!badSeen) {
+        snprintf(check, sizeof check, "crc ok");
+    } else if (!bad.whole) {
+        snprintf(check, sizeof check, "cut short: %u of %u bytes", bad.arrived, bad.size);
+    } else {
+        snprintf(check, sizeof check, "crc BAD (want %04X)", bad.crcWanted);
     }
     if (frames == 1) {
-        snprintf(out, size, "answer frame, seq %02X", sequence);
+        snprintf(out, size, "answer frame, seq %02X, %s", frame.sequence, check);
     } else {
-        snprintf(out, size, "answer in %u frames, last seq %02X", frames, sequence);
+        snprintf(out, size, "answer in %u frames, last seq %02X, %s", frames, frame.sequence, check);
     }
 }
 
@@ -81,8 +94,7 @@ void Hex(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
 }  // namespace
 
 bool TraceOn() {
-    const char* setting = getenv("SK5820_TRACE");
-    return setting != nullptr && setting[0] != '\0' && strcmp(setting, "0") != 0;
+    return EnvironmentSwitch("SK5820_TRACE", false);
 }
 
 void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t count, int32_t direction,
@@ -93,7 +105,7 @@ void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t cou
         err(kLogLevel, "%s: trace %s nothing [%s]", NameOf(channel).text, arrow, label);
         return;
     }
-    char what[64];
+    char what[112];
     if (direction == kTraceSent) {
         DescribeSent(what, sizeof what, bytes, count);
     } else {

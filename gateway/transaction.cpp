@@ -8,6 +8,7 @@
 #include "gateway/frames.h"
 #include "gateway/trace.h"
 #include "serial/comm.h"
+#include "serial/environment.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ void AppendDate(Payload& payload, const char* text) {
 // --- the line ---------------------------------------------------------------
 
 void Send(VpiChannel* channel, const uint8_t* bytes, uint32_t count, const char* label) {
-    uint32_t written = channel->txCount;  // a failed write leaves the count as it was
+    uint32_t written = 0;  // a failed write sent nothing
     CommWrite(channel->port, bytes, count, &written);
     channel->txCount = static_cast<uint16_t>(written);
     TraceExchange(channel, bytes, written, kTraceSent, label);
@@ -174,6 +175,24 @@ bool Announce(VpiChannel* channel) {
     return AnnounceAccepted(channel);
 }
 
+// A value answer counts only when it arrived whole and unchanged: a frame
+// cut short or with a CRC that does not check is never decoded (the value
+// stays as the request prepared it). Decoded means it may be decoded.
+GatewayResult CheckOutcome(const VpiChannel* channel, int32_t sessionMode) {
+    GatewayResult result;
+    if (!AnswerCheckOn()) return result;
+    const AnswerVerdict verdict =
+        CheckAnswer(channel->rxBuffer, ReceivedCount(channel), sessionMode == kBlockSession);
+    if (verdict.check == AnswerCheck::CutShort) {
+        result.outcome = GatewayOutcome::AnswerCutShort;
+        result.arrived = verdict.frame.arrived;
+        result.size = verdict.frame.size;
+    } else if (verdict.check == AnswerCheck::BadCrc) {
+        result.outcome = GatewayOutcome::AnswerBadCrc;
+    }
+    return result;  // no frame at all: the decoder says so
+}
+
 // The answer as DecodeReply found it, read while the answer is still in the
 // buffer (the session's closing frames overwrite it).
 GatewayOutcome DecodeOutcome(VpiRequest* request, int32_t sessionMode) {
@@ -183,7 +202,7 @@ GatewayOutcome DecodeOutcome(VpiRequest* request, int32_t sessionMode) {
                                                                       : GatewayOutcome::NoAnswerFrame;
 }
 
-GatewayOutcome SingleSession(VpiRequest* request, SessionFrames* frames) {
+GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
     VpiChannel* channel = request->channel;
     SetSingleSessionFrames(frames);
 
@@ -193,7 +212,8 @@ GatewayOutcome SingleSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(channel->port, kStatusTimeout);
     Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
     CommSetReadTimeout(channel->port, kSessionTimeout);
-    const GatewayOutcome outcome = DecodeOutcome(request, kSingleSession);
+    GatewayResult result = CheckOutcome(channel, kSingleSession);
+    if (result.outcome == GatewayOutcome::Decoded) result.outcome = DecodeOutcome(request, kSingleSession);
 
     Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
     Receive(channel, kEosReplySize, "PANEL: Terminate session");
@@ -201,10 +221,10 @@ GatewayOutcome SingleSession(VpiRequest* request, SessionFrames* frames) {
     Send(channel, frames->goodBye, kGoodByeFrameSize, "PC: Zlz2");
     ClearRx(channel, kClearSingleGoodBye);
     Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
-    return outcome;
+    return result;
 }
 
-GatewayOutcome BlockSession(VpiRequest* request, SessionFrames* frames) {
+GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
     VpiChannel* channel = request->channel;
     const Handle port = channel->port;
 
@@ -215,18 +235,23 @@ GatewayOutcome BlockSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(port, kSessionTimeout);
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
-    // The list is read from the assembled answer only (see AssembleBlockPayload);
-    // the next read sets the count again.
-    channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel)));
-    const GatewayOutcome outcome = DecodeOutcome(request, kBlockSession);
-    PatchFrameSequence(frames->zlz, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
+    GatewayResult result = CheckOutcome(channel, kBlockSession);
+    if (result.outcome == GatewayOutcome::Decoded) {
+        // The list is read from the assembled answer only (see
+        // AssembleBlockPayload); the next read sets the count again.
+        channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel)));
+        result.outcome = DecodeOutcome(request, kBlockSession);
+    }
+    PatchFrameSequence(frames->zlz, kZlzFrameSize, channel->rxBuffer, ReceivedCount(channel),
+                       frames->lastReplySequence);
 
     ExchangeUntilAccepted(channel, {frames->zlz, kZlzFrameSize, kZlzReplySize, kRxBufferSize, "PC: Zlz",
                                     "PANEL :MPM", "PC: Zlz 2 ", "PANEL: MPM 2", ZlzAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
-    PatchFrameSequence(frames->eos, channel->rxBuffer, ReceivedCount(channel), 8, 4, frames->lastReplySequence);
+    PatchFrameSequence(frames->eos, kEosFrameSize, channel->rxBuffer, ReceivedCount(channel),
+                       frames->lastReplySequence);
 
     ExchangeUntilAccepted(channel, {frames->eos, kEosFrameSize, kEosReplySize, kRxBufferSize, "PC: Eos",
                                     "PANEL: Terminate session", "PC: Eos 2", "PANEL: Terminate session 2",
@@ -237,13 +262,15 @@ GatewayOutcome BlockSession(VpiRequest* request, SessionFrames* frames) {
     // buffer was cleared before it was read).
     const uint32_t head = ReceivedCount(channel) < 10 ? ReceivedCount(channel) : 10;
     TakeReplySequence(channel->rxBuffer, head, &frames->lastReplySequence);
-    PatchFrameSequence(frames->goodBye, channel->rxBuffer, ReceivedCount(channel), 7, 3, frames->lastReplySequence);
+    PatchFrameSequence(frames->goodBye, kGoodByeFrameSize, channel->rxBuffer, ReceivedCount(channel),
+                       frames->lastReplySequence);
 
     ExchangeUntilAccepted(channel, {frames->goodBye, kGoodByeFrameSize, kGoodByeReplySize, kClearBlockGoodBye,
                                     "PC: Zlz", "PANEL :GoodBye", "PC: Zlz 2", "PANEL :GoodBye 2", GoodByeAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
-    return GoodByeAccepted(channel) ? outcome : GatewayOutcome::NoGoodBye;
+    if (!GoodByeAccepted(channel)) result = GatewayResult{GatewayOutcome::NoGoodBye};
+    return result;
 }
 
 }  // namespace
@@ -278,7 +305,11 @@ bool BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&bytes
     return true;
 }
 
-GatewayOutcome GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
+bool AnswerCheckOn() {
+    return EnvironmentSwitch("SK5820_CHECK_CRC", true);
+}
+
+GatewayResult GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
     VpiChannel* channel = request->channel;
     const auto* point = static_cast<const PointRecord*>(request->params);
 
@@ -286,11 +317,11 @@ GatewayOutcome GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
     SetBlockSessionFrames(&frames);
     uint8_t payload[kPayloadArea] = {};
     uint8_t length = 0;
-    if (!BuildPayload(point, sessionMode, payload, &length)) return GatewayOutcome::NoPayload;
+    if (!BuildPayload(point, sessionMode, payload, &length)) return GatewayResult{GatewayOutcome::NoPayload};
 
     // A late answer of an earlier session must not pass for this one's.
     CommPurgeInput(channel->port);
-    if (!Announce(channel)) return GatewayOutcome::NoAnnounceAnswer;
+    if (!Announce(channel)) return GatewayResult{GatewayOutcome::NoAnnounceAnswer};
     CommSetReadTimeout(channel->port, kSessionTimeout);
     BuildRequestFrame(channel, payload, length);
 

@@ -17,7 +17,20 @@ enum class GatewayOutcome : uint8_t {
     NoGoodBye,         // a block session's goodbye was never accepted
     NoAnswerFrame,     // the answer did not start with a frame
     NotABlockAnswer,   // a block answer that is not a point list
+    AnswerCutShort,    // a frame of the answer ended before its length said
+    AnswerBadCrc,      // a whole frame of the answer whose CRC does not check
 };
+
+// The outcome, and for a cut answer how much of the cut frame arrived.
+struct GatewayResult {
+    GatewayOutcome outcome = GatewayOutcome::Decoded;
+    uint32_t arrived = 0;  // AnswerCutShort: bytes of the cut frame that arrived ...
+    uint32_t size = 0;     // ... of its whole length
+};
+
+// Whether value-carrying answers are checked (whole, CRC good): on unless
+// the host's environment has SK5820_CHECK_CRC=0.
+bool AnswerCheckOn();
 
 // The request payload of the gate: its command letter and 16-bit parameters
 // (low byte first), its length in *length. False when the gate's command has
@@ -27,4 +40,4 @@ bool BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&paylo
 
 // The whole exchange on the channel's port, in a single or a block session
 // (kSingleSession, kBlockSession).
-GatewayOutcome GatewayTransaction(VpiRequest* request, int32_t sessionMode);
+GatewayResult GatewayTransaction(VpiRequest* request, int32_t sessionMode);

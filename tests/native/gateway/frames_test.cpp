@@ -138,24 +138,22 @@ TEST(PatchFrameSequence, WorkedExamples) {
     const Bytes reply = gwtest::Frame(2, 0x99, {0x01});
     struct Case {
         Bytes frame;
-        uint32_t crcOffset;
-        uint8_t crcLength;
         uint8_t last;
         const char* expected;
     } cases[] = {
-        {zlz, 7, 3, 0x30, "55 AA 55 AA 02 23 00 42 03"},
-        {zlz, 7, 3, 0x2A, "55 AA 55 AA 02 20 00 42 00"},  // not BCD: 0
-        {zlz, 7, 3, 0x20, "55 AA 55 AA 02 22 00 42 02"},
-        {zlz, 7, 3, 0x10, "55 AA 55 AA 02 21 00 42 01"},
-        {zlz, 7, 3, 0x05, "55 AA 55 AA 02 20 00 42 00"},
-        {zlz, 7, 3, 0xA2, "55 AA 55 AA 02 20 00 42 00"},
-        {eos, 8, 4, 0x20, "55 AA 55 AA 02 32 01 06 75 71"},
-        {goodBye, 7, 3, 0x40, "55 AA 55 AA 02 44 00 42 64"},
+        {zlz, 0x30, "55 AA 55 AA 02 23 00 42 03"},
+        {zlz, 0x2A, "55 AA 55 AA 02 20 00 42 00"},  // not BCD: 0
+        {zlz, 0x20, "55 AA 55 AA 02 22 00 42 02"},
+        {zlz, 0x10, "55 AA 55 AA 02 21 00 42 01"},
+        {zlz, 0x05, "55 AA 55 AA 02 20 00 42 00"},
+        {zlz, 0xA2, "55 AA 55 AA 02 20 00 42 00"},
+        {eos, 0x20, "55 AA 55 AA 02 32 01 06 75 71"},
+        {goodBye, 0x40, "55 AA 55 AA 02 44 00 42 64"},
     };
     for (const Case& c : cases) {
         Bytes frame = c.frame;
-        EXPECT_TRUE(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), c.crcOffset,
-                                       c.crcLength, c.last));
+        EXPECT_TRUE(PatchFrameSequence(frame.data(), static_cast<uint32_t>(frame.size()), reply.data(),
+                                       static_cast<uint32_t>(reply.size()), c.last));
         EXPECT_EQ(Hex(frame), c.expected) << "last 0x" << std::hex << int(c.last);
     }
 }
@@ -169,13 +167,13 @@ TEST(PatchFrameSequence, AReplyWithoutSyncLeavesTheFrameAlone) {
     };
     for (const Bytes& reply : replies) {
         Bytes frame = zlz;
-        EXPECT_FALSE(PatchFrameSequence(frame.data(), reply.data(), static_cast<uint32_t>(reply.size()), 7, 3, 0x30));
+        EXPECT_FALSE(PatchFrameSequence(frame.data(), 9, reply.data(), static_cast<uint32_t>(reply.size()), 0x30));
         EXPECT_EQ(frame, zlz);
     }
     // Sync bytes that lie in the buffer but did not arrive do not count.
     const Bytes stale = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x30};
     Bytes frame = zlz;
-    EXPECT_FALSE(PatchFrameSequence(frame.data(), stale.data(), 3, 7, 3, 0x30));
+    EXPECT_FALSE(PatchFrameSequence(frame.data(), 9, stale.data(), 3, 0x30));
     EXPECT_EQ(frame, zlz);
 }
 

@@ -498,12 +498,99 @@ TEST_F(Transaction, BlockSessionWithContinuationFrames) {
 
 TEST_F(Transaction, WriteFailuresShowOnlyThroughTheReplies) {
     auto gate = MakeGate("01_", 0, 0, 1);
-    gate->channel.txCount = 0x1234;
+    gate->channel.txCount = 22;
     fake_comm::FailWrites(gate->Port(), true);
+    setenv("SK5820_TRACE", "1", 1);
     EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
+    unsetenv("SK5820_TRACE");
     EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 7u);
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"TEMP_ERROR 2 @@@@"});
-    EXPECT_EQ(+gate->channel.txCount, 0x1234);  // a failed write leaves the count
+    // A failed write sent nothing: the count and the trace say 0, never a
+    // count left from an earlier frame (the trace would show bytes past the
+    // announce's 10).
+    EXPECT_EQ(+gate->channel.txCount, 0);
+    const std::vector<std::string> log = LogLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "VpiSK01: trace -> nothing [PC: SKGateway]");
+    EXPECT_EQ(log.back(), "TEMP_ERROR 2 @@@@");
+}
+
+// A value answer counts only when every frame arrived whole and its CRC
+// checks (by the line's table or the plain one); otherwise the request
+// fails with one line naming the gate, the value is never written, and the
+// session still closes. SK5820_CHECK_CRC=0 decodes as before the check.
+TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
+    const Bytes good = Frame(2, 0x20, {'s', 0x34, 0x12});  // 12 bytes
+    Bytes flipped = good;
+    flipped[8] ^= 0x01;  // a value bit changed, the CRC kept
+    // An answer whose CRC passes the table's entry 0x73, sent with the plain table.
+    Bytes plain = Frame(2, 0x20, {'s', 0x9A, 0x00, 0x00});
+    const uint16_t plainCrc = CrcWith(PlainCrcTable, plain.data() + 4, 7);
+    ASSERT_NE(plainCrc, FrameCrc(plain.data() + 4, 7));
+    plain[11] = static_cast<uint8_t>(plainCrc & 0xFF);
+    plain[12] = static_cast<uint8_t>(plainCrc >> 8);
+    Bytes block = BlockScript{}.block;  // 26 bytes, words 0x002A and 0x8000
+    const Bytes continuation = Frame(1, 0x21, Bytes(60, 0x11));
+    Bytes badContinuation = continuation;
+    badContinuation[20] ^= 0x40;
+    const Bytes cutContinuation(continuation.begin(), continuation.end() - 5);
+    const std::string crcLine = "answer CRC does not check";
+    struct Case {
+        const char* what;
+        const char* address;
+        int32_t mode;
+        Bytes answer;
+        const char* checkCrc;  // SK5820_CHECK_CRC, null: unset
+        int32_t status;
+        std::string reason;  // of the log line; empty: none
+        uint16_t word;       // value word 0 (single: the slot at valueTail) after the request
+    } cases[] = {
+        {"good", "01_", kSingleSession, good, nullptr, 0, "", 0x1234},
+        {"good by the plain table", "01_", kSingleSession, plain, nullptr, 0, "", 0x009A},
+        {"idle bytes behind the frame", "01_", kSingleSession, gwtest::Concat({good, Bytes(4, 0xEE)}), nullptr, 0, "",
+         0x1234},
+        {"a value bit changed", "01_", kSingleSession, flipped, nullptr, 1, crcLine, 0xEEEE},
+        {"without its CRC", "01_", kSingleSession, Bytes(good.begin(), good.end() - 2), nullptr, 1,
+         "answer cut short: 10 of 12 bytes", 0xEEEE},
+        {"only the head's first 5 bytes", "01_", kSingleSession, Bytes(good.begin(), good.begin() + 5), nullptr, 1,
+         "answer cut short: 5 of 9 bytes", 0xEEEE},
+        {"a value bit changed, check off", "01_", kSingleSession, flipped, "0", 0, "", 0x1235},
+        {"a value bit changed, check on", "01_", kSingleSession, flipped, "1", 1, crcLine, 0xEEEE},
+        {"a write's acknowledgement changed", "13_", kSingleSession, flipped, nullptr, 1, crcLine, 0xEEEE},
+        {"block, good continuation", "07_020001", kBlockSession, gwtest::Concat({block, continuation}), nullptr, 0,
+         "", 0x002A},
+        {"block, first frame changed", "07_020001", kBlockSession, gwtest::Concat({flipped, continuation}), nullptr, 1,
+         crcLine, 0xEEEE},
+        {"block, continuation changed", "07_020001", kBlockSession, gwtest::Concat({block, badContinuation}), nullptr,
+         1, crcLine, 0xEEEE},
+        {"block, last frame cut short", "07_020001", kBlockSession, gwtest::Concat({block, cutContinuation}), nullptr,
+         1, "answer cut short: 64 of 69 bytes", 0xEEEE},
+        {"block, noise between frames", "07_020001", kBlockSession,
+         gwtest::Concat({block, Bytes(3, 0xEE), continuation}), nullptr, 0, "", 0x002A},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        if (c.checkCrc != nullptr) setenv("SK5820_CHECK_CRC", c.checkCrc, 1);
+        auto gate = MakeGate(c.address, 20, 7, 1);
+        gate->point.count = 3;
+        if (c.mode == kSingleSession) {
+            PlaySingle(gate->Port(), c.answer);
+        } else {
+            BlockScript script;
+            script.block = c.answer;
+            script.Play(gate->Port());
+        }
+        EXPECT_EQ(Transact(&gate->request, c.mode), c.status) << c.what;
+        unsetenv("SK5820_CHECK_CRC");
+        const std::vector<std::string> expected =
+            c.reason.empty() ? std::vector<std::string>{}
+                             : std::vector<std::string>{"VpiSK01: GatewayTransaction() fail, " + c.reason +
+                                                        " (addr = '" + c.address + "')"};
+        EXPECT_EQ(LogLines(), expected) << c.what;
+        EXPECT_EQ(gate->Word(c.mode == kSingleSession ? 2 : 0), c.word) << c.what;
+        // The session closes as always: end of session and goodbye (block: Zlz too).
+        EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), c.mode == kSingleSession ? 4u : 5u) << c.what;
+    }
 }
 
 // The field trace: off (SK5820_TRACE unset, empty or 0) it writes nothing;
@@ -537,25 +624,46 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
         }
         const std::vector<std::string> expected = {
             "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: 53 4B 20 47 41 54 45 57 41 59",
-            "VpiSK01: trace <- answer frame, seq 10, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
+            "VpiSK01: trace <- answer frame, seq 10, crc ok, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
             "VpiSK01: trace -> request 's' (command 1), seq 11, 10 bytes [PC: RequestPointStatus]: 55 AA 55 AA 02 11 01 73 01 65",
-            "VpiSK01: trace <- answer frame, seq 20, 12 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 03 73 34 12 1B 44",
+            "VpiSK01: trace <- answer frame, seq 20, crc ok, 12 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 03 73 34 12 1B 44",
             "VpiSK01: trace -> end of session, seq 22, 10 bytes [PC: Eos]: 55 AA 55 AA 02 22 01 06 44 63",
-            "VpiSK01: trace <- answer frame, seq 43, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
+            "VpiSK01: trace <- answer frame, seq 43, crc ok, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
             "VpiSK01: trace -> goodbye, seq 33, 9 bytes [PC: Zlz2]: 55 AA 55 AA 02 33 00 42 13",
-            "VpiSK01: trace <- answer frame, seq 54, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
+            "VpiSK01: trace <- answer frame, seq 54, crc ok, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
             "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: 53 4B 20 47 41 54 45 57 41 59",
-            "VpiSK01: trace <- answer frame, seq 10, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
+            "VpiSK01: trace <- answer frame, seq 10, crc ok, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
             "VpiSK01: trace -> request 'p' (command 7), seq 11, 14 bytes [PC: Request point]: 55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E",
-            "VpiSK01: trace <- answer in 2 frames, last seq 21, 95 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 11 70 14 00 00 00 00 00 00 00 2A 00 00 00 80 00 00 00 38 2D 55 AA 55 AA 01 21 3C 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..(+47)",
+            "VpiSK01: trace <- answer in 2 frames, last seq 21, crc ok, 95 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 11 70 14 00 00 00 00 00 00 00 2A 00 00 00 80 00 00 00 38 2D 55 AA 55 AA 01 21 3C 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..(+47)",
             "VpiSK01: trace -> Zlz, seq 22, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 22 00 42 02",
-            "VpiSK01: trace <- answer frame, seq 32, 11 bytes [PANEL :MPM]: 55 AA 55 AA 02 32 02 4D 50 85 60",
+            "VpiSK01: trace <- answer frame, seq 32, crc ok, 11 bytes [PANEL :MPM]: 55 AA 55 AA 02 32 02 4D 50 85 60",
             "VpiSK01: trace -> end of session, seq 33, 10 bytes [PC: Eos]: 55 AA 55 AA 02 33 01 06 54 61",
-            "VpiSK01: trace <- answer frame, seq 43, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
+            "VpiSK01: trace <- answer frame, seq 43, crc ok, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",
             "VpiSK01: trace -> goodbye, seq 44, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 44 00 42 64",
-            "VpiSK01: trace <- answer frame, seq 54, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
+            "VpiSK01: trace <- answer frame, seq 54, crc ok, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
         };
         EXPECT_EQ(LogLines(), expected);
+    }
+    // A changed answer and a cut one, as the trace shows them.
+    setenv("SK5820_TRACE", "1", 1);
+    struct Bad {
+        Bytes answer;
+        const char* line;
+    } bad[] = {
+        {Frame(2, 0x20, {'s', 0x35, 0x12}), "answer frame, seq 20, crc ok"},
+        {Bytes{0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0x03, 0x73, 0x35, 0x12, 0x1B, 0x44},
+         "answer frame, seq 20, crc BAD (want 451B), 12 bytes"},
+        {Bytes{0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0x03, 0x73, 0x34}, "answer frame, seq 20, cut short: 9 of 12 bytes"},
+    };
+    for (const Bad& b : bad) {
+        fake_comm::Reset();
+        KestraClear();
+        auto single = MakeGate("01_", 0, 0, 1);
+        PlaySingle(single->Port(), b.answer);
+        Transact(&single->request, kSingleSession);
+        const std::vector<std::string> log = LogLines();
+        ASSERT_GE(log.size(), 4u);
+        EXPECT_NE(log[3].find(b.line), std::string::npos) << log[3];
     }
     unsetenv("SK5820_TRACE");
 }

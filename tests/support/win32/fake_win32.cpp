@@ -1,5 +1,6 @@
 // The recording fake of the Win32 serial calls (see fake_win32_control.h).
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -358,4 +359,13 @@ DWORD GetLastError(void) {
     std::lock_guard<std::recursive_mutex> hold(g_lock);
     fake_win32::EnsureReady();
     return g_port.lastError;
+}
+
+DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size) {
+    const char* value = getenv(name);
+    if (value == nullptr) return 0;
+    const DWORD length = static_cast<DWORD>(strlen(value));
+    if (buffer == nullptr || length >= size) return length + 1;
+    memcpy(buffer, value, length + 1);
+    return length;
 }

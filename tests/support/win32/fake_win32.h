@@ -146,3 +146,5 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 void Sleep(DWORD milliseconds);
 DWORD GetLastError(void);
+// The process environment, as the platform call reads it (through getenv).
+DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size);
