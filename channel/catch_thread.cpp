@@ -51,7 +51,7 @@ void ReleaseStartObjects(VpiChannel* channel, ChannelSlot* slot) {
     if (CloseOwn(&slot->syncEvent)) channel->syncEvent = nullptr;
 }
 
-unsigned long SK_THREAD_CALL CatchThread(void* argument) {
+unsigned long CatchThreadBody(void* argument) {
     auto* slot = static_cast<ChannelSlot*>(argument);
     VpiChannel* channel = slot->channel;
     if (!HasClientName(channel->VpiClientName)) {
@@ -87,6 +87,13 @@ unsigned long SK_THREAD_CALL CatchThread(void* argument) {
     return 0;
 }
 
+// The thread holds a reference on the driver's module from its start to its
+// exit, so a host that unloads the driver without ending its channels does
+// not leave it running unmapped code.
+unsigned long SK_THREAD_CALL CatchThread(void* argument) {
+    return SyncThreadExit(CatchThreadBody(argument));
+}
+
 }  // namespace
 
 bool PauseUnlessStopped(Handle stop, uint32_t milliseconds) {
@@ -111,8 +118,10 @@ bool WaitUntilCommNotBusy(Handle mutex, Handle stop) {
     if (woke == kWaitObject0) return false;
     // Taken, or abandoned by its last holder (then taken all the same).
     if (woke == kWaitObject0 + 1 || woke == kWaitAbandoned0 + 1) return true;
+    // A failed wait took nothing: never released as if it had, and never
+    // tried again every 100 ms (a lock that cannot be waited on is gone).
     err(kLogLevel, "S1: WaitUntilCommNotBusy(): WaitSem fail %d", static_cast<int>(woke));
-    return true;
+    return false;
 }
 
 void ReleaseComm(Handle mutex) {

@@ -38,7 +38,7 @@ bool CloseSyncEvent(VpiChannel* channel, ChannelSlot* slot);
 void CloseCatchThread(VpiRequest* request, ChannelSlot* slot);
 
 // The port lock, as the catch thread uses it: take (returns false when the
-// stop came instead) and release. Both log their failures.
+// stop came instead, or the wait failed) and release. Both log their failures.
 bool WaitUntilCommNotBusy(Handle mutex, Handle stop);
 void ReleaseComm(Handle mutex);
 

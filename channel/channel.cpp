@@ -20,10 +20,9 @@ constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 
 // The parts of a start that follow the naming; false when one failed (logged).
-// `slot` is the record's claimed slot; the caller settles it. `again`: the
-// record was live already (disabled, or its start failed) and may still hold
-// a port.
-bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, bool again) {
+// `slot` is the record's claimed slot; the caller settles it. A record that
+// was live already (disabled, or its start failed) may still hold a port.
+bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot) {
     VpiChannel* channel = request->channel;
     const auto* parameters = static_cast<const StartParameters*>(request->params);
 
@@ -40,9 +39,8 @@ bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot, bool
     descriptor.lineFlags = kStartLineFlags;
 
     // A port the record got since (through the port requests) is closed
-    // first: a COM port opens only once, and its handle would be lost.
-    if (again && nameFits) ClosePort(request);
-    const Handle port = nameFits ? OpenPortDesc(&descriptor) : nullptr;
+    // first; a record new to the driver holds no port.
+    const Handle port = nameFits ? ReplacePort(request, &descriptor) : nullptr;
     if (port == nullptr) {
         err(kLogLevel, "%s: Fail to open %s", name, portName);
         return false;
@@ -107,7 +105,7 @@ int32_t ColdStart(VpiRequest* request) {
         SettleStart(slot, false);
         return kDone;
     }
-    const bool started = StartEnabled(request, name.text, slot, claim == StartClaim::Again);
+    const bool started = StartEnabled(request, name.text, slot);
     SettleStart(slot, started);
     if (!started) return kFailed;
     err(kLogLevel, "%s: ColdStart() end OK", name.text);

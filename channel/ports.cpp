@@ -37,10 +37,17 @@ int32_t ClosePort(VpiRequest* request) {
     return kDone;
 }
 
+Handle ReplacePort(VpiRequest* request, const PortDescriptor* descriptor, uint32_t* windowsError) {
+    // A COM port is exclusive and its handle would be lost: the channel's
+    // own port is closed before the new open, whether or not the name changes.
+    if (request->channel->port != nullptr) ClosePort(request);
+    return OpenPortDesc(descriptor, windowsError);
+}
+
 int32_t OpenPort(VpiRequest* request) {
     VpiChannel* channel = request->channel;
     uint32_t windowsError = 0;
-    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
+    const Handle port = ReplacePort(request, &channel->portDesc, &windowsError);
     if (port == nullptr) {
         LogOpenFailure(channel, "OpenPort", windowsError);
         return kFailed;
@@ -55,16 +62,11 @@ int32_t ReopenPort(VpiRequest* request) {
     const auto* params = static_cast<const ReopenParams*>(request->params);
     if (params->readTimeout != 0) channel->readTimeout = params->readTimeout;
 
-    // A COM port is exclusive: the old port is closed before the new open,
-    // whether or not the name changes, so new settings reach the same port
-    // and no handle is left behind.
-    if (channel->port != nullptr) ClosePort(request);
-
     memcpy(channel->portDesc.portName, params->portName, kNameField);
     memcpy(&channel->portDesc.settings, &params->settings, sizeof(PortSettings));
 
     uint32_t windowsError = 0;
-    const Handle port = OpenPortDesc(&channel->portDesc, &windowsError);
+    const Handle port = ReplacePort(request, &channel->portDesc, &windowsError);
     if (port == nullptr) {
         LogOpenFailure(channel, "ReopenPort", windowsError);
         return kFailed;

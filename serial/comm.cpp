@@ -15,6 +15,7 @@ constexpr DWORD kQueueSize = 1200;
 constexpr DWORD kPurgeChunk = 512;
 constexpr int32_t kPurgeTimeout = 5;  // 10 ms units
 constexpr DWORD kTimeoutUnitMs = 10;
+constexpr int32_t kLongestTimeout = static_cast<int32_t>(0xFFFFFFFEu / kTimeoutUnitMs);
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
 // "\\.\" before the longest name a port descriptor can hold.
@@ -161,6 +162,11 @@ int32_t CommSetReadTimeout(Handle port, int32_t timeout) {
     COMMTIMEOUTS timeouts;
     if (!GetCommTimeouts(port, &timeouts)) return 0;
     const DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    // The host's value, kept within what the port can take: at least one
+    // unit (all-zero time-outs would make a read wait for ever), at most
+    // what fits in milliseconds (a negative or huge value would wrap).
+    if (timeout < 1) timeout = 1;
+    if (timeout > kLongestTimeout) timeout = kLongestTimeout;
     const DWORD wanted = static_cast<DWORD>(timeout) * kTimeoutUnitMs;
     if (previous != wanted) {
         timeouts.ReadTotalTimeoutConstant = wanted;
@@ -206,7 +212,7 @@ CommResult CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* 
 CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received) {
     if (received != nullptr) *received = 0;
     DWORD got = 0;
-    if (!ReadFile(port, buffer, static_cast<uint16_t>(count), &got, nullptr)) return CommResult::IoFailed;
+    if (!ReadFile(port, buffer, count, &got, nullptr)) return CommResult::IoFailed;
     if (got == 0) return CommResult::IoFailed;
     if (received != nullptr) *received = static_cast<uint32_t>(got);
     return CommResult::Ok;

@@ -284,6 +284,17 @@ TEST_F(Comm, ReadTimeoutTruncatesAndGivesZeroOnFailure) {
         EXPECT_EQ(CommSetReadTimeout(Fake(0x100), 50), c.result) << c.constant;
         EXPECT_EQ(fw::Port().timeouts.ReadTotalTimeoutConstant, c.after) << c.constant;
     }
+    // Host values that would wrap in milliseconds, or mean "wait for ever",
+    // are kept within what the port takes.
+    const struct {
+        int32_t timeout;
+        DWORD constant;
+    } host[] = {{0, 10}, {-1, 10}, {-2147483647 - 1, 10}, {2147483647, 4294967290u}, {429496729, 4294967290u}};
+    for (const auto& h : host) {
+        fw::Reset();
+        CommSetReadTimeout(Fake(0x100), h.timeout);
+        EXPECT_EQ(fw::Port().timeouts.ReadTotalTimeoutConstant, h.constant) << h.timeout;
+    }
 }
 
 // ------------------------------------------------------------ purge
@@ -460,7 +471,8 @@ TEST_F(Comm, ReadResults) {
         {"more waiting than asked", 30, 11, false, true, CommResult::Ok, 11, 11},
         {"no count pointer", 5, 255, false, false, CommResult::Ok, 0xDEADBEEF, 255},
         {"silent, no count pointer", 0, 255, false, false, CommResult::IoFailed, 0xDEADBEEF, 255},
-        {"count taken as 16 bits", 20, 0x10005, false, true, CommResult::Ok, 5, 5},
+        // The whole count reaches the platform (cut to 16 bits it asked for 5).
+        {"count over 16 bits", 20, 0x10005, false, true, CommResult::Ok, 20, 0x10005},
     };
     for (const Case& c : cases) {
         fw::Reset();

@@ -215,7 +215,7 @@ TEST_F(Ports, AFailedOpenChangesNothing) {
         if (c.failing != nullptr) fw::FailNext(c.failing);
         memcpy(channel.portDesc.portName, c.name, strlen(c.name));
         channel.enabled = 0;
-        channel.port = Fake(0x4444);
+        channel.port = nullptr;
         const VpiChannel before = channel;
         EXPECT_EQ(OpenPort(&request), 2) << c.name;
         EXPECT_EQ(memcmp(&before, &channel, sizeof channel), 0) << c.name;
@@ -224,6 +224,16 @@ TEST_F(Ports, AFailedOpenChangesNothing) {
                                                        std::string(c.name, strnlen(c.name, 12)) + c.reason})
             << c.name;
     }
+}
+
+// A second open (code 13) of a channel whose port is open closes that port
+// first: no handle is lost.
+TEST_F(Ports, OpenOfAnOpenChannelClosesItsPortFirst) {
+    const Handle old = OpenedPort();
+    channel.port = old;
+    EXPECT_EQ(OpenPort(&request), 0);
+    EXPECT_EQ(fw::CallsOf("CloseHandle").at(0).handle, old);
+    EXPECT_EQ(fw::OpenHandles(), std::vector<HANDLE>{channel.port});
 }
 
 // -------------------------------------------------------- ReopenPort (15)

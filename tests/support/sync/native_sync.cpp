@@ -136,6 +136,8 @@ bool SyncClose(Handle handle) {
     return true;
 }
 
+unsigned long SyncThreadExit(unsigned long code) { return code; }
+
 Handle SyncStartThread(SyncThreadMain main, void* argument, uint32_t, uint32_t* id) {
     std::shared_ptr<Object> object;
     Handle handle;

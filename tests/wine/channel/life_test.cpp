@@ -180,6 +180,26 @@ TEST_F(ChannelLife, NullDeviceInAnyLetterCaseStartsWithoutALine) {
     }
 }
 
+// A host that frees the driver while a channel runs: the channel's thread
+// holds the DLL loaded (before, it went on running unmapped code), and the
+// channel can still be ended.
+TEST_F(ChannelLife, CatchThreadKeepsTheDriverLoaded) {
+    HostRecord record;
+    const HMODULE extra = LoadLibraryA("SK5820.dll");
+    ASSERT_EQ(extra, DriverModule());
+    ASSERT_EQ(Start(record, MakeStart("NULLDEV"), 7), 0);
+    // Every reference of this program given back: only the thread's is left.
+    ASSERT_TRUE(FreeLibrary(extra));
+    ASSERT_TRUE(FreeLibrary(DriverModule()));
+    Sleep(300);  // the thread passes its lock while nothing else holds the DLL
+    EXPECT_EQ(GetModuleHandleA("SK5820.dll"), DriverModule());
+    EXPECT_TRUE(ThreadAlive(record->catchThreadId));
+    ASSERT_EQ(LoadLibraryA("SK5820.dll"), DriverModule());  // the program's reference again
+    KestraClear();
+    EXPECT_EQ(End(record), 0);
+    EXPECT_EQ(LogLines(), EndLines("VpiSK01", 0));
+}
+
 TEST_F(ChannelLife, DisabledChannelIsNamedAndCountedWithoutThreadOrPort) {
     const int threads = CountThreads();
     HostRecord first, second;
