@@ -20,6 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/capability.sh
+. scripts/lib.sh
 cost=1
 if [ "${1:-}" = "--no-cost" ]; then
   cost=0
@@ -32,21 +33,21 @@ native=build/proof-bench
 mkdir -p "$native"
 out=${SK_BENCH_OUT:-$native/bench-$(date -u +%Y%m%dT%H%M%SZ).txt}
 
-if [ ! -f "$win/CMakeCache.txt" ]; then
-  cmake --preset win$w -B "$win" -DSK_COM_FIRST=600 >/dev/null
-fi
-cmake --build "$win" --target skbench sk5820 kestra sksim -j2 >/dev/null
+bash scripts/build.sh --tree "$win" -D SK_COM_FIRST=600 --target skbench --target sk5820 --target kestra \
+  --target sksim "win$w" >/dev/null
+cost_missing=""
 if [ "$cost" = 1 ]; then
-  if [ ! -f "$native/CMakeCache.txt" ]; then
-    cmake -B "$native" -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
-      -DSK_TESTS=OFF >/dev/null
+  # The native tree is the `cost` preset's (build/proof-bench). Without
+  # Google Benchmark the target does not exist: the figures say so.
+  if ! bash scripts/build.sh --target skbench_cost cost >"$native/cost-build.log" 2>&1; then
+    cost_missing="skbench_cost did not build (the end of $native/cost-build.log: $(tail -1 "$native/cost-build.log"); bash scripts/setup.sh installs libbenchmark-dev)"
+    echo "bench.sh: $cost_missing" >&2
   fi
-  cmake --build "$native" --target skbench_cost -j2 >/dev/null 2>&1 || true
 fi
 
 {
   echo "== build: $what; DLL $win/bin/SK5820.dll"
-  echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), Linux $(uname -r), $("${SK_WINE32:-$SK_WINE64}" --version)"
+  echo "== machine: $(sk_machine_line)"
   echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD 2>/dev/null || echo ' with changes')"
   echo
   if [ "$cost" = 1 ]; then
@@ -54,7 +55,7 @@ fi
       echo "== native cost per call (g++ -O2 at the host's width, $(getconf LONG_BIT)-bit, Google Benchmark)"
       "$native/tools/bench/skbench_cost" --benchmark_min_time="${SK_BENCH_MIN_TIME:-0.5}" 2>&1
     else
-      echo "== native cost per call: skbench_cost not built (Google Benchmark missing: bash scripts/setup.sh installs libbenchmark-dev)"
+      echo "== native cost per call: ${cost_missing:-skbench_cost is missing from $native}"
     fi
     echo
   fi

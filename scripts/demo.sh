@@ -52,8 +52,7 @@ fi
 
 if [ "${SK_DEMO_NO_BUILD:-}" != "1" ]; then
   echo "demo: building win$width (the first run takes a few minutes)…"
-  quietly build/demo-build.log cmake --preset "win$width"
-  quietly build/demo-build.log cmake --build --preset "win$width" --target skconsole sksim
+  quietly build/demo-build.log bash scripts/build.sh --target skconsole --target sksim "win$width"
 fi
 bin=${SK_DEMO_BIN:-$root/build/win$width/bin}
 . tests/wine/wine_env.sh "$root/build/wineprefix-win$width" "win$width" || {
@@ -92,7 +91,7 @@ fi
 cd "$bin"
 echo
 echo "== the driver describes itself"
-wine skconsole.exe describe
+wine skconsole.exe describe || { echo "demo: the console could not load or describe the driver (see above)"; exit 1; }
 echo
 echo "== a session on $driver_com (the simulated gateway and panel on $sim_com)"
 status=0
@@ -100,14 +99,25 @@ wine skconsole.exe --port "$driver_com" run "$(sk_winpath "$root/tools/console/d
 echo
 # How the block answer travelled, as the simulator saw it.
 frames=$(grep -c 'continuation [0-9]* of' "$trace" 2>/dev/null || true)
-echo "demo: the block read's answer (loop 1, 23 points) came in $((${frames:-0} + 1)) frames:"
-grep -E 'answer: loop [0-9]+ list|continuation [0-9]+ of' "$trace" | cut -c1-120 | sed 's/^/  /'
+if grep -qE 'answer: loop [0-9]+ list' "$trace"; then
+  echo "demo: the block read's answer (loop 1: 24 words, 23 points) came in $((${frames:-0} + 1)) frames:"
+  grep -E 'answer: loop [0-9]+ list|continuation [0-9]+ of' "$trace" | cut -c1-120 | sed 's/^/  /'
+else
+  echo "demo: the simulator's trace ($trace) shows no answer to the block read of loop 1 (a line 'answer: loop 1 list'): the session above says why"
+  status=1
+fi
 echo
 echo "== a short commissioning scan: version, clock, zone 1, group 1, loop 1 points 1-3 (reads only)"
 gates=$root/build/demo-gates
+rm -f "$gates.csv" "$gates.json"  # only this run's list is shown
 wine skconsole.exe --port "$driver_com" --log "$(sk_winpath "$root/build/demo-scan-host.log")" \
   scan --limits 1,1,1,3 --out "$(sk_winpath "$gates")" || status=$?
-echo "demo: the first rows of $gates.csv (all of them, and $gates.json, in docs/commissioning.md's format):"
-head -13 "$gates.csv" | sed 's/^/  /'
+if [ -s "$gates.csv" ]; then
+  echo "demo: the first rows of $gates.csv (all of them, and $gates.json, in docs/commissioning.md's format):"
+  head -13 "$gates.csv" | sed 's/^/  /'
+else
+  echo "demo: the scan wrote no gate list ($gates.csv): its summary above and its host log in build/demo-scan-host.log say why"
+  status=1
+fi
 echo "demo: the simulator's wire trace is in $trace"
 exit $status

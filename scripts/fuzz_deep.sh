@@ -23,10 +23,11 @@ rss=${SK_FUZZ_RSS_MB:-2048}  # libFuzzer's memory limit per target
 summary=""
 jobs=1
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset fuzz -B "$build" >/dev/null || exit 1
-fi
-nice -n 19 cmake --build "$build" -j2 >/dev/null || { echo "fuzz_deep.sh: the fuzz build failed" >&2; exit 1; }
+need() {  # need OPTION ARGS-LEFT: an option given without its value says so
+  [ "$2" -ge 2 ] || { echo "fuzz_deep.sh: $1 needs a value" >&2; exit 2; }
+}
+
+nice -n 19 bash scripts/build.sh --tree "$build" fuzz >/dev/null || { echo "fuzz_deep.sh: the fuzz build failed" >&2; exit 1; }
 
 if [ "${1:-}" = "--merge" ]; then
   shift
@@ -51,9 +52,10 @@ fi
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --runs) runs=$2; shift 2 ;;
-    --summary) summary=$2; shift 2 ;;
-    --jobs) jobs=$2; shift 2 ;;
+    --runs) need "$1" $#; runs=$2; shift 2 ;;
+    --summary) need "$1" $#; summary=$2; shift 2 ;;
+    --jobs) need "$1" $#; jobs=$2; shift 2 ;;
+    -*) echo "fuzz_deep.sh: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
@@ -95,19 +97,21 @@ fuzz_one() {  # one target, to its end; exits with libFuzzer's status
 }
 
 # Up to `jobs` targets at once, the next starting as soon as one ends; the
-# worst exit status of all is ours.
+# worst (highest) exit status of all is ours, whichever target ended last.
 worst=0
 active=0
+reap() {  # waits for one target and keeps the worst status
+  local rc=0
+  wait -n || rc=$?
+  [ "$rc" -le "$worst" ] || worst=$rc
+  active=$((active - 1))
+}
 for t in "${targets[@]}"; do
-  if [ "$active" -ge "$jobs" ]; then
-    wait -n || worst=$?
-    active=$((active - 1))
-  fi
+  [ "$active" -lt "$jobs" ] || reap
   fuzz_one "$t" &
   active=$((active + 1))
 done
 while [ "$active" -gt 0 ]; do
-  wait -n || worst=$?
-  active=$((active - 1))
+  reap
 done
 exit "$worst"

@@ -8,7 +8,8 @@
 #   commissioning/             the console with the driver and the stand-in
 #                              host log KESTRA.dll (never for the host's
 #                              folder), the simulator and its bundled model
-#   docs/, README.md, CHANGELOG.md
+#   docs/ (with docs/proof/: the figures and raw outputs proof.md links to),
+#   README.md, CHANGELOG.md
 #   SHA256SUMS                 of every file above
 # and prints the zip's path.
 set -euo pipefail
@@ -26,8 +27,7 @@ done
 version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' host/version.h)
 [ -n "$version" ] || { echo "package.sh: no version in host/version.h" >&2; exit 1; }
 if [ -z "$bin" ]; then
-  cmake --preset "win$width" >/dev/null
-  cmake --build --preset "win$width" --target sk5820 kestra skconsole sksim >/dev/null
+  bash scripts/build.sh --target sk5820 --target kestra --target skconsole --target sksim "win$width" >/dev/null
   bin=$root/build/win$width/bin
 fi
 for f in SK5820.dll KESTRA.dll skconsole.exe sksim.exe; do
@@ -44,6 +44,7 @@ cp "$bin/SK5820.dll" "$top/driver/"
 cp "$bin/SK5820.dll" "$bin/KESTRA.dll" "$bin/skconsole.exe" "$bin/sksim.exe" "$top/commissioning/"
 cp tools/sim/models/panel.json "$top/commissioning/models/"
 cp docs/*.md "$top/docs/"
+cp -r docs/proof "$top/docs/"  # the figures proof.md links to, with their raw outputs
 cp README.md CHANGELOG.md "$top/"
 (cd "$top" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 mkdir -p "$out"

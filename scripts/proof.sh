@@ -50,6 +50,7 @@ for arg in "$@"; do
   esac
 done
 . scripts/capability.sh
+. scripts/lib.sh
 if [ "$vm" = 1 ]; then
   [ -n "$SK_QEMU" ] || { echo "proof.sh: --vm needs qemu-system-x86_64 (bash scripts/setup.sh installs it)" >&2; exit 2; }
   w=32 build="the 32-bit product in the test VM (qemu TCG, 2 vCPUs, 3 GB)"
@@ -85,11 +86,12 @@ step() {  # step NAME COMMAND…: runs a part, notes its time and its result
 }
 
 build_trees() {
-  if [ ! -f "$tree/CMakeCache.txt" ]; then
-    cmake --preset "win$w" -B "$tree" -DSK_COM_FIRST=600 >/dev/null || return 1
-  fi
-  nice -n 19 cmake --build "$tree" -j2 --target sk5820 kestra sksim skbench proof_lock_holder \
-    wine_proof_faults wine_proof_soak wine_proof_cycles >"$raw/build.log" 2>&1 || { tail -30 "$raw/build.log"; return 1; }
+  local t targets=()
+  for t in sk5820 kestra sksim skbench proof_lock_holder wine_proof_faults wine_proof_soak wine_proof_cycles; do
+    targets+=(--target "$t")
+  done
+  nice -n 19 bash scripts/build.sh --tree "$tree" -D SK_COM_FIRST=600 "${targets[@]}" "win$w" >"$raw/build.log" 2>&1 ||
+    { tail -30 "$raw/build.log"; return 1; }
 }
 
 # proof_ctest NAME LOG ENV…: one proof test, with the prefix's Wine server
@@ -98,13 +100,11 @@ build_trees() {
 proof_ctest() {
   local name=$1 log=$2
   shift 2
+  local rc=0
   (
-    . tests/wine/wine_env.sh "$root/build/wineprefix-win$w" "win$w" || exit 1
-    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-    sk_wine_up
-    env "$@" ctest --test-dir "$tree" -R "^wine\\.$name\$" -V >"$raw/$log" 2>&1
-  )
-  local rc=$?
+    [ $# -eq 0 ] || export "$@"
+    sk_wine_ctest "$w" --test-dir "$tree" -R "^wine\\.$name\$" -V
+  ) >"$raw/$log" 2>&1 || rc=$?
   keep_lines "$raw/$log" >"$out/$log"
   return $rc
 }
@@ -143,7 +143,7 @@ stamp() {
     echo "mode: $mode"
     echo "commit: $commit"
     echo "build: $build"
-    echo "machine: $(nproc) cores ($(lscpu | sed -n 's/^Model name: *//p')), $(free -g | awk '/^Mem:/ {print $2}') GB RAM, Linux $(uname -r), $("${SK_WINE32:-${SK_WINE64:-echo}}" --version), $(. /etc/os-release && echo "$PRETTY_NAME"), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "machine: $(sk_machine_line)"
     echo "date: $(date -u +%FT%TZ)"
   } >"$out/stamp.txt"
 }

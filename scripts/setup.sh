@@ -50,30 +50,53 @@ for attempt in 1 2 3 4; do
   echo "setup: apt-get update failed (attempt $attempt); trying again in $((attempt * 20)) s" >&2
   sleep $((attempt * 20))
 done
-install() {
+apt_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+}
+
+# i386_pins: the preferences that let wine32:i386 install beside 64-bit
+# libraries a security update moved ahead. A Multi-Arch: same library must
+# have one version in both halves; when the security archive's i386 list
+# could not be fetched, the i386 half exists only at the main archive's
+# version. So, for each library wine32:i386 pulls in that is Multi-Arch:
+# same, installed for amd64, and whose i386 candidate is another version,
+# the amd64 half is pinned to that i386 version (a name without an
+# architecture pins the native one). Nothing else is pinned: every other
+# package keeps its version and its security updates.
+i386_pins() {
+  local name amd64 i386
+  apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+      --no-enhances wine32:i386 2>/dev/null | grep -E '^[a-z0-9][^ <>]*:i386$' | sed 's/:i386$//' | sort -u |
+    while read -r name; do
+      amd64=$(dpkg-query -W -f='${Status}|${Multi-Arch}|${Version}' "$name:amd64" 2>/dev/null) || continue
+      case "$amd64" in "install ok installed|same|"*) ;; *) continue ;; esac
+      amd64=${amd64##*|}
+      i386=$(apt-cache policy "$name:i386" | sed -n 's/^ *Candidate: //p')
+      [ -n "$i386" ] && [ "$i386" != "(none)" ] && [ "$i386" != "$amd64" ] || continue
+      printf 'Package: %s\nPin: version %s\nPin-Priority: 1001\n\n' "$name" "$i386"
+    done
 }
 wine32=0 others=()
 for p in "${missing[@]}"; do
   if [ "$p" = wine32:i386 ]; then wine32=1; else others+=("$p"); fi
 done
-[ ${#others[@]} -eq 0 ] || install "${others[@]}"
+[ ${#others[@]} -eq 0 ] || apt_install "${others[@]}"
 [ "$wine32" = 1 ] || exit 0
-install wine32:i386 && exit 0
-# When the security archive's i386 list could not be fetched, the installed
-# 64-bit libraries carry security versions their i386 halves cannot match.
-# The main archive has both halves at one version: prefer it, for this one
-# install (a few 64-bit libraries may step back to the main archive's
-# version).
-echo "setup: wine32:i386 did not install; trying again with the main archive's versions of its libraries" >&2
+apt_install wine32:i386 && exit 0
+echo "setup: wine32:i386 did not install; trying again with its Multi-Arch libraries' amd64 halves at their i386 versions" >&2
 prefs=$(mktemp -d)
-printf 'Package: *\nPin: release n=%s,l=Debian\nPin-Priority: 1001\n' \
-  "$(. /etc/os-release && echo "$VERSION_CODENAME")" >"$prefs/main.pref"
-rc=0
-install --allow-downgrades -o Dir::Etc::PreferencesParts="$prefs" wine32:i386 || rc=$?
+i386_pins >"$prefs/i386-match.pref" || true  # none found: said below
+rc=1
+if [ -s "$prefs/i386-match.pref" ]; then
+  echo "setup: stepping back to the i386 halves' versions: $(grep -c '^Package:' "$prefs/i386-match.pref") libraries ($(sed -n 's/^Package: //p' "$prefs/i386-match.pref" | tr '\n' ' '))" >&2
+  rc=0
+  apt_install --allow-downgrades -o Dir::Etc::PreferencesParts="$prefs" wine32:i386 || rc=$?
+else
+  echo "setup: no library's halves differ: the failure above has another cause" >&2
+fi
 rm -rf "$prefs"
 [ "$rc" -ne 0 ] || exit 0
 # Without 32-bit Wine the product's Windows tests take the test VM's path,
 # as on a machine whose kernel runs no 32-bit programs.
 echo "setup: 32-bit Wine could not be installed: the 32-bit product's Windows tests will run in the test VM" >&2
-install "${vm_packages[@]}"
+apt_install "${vm_packages[@]}"

@@ -39,22 +39,18 @@ part() {  # part NAME COMMAND…: runs a part, its output also into the log
   return "$rc"
 }
 
-# wine_ctest WIDTH CTEST-ARGS…: a Windows ctest run with one Wine server for
-# the whole run, detached from every test's output.
+# wine_ctest WIDTH CTEST-ARGS…: the Windows tests of one build, with one
+# Wine server for the whole run (scripts/lib.sh).
 wine_ctest() {
   local width=$1
   shift
-  (
-    . tests/wine/wine_env.sh "$root/build/wineprefix-win$width" "win$width" || exit 1
-    trap 'wineserver -k 2>/dev/null || true' EXIT
-    sk_wine_up
-    ctest --test-dir "build/win$width" --output-on-failure -j2 "$@"
-  )
+  sk_wine_ctest "$width" --test-dir "build/win$width" --output-on-failure -j2 "$@"
 }
 
 start=$SECONDS
 part setup bash scripts/setup.sh || { fail_part "setup failed: nothing else can run"; echo "test.sh: 0 passed, $missed failed"; exit 1; }
 . scripts/capability.sh
+. scripts/lib.sh
 sk_capability_line | tee -a "$log"
 
 # The test VM's image (when this machine needs it and has none for the
@@ -74,13 +70,13 @@ if ! part "build ${presets[*]}" bash scripts/build.sh "${presets[@]}"; then
   exit 1
 fi
 
-part "native tests (host width)" ctest --test-dir build/native --output-on-failure -j2
-part "channel life under ThreadSanitizer" ctest --test-dir build/tsan -R '^native\.channel_test$' --output-on-failure
+part "native tests (host width)" ctest --no-tests=error --test-dir build/native --output-on-failure -j2
+part "channel life under ThreadSanitizer" ctest --no-tests=error --test-dir build/tsan -R '^native\.channel_test$' --output-on-failure
 if [ "$SK_RUN32" = 1 ]; then
-  part "native tests (-m32)" ctest --test-dir build/native32 --output-on-failure -j2
+  part "native tests (-m32)" ctest --no-tests=error --test-dir build/native32 --output-on-failure -j2
 fi  # else they run in the test VM, with the 32-bit Windows tests
-part "PE tables: the 32-bit product" ctest --test-dir build/win32 -L pe --output-on-failure
-part "PE tables: the 64-bit twin" ctest --test-dir build/win64 -L pe --output-on-failure
+part "PE tables: the 32-bit product" ctest --no-tests=error --test-dir build/win32 -L pe --output-on-failure
+part "PE tables: the 64-bit twin" ctest --no-tests=error --test-dir build/win64 -L pe --output-on-failure
 
 if [ -n "$SK_WINE64" ]; then
   part "the 64-bit twin's Windows tests under 64-bit Wine" wine_ctest 64 -L wine
@@ -95,6 +91,7 @@ elif [ -n "$SK_QEMU" ]; then  # the -m32 native tests and the 32-bit Windows tes
   wait "$image_pid" || image_rc=$?
   cat build/vm-image.log
   timings+=("test VM image (made beside the builds): see its lines above")
+  rm -f build/vm/ctest-win32.log  # only this run's log may say the tests ran
   if [ "$image_rc" -ne 0 ]; then
     fail_part "the 32-bit product's Windows tests did not run: the test VM image could not be made (see above)"
   elif ! part "native -m32 tests and the 32-bit product's Windows tests in the test VM" \

@@ -73,15 +73,21 @@ boot() {  # boot IMAGE_DIR JOB SECS SNAPSHOT(on|off) CONSOLE_LOG
   return "$rc"
 }
 
-build_image() {
-  if [ -f "$image/built" ]; then
-    return 0
-  fi
-  command -v mmdebstrap >/dev/null && command -v qemu-system-x86_64 >/dev/null && command -v mke2fs >/dev/null || {
-    echo "vm: mmdebstrap, qemu-system-x86_64 or mke2fs is missing: bash scripts/setup.sh installs them"; return 1; }
-  rm -rf "$vmdir"/image-*
-  mkdir -p "$image"
-  local tree=$image/tree log=$image/build.log start=$SECONDS
+# newest FILE-PREFIX: the newest of the tree's kernel (or initrd) files, by
+# version order (6.1.0-10 after 6.1.0-9), or a failure when there is none.
+newest() {
+  local found
+  found=$(ls -d "$1"* 2>/dev/null | sort -V | tail -1)
+  [ -n "$found" ] || { echo "vm: no $(basename "$1")* in $(dirname "$1")" >&2; return 1; }
+  echo "$found"
+}
+
+# The image's steps. Each one is checked by hand: a caller's `|| return 1`
+# turns set -e off inside a function (and inside any subshell it starts), so
+# set -e alone would let a failed step through. "built" is written only
+# when every step went through.
+build_image_steps() {
+  local tree=$image/tree log=$image/build.log kernel initrd
   echo "vm: building the test VM image from $(mirror) (about 6 minutes; log in $log)"
   if ! mmdebstrap --variant=minbase --architectures=amd64,i386 --include="$guest_packages" "${guest_hooks[@]}" \
       "$suite" "$tree" "$(mirror)" >"$log" 2>&1 </dev/null; then
@@ -89,12 +95,30 @@ build_image() {
     tail -30 "$log"
     return 1
   fi
-  cp "$(ls "$tree"/boot/vmlinuz-* | tail -1)" "$image/vmlinuz"
-  cp "$(ls "$tree"/boot/initrd.img-* | tail -1)" "$image/initrd.img"
+  kernel=$(newest "$tree/boot/vmlinuz-") || return 1
+  initrd=$(newest "$tree/boot/initrd.img-") || return 1
+  cp "$kernel" "$image/vmlinuz" || { echo "vm: copying the kernel $kernel failed"; return 1; }
+  cp "$initrd" "$image/initrd.img" || { echo "vm: copying the initrd $initrd failed"; return 1; }
   mke2fs -q -t ext4 -L skroot -d "$tree" "$image/rootfs.img" "$guest_disk" >>"$log" 2>&1 || {
     echo "vm: mke2fs failed; the end of $log:"; tail -20 "$log"; return 1; }
-  rm -rf "$tree"
-  touch "$image/built"
+  rm -rf "$tree" || { echo "vm: removing the image's tree $tree failed"; return 1; }
+  touch "$image/built" || { echo "vm: marking the image built failed"; return 1; }
+}
+
+build_image() {
+  if [ -f "$image/built" ]; then
+    return 0
+  fi
+  command -v mmdebstrap >/dev/null && command -v qemu-system-x86_64 >/dev/null && command -v mke2fs >/dev/null || {
+    echo "vm: mmdebstrap, qemu-system-x86_64 or mke2fs is missing: bash scripts/setup.sh installs them"; return 1; }
+  rm -rf "$vmdir"/image-*
+  mkdir -p "$image" || return 1
+  local start=$SECONDS rc=0
+  build_image_steps || rc=$?
+  if [ "$rc" -ne 0 ]; then
+    echo "vm: the image was not built (a step above failed, exit code $rc)"
+    return 1
+  fi
   echo "vm: image built in $((SECONDS - start)) s"
 }
 

@@ -22,7 +22,7 @@ rc=0
 run() {  # run NAME LOG ENV…: one proof test; its whole output to LOG
   local name=$1 log=$2 t0=$SECONDS
   shift 2
-  env "$@" ctest --test-dir build/proof-win32 -R "^wine\\.$name\$" -V >"$back/$log" 2>&1 || rc=1
+  env "$@" ctest --no-tests=error --test-dir build/proof-win32 -R "^wine\\.$name\$" -V >"$back/$log" 2>&1 || rc=1
   echo "vm job: $name ended after $((SECONDS - t0)) s: $(grep -E 'tests passed|tests failed' "$back/$log" | tail -1)"
 }
 run wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/build/proof-matrix.md"

@@ -1,5 +1,6 @@
 #include "tools/console/host.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "address/command_table.h"
@@ -58,11 +59,37 @@ bool DriverHost::Load(const std::string& dll, std::string* error) {
         *error = "cannot load " + dll + " (Windows error " + std::to_string(GetLastError()) + ")";
         return false;
     }
+    module_ = module;
     vpi_ = reinterpret_cast<VpiMainFn>(reinterpret_cast<void*>(GetProcAddress(module, "VpiMain")));
     if (vpi_ == nullptr) {
         *error = dll + " does not export VpiMain";
         return false;
     }
+    return true;
+}
+
+bool DriverHost::FileVersion(std::string* fileVersion, std::string* logVersion) const {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(module_, path, sizeof path);
+    if (module_ == nullptr || length == 0 || length >= sizeof path) return false;
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) return false;
+    std::vector<unsigned char> data(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!GetFileVersionInfoA(path, 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize) || fixed == nullptr ||
+        fixedSize < sizeof *fixed)
+        return false;
+    const unsigned major = HIWORD(fixed->dwFileVersionMS), minor = LOWORD(fixed->dwFileVersionMS);
+    char text[64];
+    snprintf(text, sizeof text, "%u.%u.%u.%u", major, minor, HIWORD(fixed->dwFileVersionLS),
+             LOWORD(fixed->dwFileVersionLS));
+    *fileVersion = text;
+    // The start line prints the version word (major << 8 | minor) as %02x.%02x.
+    snprintf(text, sizeof text, "%02x.%02x", major & 0xFFu, minor & 0xFFu);
+    *logVersion = text;
     return true;
 }
 

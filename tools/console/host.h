@@ -40,6 +40,10 @@ class DriverHost {
 public:
     bool Load(const std::string& dll, std::string* error);
     int32_t Describe(DriverInfo* info);
+    // The loaded DLL's file version from its version resource ("1.0.0.0"),
+    // and the form the channel start logs ("01.00": major and minor);
+    // false when the file has no version resource.
+    bool FileVersion(std::string* fileVersion, std::string* logVersion) const;
     int32_t Start(const ChannelOptions& options);
     int32_t End();
     bool started() const { return started_; }
@@ -54,6 +58,7 @@ private:
 
     using VpiMainFn = int32_t(__stdcall*)(VpiRequest*);
     VpiMainFn vpi_ = nullptr;
+    HMODULE module_ = nullptr;
     std::vector<unsigned char> channel_;
     int32_t channelIndex_ = 0;
     bool started_ = false;

@@ -9,12 +9,13 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <functional>
+#include <memory>
 
 #include "tools/console/host.h"
 #include "tools/console/output.h"
 #include "tools/console/scan.h"
+#include "tools/console/session.h"
 #include "tools/kestra/kestra_api.h"
 
 namespace {
@@ -51,6 +52,7 @@ struct Settings {
     bool csv = false, json = false, quiet = false;
     std::string logFile;
     int gateType = -1;
+    bool yes = false;  // --yes: writes of commands 11-15 may be sent
 };
 
 Format OutputFormat(const Settings& s) {
@@ -75,44 +77,6 @@ int ExitCode(const std::vector<GateResult>& results) {
     for (const GateResult& r : results)
         if (r.status != 0) return 1;
     return 0;
-}
-
-struct Step {
-    Operation operation;
-    std::string gate;
-    std::string value;  // write: the value text
-    int32_t count = 0;  // block: words
-    int gateType = -1;
-};
-
-// One line of a session file: "read GATE [TYPE]", "block GATE COUNT",
-// "write GATE [VALUE…]"; blank lines and # comments are skipped.
-bool ParseStep(const std::string& line, Step* step, std::string* error) {
-    std::istringstream in(line);
-    std::string verb;
-    in >> verb >> step->gate;
-    if (verb == "read") {
-        step->operation = Operation::Read;
-        int type;
-        if (in >> type) step->gateType = type;
-    } else if (verb == "block") {
-        step->operation = Operation::Block;
-        if (!(in >> step->count) || step->count <= 0) {
-            *error = "block needs a positive word count";
-            return false;
-        }
-    } else if (verb == "write") {
-        step->operation = Operation::Write;
-        std::getline(in >> std::ws, step->value);
-    } else {
-        *error = "unknown step '" + verb + "' (read, block, write)";
-        return false;
-    }
-    if (step->gate.empty()) {
-        *error = "missing gate address";
-        return false;
-    }
-    return true;
 }
 
 GateResult RunStep(DriverHost& host, const Step& step) {
@@ -149,30 +113,50 @@ int RunSteps(DriverHost& host, const Settings& s, const std::vector<Step>& steps
     return ExitCode(results);
 }
 
+struct Description {
+    int32_t status = 2;
+    DriverInfo info{};
+    std::string fileVersion = "?", logVersion = "?";  // "?" when the DLL has no version resource
+};
+
+void PrintDescriptionTable(const Description& d) {
+    const DriverInfo& info = d.info;
+    printf("driver        %s\n", info.name);
+    printf("version       %s (file version; the channel start logs \"Version: %s\")\n", d.fileVersion.c_str(),
+           d.logVersion.c_str());
+    printf("channel size  %d bytes\n", info.channelSize);
+    printf("default line  %u baud, %u data bits, stop-bit code %u, parity code %u\n", info.defaultPort.baudRate,
+           info.defaultPort.dataBits, info.defaultPort.stopBits, info.defaultPort.parity);
+    printf("host codes    info %d, class %d, flag %d\n", info.infoCode, info.infoClass, info.infoFlag);
+    printf("banner%s\n", Cp437ToUtf8(info.banner).c_str());
+}
+
 int Describe(DriverHost& host, const Settings& s) {
-    DriverInfo info;
-    const int32_t status = host.Describe(&info);
-    if (OutputFormat(s) == Format::Json) {
-        printf("{\"status\": %d, \"name\": \"%s\", \"channelSize\": %d, \"baud\": %u, \"dataBits\": %u, "
-               "\"stopBits\": %u, \"parity\": %u, \"infoCode\": %d, \"infoClass\": %d, \"infoFlag\": %d}\n",
-               status, JsonEscape(info.name ? info.name : "").c_str(), info.channelSize, info.defaultPort.baudRate,
-               info.defaultPort.dataBits, info.defaultPort.stopBits, info.defaultPort.parity, info.infoCode,
-               info.infoClass, info.infoFlag);
-    } else if (OutputFormat(s) == Format::Csv) {
-        printf("status,name,channelSize,baud,dataBits,stopBits,parity\n%d,%s,%d,%u,%u,%u,%u\n", status, info.name,
-               info.channelSize, info.defaultPort.baudRate, info.defaultPort.dataBits, info.defaultPort.stopBits,
-               info.defaultPort.parity);
-    } else if (OutputFormat(s) == Format::Quiet) {
-        printf("%s\n", info.name);
-    } else {
-        printf("driver        %s\n", info.name);
-        printf("channel size  %d bytes\n", info.channelSize);
-        printf("default line  %u baud, %u data bits, stop-bit code %u, parity code %u\n", info.defaultPort.baudRate,
-               info.defaultPort.dataBits, info.defaultPort.stopBits, info.defaultPort.parity);
-        printf("host codes    info %d, class %d, flag %d\n", info.infoCode, info.infoClass, info.infoFlag);
-        printf("banner%s\n", Cp437ToUtf8(info.banner).c_str());
+    Description d;
+    d.status = host.Describe(&d.info);
+    host.FileVersion(&d.fileVersion, &d.logVersion);
+    const DriverInfo& info = d.info;
+    const char* name = info.name ? info.name : "";
+    switch (OutputFormat(s)) {
+        case Format::Json:
+            printf("{\"status\": %d, \"name\": \"%s\", \"fileVersion\": \"%s\", \"logVersion\": \"%s\", "
+                   "\"channelSize\": %d, \"baud\": %u, \"dataBits\": %u, \"stopBits\": %u, \"parity\": %u, "
+                   "\"infoCode\": %d, \"infoClass\": %d, \"infoFlag\": %d}\n",
+                   d.status, JsonEscape(name).c_str(), d.fileVersion.c_str(), d.logVersion.c_str(), info.channelSize,
+                   info.defaultPort.baudRate, info.defaultPort.dataBits, info.defaultPort.stopBits,
+                   info.defaultPort.parity, info.infoCode, info.infoClass, info.infoFlag);
+            break;
+        case Format::Csv:
+            printf("status,name,fileVersion,logVersion,channelSize,baud,dataBits,stopBits,parity\n"
+                   "%d,%s,%s,%s,%d,%u,%u,%u,%u\n",
+                   d.status, CsvField(name).c_str(), d.fileVersion.c_str(), d.logVersion.c_str(), info.channelSize,
+                   info.defaultPort.baudRate, info.defaultPort.dataBits, info.defaultPort.stopBits,
+                   info.defaultPort.parity);
+            break;
+        case Format::Quiet: printf("%s %s\n", name, d.fileVersion.c_str()); break;
+        case Format::Table: PrintDescriptionTable(d); break;
     }
-    return status == 0 ? 0 : 1;
+    return d.status == 0 ? 0 : 1;
 }
 
 int Poll(DriverHost& host, const Settings& s, const std::vector<std::string>& gates, double every, int rounds) {
@@ -235,17 +219,34 @@ int RunScan(DriverHost& host, const Settings& s, const ScanOptions& options, con
     return written && result.ended.empty() && result.unread.empty() ? 0 : 1;
 }
 
-}  // namespace
+// Steps that may hold actions (commands 11-15): shown first, and sent only
+// with yes.
+int RunActions(DriverHost& host, const Settings& s, const std::vector<Step>& steps, bool yes) {
+    if (!ConfirmActions(stderr, steps, yes, s.channel.port)) return 2;
+    return RunSteps(host, s, steps);
+}
 
-int main(int argc, char** argv) {
-    SetConsoleOutputCP(CP_UTF8);
-    SetConsoleCtrlHandler(OnCtrl, TRUE);
+int RunSessionFile(DriverHost& host, const Settings& s, const std::string& file) {
+    Session session;
+    std::string error;
+    if (!LoadSession(file, &session, &error)) {
+        fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", error.c_str());
+        return 2;
+    }
+    return RunActions(host, s, session.steps, s.yes || session.yes);
+}
 
-    Settings s;
-    CLI::App app{"skconsole: drives the SK5820 driver like the Telvora host does"};
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.option_defaults()->always_capture_default();
+// The command line: the options every command shares (the channel, the
+// output), then exactly one command. Each command adds its own options and
+// what it runs once the driver is loaded; a new command is one more Add…
+// function and one more line in AddCommands.
+using Run = std::function<int(DriverHost&)>;
+struct Command {
+    CLI::App* app;
+    Run run;
+};
+
+void AddSharedOptions(CLI::App& app, Settings& s) {
     app.add_option("--dll", s.dll, "driver to load");
     app.add_option("-p,--port", s.channel.port, "port of the channel: COM1…COM255 or NULLDEV");
     app.add_option("-b,--baud", s.channel.baud, "baud rate")->check(CLI::Range(1, 65535));
@@ -261,43 +262,82 @@ int main(int argc, char** argv) {
     app.add_flag("--json", s.json, "JSON output");
     app.add_flag("-q,--quiet", s.quiet, "values only");
     app.add_option("--log", s.logFile, "write the host log to this file instead of showing it");
+    app.add_flag("-y,--yes", s.yes,
+                 "send writes of commands 11-15 (bypass, end of bypass, drill, reset, set the clock): they act on "
+                 "the live panel; without it they are shown and refused");
+}
 
-    auto* describe = app.add_subcommand("describe", "show the driver's description");
-    std::vector<std::string> readGates;
-    auto* read = app.add_subcommand("read", "read single gates");
-    read->add_option("gates", readGates, "gate addresses, e.g. 01_ 03_012 07_005010")->required();
-    std::string blockGate;
-    int32_t blockCount = 16;
-    auto* block = app.add_subcommand("block", "block-read a gate");
-    block->add_option("gate", blockGate, "block gate address: 03_001, 05_001 or 07_nnn001")->required();
-    block->add_option("-n,--count", blockCount, "number of 16-bit values")->check(CLI::Range(1, 4000));
-    std::string writeGate, writeValue;
-    auto* write = app.add_subcommand("write", "write a gate");
-    write->add_option("gate", writeGate, "gate address, e.g. 11_001002 or 15_")->required();
-    write->add_option("value", writeValue, "value text (15_: the date and time, nn/nn/nnnn nn:nn:nn)");
-    std::vector<std::string> pollGates;
+struct PollArgs {
+    std::vector<std::string> gates;
     double every = 5;
     int rounds = 0;
-    auto* poll = app.add_subcommand("poll", "read gates every N seconds until Ctrl-C, then a summary");
-    poll->add_option("gates", pollGates, "gate addresses")->required();
-    poll->add_option("-e,--every", every, "seconds between rounds")->check(CLI::Range(0.0, 86400.0));
-    poll->add_option("-r,--rounds", rounds, "stop after this many rounds (0: until Ctrl-C)");
-    std::string sessionFile;
-    auto* run = app.add_subcommand("run", "run a session file: one step per line (read GATE, block GATE N, write GATE VALUE)");
-    run->add_option("file", sessionFile, "session file")->required()->check(CLI::ExistingFile);
+};
 
-    ScanOptions scanOptions;
-    std::string scanBase = "gates", scanLimits;
+void AddReadCommands(CLI::App& app, Settings& s, std::vector<Command>& commands) {
+    commands.push_back({app.add_subcommand("describe", "show the driver's description and version"),
+                        [&s](DriverHost& host) { return Describe(host, s); }});
+    auto gates = std::make_shared<std::vector<std::string>>();
+    auto* read = app.add_subcommand("read", "read single gates");
+    read->add_option("gates", *gates, "gate addresses, e.g. 01_ 03_012 07_005010")->required();
+    commands.push_back({read, [&s, gates](DriverHost& host) {
+                            std::vector<Step> steps;
+                            for (const std::string& gate : *gates)
+                                steps.push_back(Step{Operation::Read, gate, "", 0, s.gateType});
+                            return RunSteps(host, s, steps);
+                        }});
+    auto block = std::make_shared<Step>(Step{Operation::Block, "", "", 16, -1});
+    auto* blockApp = app.add_subcommand("block", "block-read a gate");
+    blockApp->add_option("gate", block->gate, "block gate address: 03_001, 05_001 or 07_nnn001")->required();
+    blockApp->add_option("-n,--count", block->count, "number of 16-bit values")->check(CLI::Range(1, 4000));
+    commands.push_back({blockApp, [&s, block](DriverHost& host) { return RunSteps(host, s, {*block}); }});
+    auto poll = std::make_shared<PollArgs>();
+    auto* pollApp = app.add_subcommand("poll", "read gates every N seconds until Ctrl-C, then a summary");
+    pollApp->add_option("gates", poll->gates, "gate addresses")->required();
+    pollApp->add_option("-e,--every", poll->every, "seconds between rounds")->check(CLI::Range(0.0, 86400.0));
+    pollApp->add_option("-r,--rounds", poll->rounds, "stop after this many rounds (0: until Ctrl-C)");
+    commands.push_back(
+        {pollApp, [&s, poll](DriverHost& host) { return Poll(host, s, poll->gates, poll->every, poll->rounds); }});
+}
+
+void AddWriteCommands(CLI::App& app, Settings& s, std::vector<Command>& commands) {
+    auto write = std::make_shared<Step>(Step{Operation::Write, "", "", 0, -1});
+    auto* writeApp = app.add_subcommand("write", "write a gate; an action (11-15) needs --yes");
+    writeApp->add_option("gate", write->gate, "gate address, e.g. 11_001002 or 15_")->required();
+    writeApp->add_option("value", write->value, "value text (15_: the date and time, nn/nn/nnnn nn:nn:nn)");
+    commands.push_back({writeApp, [&s, write](DriverHost& host) {
+                            Step step = *write;
+                            step.gateType = s.gateType;
+                            return RunActions(host, s, {step}, s.yes);
+                        }});
+    auto file = std::make_shared<std::string>();
+    auto* run = app.add_subcommand("run", "run a session file: one step per line (read GATE, block GATE N, "
+                                          "write GATE VALUE; a line \"yes\" allows its actions)");
+    run->add_option("file", *file, "session file")->required()->check(CLI::ExistingFile);
+    commands.push_back({run, [&s, file](DriverHost& host) { return RunSessionFile(host, s, *file); }});
+}
+
+// The scan's options are checked after the parse (--limits is one text).
+void AddScanCommand(CLI::App& app, Settings& s, std::vector<Command>& commands, std::string& limits) {
+    auto options = std::make_shared<ScanOptions>();
+    auto base = std::make_shared<std::string>("gates");
     auto* scan = app.add_subcommand(
         "scan", "commissioning scan: find the panel's zones, groups, loops and points with reads only, and write "
                 "the host's gate list as OUT.csv and OUT.json (Ctrl-C stops and writes what was found)");
-    scan->add_option("-o,--out", scanBase, "the gate list's file name without .csv/.json");
-    scan->add_option("--limits", scanLimits, "most zones,groups,loops,points to try; 0 skips a list [16,8,4,32]");
-    scan->add_option("--budget", scanOptions.budgetSeconds, "seconds after which no read starts (0: no budget)")
+    scan->add_option("-o,--out", *base, "the gate list's file name without .csv/.json");
+    scan->add_option("--limits", limits, "most zones,groups,loops,points to try; 0 skips a list [16,8,4,32]")
+        ->each([options](const std::string& text) {
+            std::string error;
+            if (!ParseLimits(text, &options->limits, &error)) throw CLI::ValidationError("--limits", error);
+        });
+    scan->add_option("--budget", options->budgetSeconds, "seconds after which no read starts (0: no budget)")
         ->check(CLI::Range(0.0, 86400.0));
-    scan->add_option("--gap", scanOptions.gap, "missing numbers in a row that end a zone, group or loop list")
+    scan->add_option("--gap", options->gap, "missing numbers in a row that end a zone, group or loop list")
         ->check(CLI::Range(1, 999));
+    commands.push_back({scan, [&s, options, base](DriverHost& host) { return RunScan(host, s, *options, *base); }});
+}
 
+// Parses the command line into s; returns -1 to go on, else the exit code.
+int ParseCommandLine(CLI::App& app, Settings& s, int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -308,50 +348,44 @@ int main(int argc, char** argv) {
         fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", e.what());
         return 2;
     }
-    std::string error;
     s.channel.stopCode = s.stopBits == "1" ? 0 : s.stopBits == "1.5" ? 1 : 2;
     const char* parities[] = {"none", "odd", "even", "mark", "space"};
     for (uint16_t i = 0; i < 5; ++i)
         if (s.parity == parities[i]) s.channel.parityCode = i;
-    if (!scanLimits.empty() && !ParseLimits(scanLimits, &scanOptions.limits, &error)) {
-        fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", error.c_str());
-        return 2;
-    }
     if (!s.logFile.empty() && KestraSetFile(s.logFile.c_str()) != 0) {
         fprintf(stderr, "skconsole: cannot write the log file %s\n", s.logFile.c_str());
         return 2;
     }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SetConsoleOutputCP(CP_UTF8);
+    SetConsoleCtrlHandler(OnCtrl, TRUE);
+
+    Settings s;
+    std::string limits;
+    std::vector<Command> commands;
+    CLI::App app{"skconsole: drives the SK5820 driver like the Telvora host does"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.option_defaults()->always_capture_default();
+    AddSharedOptions(app, s);
+    AddReadCommands(app, s, commands);
+    AddWriteCommands(app, s, commands);
+    AddScanCommand(app, s, commands, limits);
+    const int parsed = ParseCommandLine(app, s, argc, argv);
+    if (parsed >= 0) return parsed;
 
     DriverHost host;
+    std::string error;
     if (!host.Load(s.dll, &error)) {
         fprintf(stderr, "skconsole: %s\n", error.c_str());
         return 1;
     }
-    if (describe->parsed()) return Describe(host, s);
-    if (scan->parsed()) return RunScan(host, s, scanOptions, scanBase);
-    std::vector<Step> steps;
-    if (read->parsed()) {
-        for (const std::string& gate : readGates) steps.push_back(Step{Operation::Read, gate, "", 0, s.gateType});
-    } else if (block->parsed()) {
-        steps.push_back(Step{Operation::Block, blockGate, "", blockCount, -1});
-    } else if (write->parsed()) {
-        steps.push_back(Step{Operation::Write, writeGate, writeValue, 0, s.gateType});
-    } else if (poll->parsed()) {
-        return Poll(host, s, pollGates, every, rounds);
-    } else if (run->parsed()) {
-        std::ifstream in(sessionFile);
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            const size_t start = line.find_first_not_of(" \t\r");
-            if (start == std::string::npos || line[start] == '#') continue;
-            Step step;
-            if (!ParseStep(line.substr(start), &step, &error)) {
-                fprintf(stderr, "skconsole: %s:%d: %s\nRun with --help for more information.\n", sessionFile.c_str(),
-                        number, error.c_str());
-                return 2;
-            }
-            steps.push_back(step);
-        }
-    }
-    return RunSteps(host, s, steps);
+    for (const Command& command : commands)
+        if (command.app->parsed()) return command.run(host);
+    return 2;
 }

@@ -138,8 +138,9 @@ check "scan --limits without four numbers exits 2 and says what it takes" \
   $([ $rc -eq 2 ] && grep -q "zones,groups,loops,points" "$work/e" && [ ! -e "$bin/gates.csv" ]; echo $?)
 
 console "$work/o" "$work/e" --json describe
-check "describe --json names the driver and its record size" \
-  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==int(sys.argv[2]) and d["baud"]==19200' "$work/o" "$size"; echo $?)
+version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' "$here/../../host/version.h")
+check "describe --json names the driver, its record size and its version as the file and the start log give it" \
+  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==int(sys.argv[2]) and d["baud"]==19200; v=sys.argv[3].split("."); assert d["fileVersion"]==sys.argv[3]+".0" and d["logVersion"]=="%02x.%02x" % (int(v[0]), int(v[1]))' "$work/o" "$size" "$version"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --csv read 04_001 08_001002 10_
 check "read --csv: header, three rows, the panel's texts" \
@@ -152,8 +153,20 @@ console "$work/o" "$work/e" --port "$port" --json read 01_ 16_
 check "a refused gate exits 1 and shows as status 1" \
   $([ $rc -eq 1 ] && python3 -c 'import json,sys; r=json.load(open(sys.argv[1])); assert r[0]["status"]==0 and r[0]["ok"] and isinstance(r[0]["value"],int); assert r[1]["status"]==1 and r[1]["value"] is None' "$work/o"; echo $?)
 
-console "$work/o" "$work/e" --port "$port" write 15_ "24/12/2030 09:15:30"
-check "a date write exits 0" $([ $rc -eq 0 ] && grep -q '15_ .*Y .*write .*"24/12/2030 09:15:30" .*ok' "$work/o"; echo $?)
+console "$work/o" "$work/e" --port "$port" write 15_ "01/01/2031 00:00:00"
+check "an action write without --yes shows what it would do, exits 2 and starts no channel" \
+  $([ $rc -eq 2 ] && grep -q "^skconsole: this would write to the panel on $port:" "$work/e" \
+    && grep -q '^  15_ .*set the panel.s clock to "01/01/2031 00:00:00"$' "$work/e" && grep -q -- "--yes" "$work/e" \
+    && ! grep -q "ColdStart" "$work/o"; echo $?)
+printf 'read 01_\nwrite 11_001002\nwrite 13_\n' >"$work/acts.txt"
+console "$work/o" "$work/e" --port "$port" run "$(sk_winpath "$work/acts.txt")"
+check "a session with actions and no yes lists them all, exits 2 and starts no channel" \
+  $([ $rc -eq 2 ] && grep -q '^  11_001002 .*bypass loop 1 point 2' "$work/e" && grep -q '^  13_ .*drill' "$work/e" \
+    && ! grep -q "ColdStart" "$work/o"; echo $?)
+console "$work/o" "$work/e" --port "$port" write 15_ "24/12/2030 09:15:30" --yes
+check "a date write with --yes says what it sends and exits 0" \
+  $([ $rc -eq 0 ] && grep -q "^skconsole: writing to the panel on $port:" "$work/e" \
+    && grep -q '15_ .*Y .*write .*"24/12/2030 09:15:30" .*ok' "$work/o"; echo $?)
 console "$work/o" "$work/e" --port "$port" -q read 09_
 check "-q prints the read-back date alone" $([ $rc -eq 0 ] && grep -Eq '^24/12/2030 09:15:3[0-9]$' "$work/o" && [ "$(wc -l <"$work/o")" -eq 1 ]; echo $?)
 
