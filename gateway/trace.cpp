@@ -7,7 +7,7 @@
 #include "gateway/frames.h"
 #include "host/host_log.h"
 #include "host/texts.h"
-#include "serial/environment.h"
+#include "gateway/line_settings.h"
 
 namespace {
 
@@ -93,13 +93,9 @@ void Hex(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-bool TraceOn() {
-    return EnvironmentSwitch("SK5820_TRACE", false);
-}
-
 void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t count, int32_t direction,
                    const char* label) {
-    if (!TraceOn()) return;
+    if (!TraceOn(channel)) return;
     const char* arrow = direction == kTraceSent ? "->" : "<-";
     if (count == 0) {
         err(kLogLevel, "%s: trace %s nothing [%s]", NameOf(channel).text, arrow, label);

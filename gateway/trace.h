@@ -1,8 +1,9 @@
 // The field trace: every exchange of the gateway transaction in the host
-// log, for the integrator on site. Off unless the host process has the
-// environment variable SK5820_TRACE set to anything but empty or 0 (read at
-// every exchange, so it can be turned on without a restart where the host
-// lets one change its environment).
+// log, for the integrator on site. Off unless the channel's settings say
+// trace = 1 or the host process has the environment variable SK5820_TRACE
+// set to anything but empty or 0 (read at every exchange, so it can be
+// turned on without a restart where the host lets one change its
+// environment).
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,6 @@ enum : int32_t { kTraceSent = 1, kTraceReceived = 2 };
 // At most this many bytes of one exchange are shown in hex; the line says
 // how many more there were. A line stays under about 250 characters.
 constexpr uint32_t kTraceBytesShown = 48;
-
-bool TraceOn();
 
 // One line for the bytes the driver sent to (kTraceSent) or received from
 // (kTraceReceived) the gateway at the step `label`:

@@ -6,9 +6,9 @@
 #include "address/gate_words.h"
 #include "gateway/decode.h"
 #include "gateway/frames.h"
+#include "gateway/line_settings.h"
 #include "gateway/trace.h"
 #include "serial/comm.h"
-#include "serial/environment.h"
 
 namespace {
 
@@ -18,6 +18,10 @@ constexpr int32_t kStatusTimeout = 100;
 constexpr int32_t kBlockReplyTimeout = 400;
 constexpr int32_t kSessionTimeout = 500;
 constexpr int32_t kRetryTimeout = 200;
+
+// The same windows in milliseconds, for the reads that end early.
+constexpr uint32_t kStatusWindowMs = 1000;
+constexpr uint32_t kBlockWindowMs = 4000;
 
 // Read sizes.
 constexpr uint32_t kAnnounceReplySize = 11;
@@ -90,6 +94,9 @@ void AppendDate(Payload& payload, const char* text) {
 // --- the line ---------------------------------------------------------------
 
 void Send(VpiChannel* channel, const uint8_t* bytes, uint32_t count, const char* label) {
+    // A gateway that needs a turn-around time gets it before every send.
+    const uint32_t gap = SendGapMs(channel);
+    if (gap != 0) CommSleep(gap);
     uint32_t written = 0;  // a failed write sent nothing
     CommWrite(channel->port, bytes, count, &written);
     channel->txCount = static_cast<uint16_t>(written);
@@ -101,6 +108,71 @@ void Receive(VpiChannel* channel, uint32_t asked, const char* label) {
     CommRead(channel->port, channel->rxBuffer, asked, &received);
     channel->rxCount = static_cast<uint16_t>(received < asked ? received : asked);
     TraceExchange(channel, channel->rxBuffer, channel->rxCount, kTraceReceived, label);
+}
+
+// Reads behind the `have` bytes already in the buffer until `want` are in
+// (never more than `cap`) or the clock passes `deadline`; the new count.
+// Each platform read asks for exactly what is missing, with the time left.
+uint32_t ReadUntil(VpiChannel* channel, uint32_t have, uint32_t want, uint32_t cap, uint64_t deadline) {
+    if (want > cap) want = cap;
+    while (have < want) {
+        const uint64_t now = CommNowMs();
+        if (now >= deadline) break;
+        uint32_t got = 0;
+        CommReadFor(channel->port, channel->rxBuffer + have, want - have, static_cast<uint32_t>(deadline - now), &got);
+        if (got == 0) break;  // the time ran out, or the port failed
+        have += got;
+    }
+    return have;
+}
+
+// The head at `at` arrived and starts a frame: the bytes up to its end.
+bool HeadArrived(const VpiChannel* channel, uint32_t have, uint32_t at) {
+    return have >= at + kFrameHeadSize && StartsWithSync(channel->rxBuffer + at, have - at);
+}
+
+void Received(VpiChannel* channel, uint32_t have, const char* label) {
+    channel->rxCount = static_cast<uint16_t>(have);
+    TraceExchange(channel, channel->rxBuffer, channel->rxCount, kTraceReceived, label);
+}
+
+// The single session's answer, ended by its frame: the head, then exactly
+// the bytes its length announces and the CRC, all within the one window.
+// A head that starts no frame waits out the window, as an answer always did.
+void ReceiveFrame(VpiChannel* channel, const char* label) {
+    const uint64_t deadline = CommNowMs() + kStatusWindowMs;
+    constexpr uint32_t kLongestFrame = FrameSize(255);
+    uint32_t have = ReadUntil(channel, 0, kFrameHeadSize, kLongestFrame, deadline);
+    if (HeadArrived(channel, have, 0)) {
+        have = ReadUntil(channel, have, FrameSize(channel->rxBuffer[kLengthOffset]), kLongestFrame, deadline);
+    } else if (have == kFrameHeadSize) {
+        have = ReadUntil(channel, have, kStatusReplySize, kStatusReplySize, deadline);
+    }
+    Received(channel, have, label);
+}
+
+// A block answer ended by a quiet gap: frame after frame, each read whole;
+// when no byte follows a whole frame within the gap, the answer has ended.
+// Never later than the window; what starts no frame waits out the window.
+void ReceiveBlockQuiet(VpiChannel* channel, const char* label) {
+    const uint64_t deadline = CommNowMs() + kBlockWindowMs;
+    const uint32_t quiet = BlockQuietMs(channel);
+    uint32_t at = 0;
+    uint32_t have = ReadUntil(channel, 0, kFrameHeadSize, kBlockReplySize, deadline);
+    while (HeadArrived(channel, have, at)) {
+        const uint32_t end = at + FrameSize(channel->rxBuffer[at + kLengthOffset]);
+        have = ReadUntil(channel, have, end, kBlockReplySize, deadline);
+        if (have < end) break;  // the window ended first
+        at = end;
+        const uint64_t gapEnd = CommNowMs() + quiet;
+        const uint32_t next = ReadUntil(channel, have, have + 1, kBlockReplySize, gapEnd < deadline ? gapEnd : deadline);
+        if (next == have) break;  // quiet: the answer has ended
+        have = ReadUntil(channel, next, at + kFrameHeadSize, kBlockReplySize, deadline);
+    }
+    if (have >= at + kFrameHeadSize && !HeadArrived(channel, have, at)) {
+        have = ReadUntil(channel, have, kBlockReplySize, kBlockReplySize, deadline);
+    }
+    Received(channel, have, label);
 }
 
 void ClearRx(VpiChannel* channel, uint32_t count) {
@@ -180,7 +252,7 @@ bool Announce(VpiChannel* channel) {
 // stays as the request prepared it). Decoded means it may be decoded.
 GatewayResult CheckOutcome(const VpiChannel* channel, int32_t sessionMode) {
     GatewayResult result;
-    if (!AnswerCheckOn()) return result;
+    if (!AnswerCheckOn(channel)) return result;
     const AnswerVerdict verdict =
         CheckAnswer(channel->rxBuffer, ReceivedCount(channel), sessionMode == kBlockSession);
     if (verdict.check == AnswerCheck::CutShort) {
@@ -209,8 +281,12 @@ GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
     Send(channel, channel->txBuffer, channel->txCount, "PC: RequestPointStatus");
     // The announce answer must never be taken for the gate's value.
     ClearRx(channel, kRxBufferSize);
-    CommSetReadTimeout(channel->port, kStatusTimeout);
-    Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
+    if (AnswerEndsWithFrame(channel)) {
+        ReceiveFrame(channel, "PANEL: PointStatusData");
+    } else {
+        CommSetReadTimeout(channel->port, kStatusTimeout);
+        Receive(channel, kStatusReplySize, "PANEL: PointStatusData");
+    }
     CommSetReadTimeout(channel->port, kSessionTimeout);
     GatewayResult result = CheckOutcome(channel, kSingleSession);
     if (result.outcome == GatewayOutcome::Decoded) result.outcome = DecodeOutcome(request, kSingleSession);
@@ -230,8 +306,12 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
 
     Send(channel, channel->txBuffer, channel->txCount, "PC: Request point");
     ClearRx(channel, kClearBlockReply);
-    CommSetReadTimeout(port, kBlockReplyTimeout);
-    Receive(channel, kBlockReplySize, "PANEL: PointStatusData");
+    if (BlockAnswerEndsQuiet(channel)) {
+        ReceiveBlockQuiet(channel, "PANEL: PointStatusData");
+    } else {
+        CommSetReadTimeout(port, kBlockReplyTimeout);
+        Receive(channel, kBlockReplySize, "PANEL: PointStatusData");
+    }
     CommSetReadTimeout(port, kSessionTimeout);
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
@@ -303,10 +383,6 @@ bool BuildPayload(const PointRecord* point, int32_t sessionMode, uint8_t (&bytes
     }
     *length = static_cast<uint8_t>(payload.length);
     return true;
-}
-
-bool AnswerCheckOn() {
-    return EnvironmentSwitch("SK5820_CHECK_CRC", true);
 }
 
 GatewayResult GatewayTransaction(VpiRequest* request, int32_t sessionMode) {

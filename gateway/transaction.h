@@ -28,9 +28,6 @@ struct GatewayResult {
     uint32_t size = 0;     // ... of its whole length
 };
 
-// Whether value-carrying answers are checked (whole, CRC good): on unless
-// the host's environment has SK5820_CHECK_CRC=0.
-bool AnswerCheckOn();
 
 // The request payload of the gate: its command letter and 16-bit parameters
 // (low byte first), its length in *length. False when the gate's command has

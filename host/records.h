@@ -49,6 +49,20 @@ struct PortDescriptor {
     uint16_t lineFlags;     // 20
 };
 
+// The driver's own settings of a channel's line (SK5820.ini), kept in the
+// channel record's spare bytes. Written by the start and the port requests;
+// every field reads its default when 0, and a value out of range counts as
+// its default, so a record never started reads as the defaults.
+struct LineSettings {
+    uint8_t answerEndWindow;  // 1: a single answer waits its whole window; else it ends with its frame
+    uint8_t blockEndQuiet;    // 1: a block answer ends after a quiet gap; else its whole window
+    uint8_t crcUnchecked;     // 1: answers are not checked; else whole frames with good CRCs only
+    uint8_t traceOn;          // 1: the field trace for this channel
+    uint16_t blockQuietMs;    // the quiet gap, 20 to 4000 (0: 300)
+    uint16_t sendGapMs;       // a pause before each frame sent, 0 to 1000
+};
+static_assert(sizeof(LineSettings) == 8);
+
 struct VpiChannel {
     int32_t readTimeout;        // 0, units of 10 ms
     int32_t enabled;            // 4
@@ -73,7 +87,8 @@ struct VpiChannel {
     uint8_t rxBuffer[2500];     // 338
     uint16_t txCount;           // 2838
     uint16_t rxCount;           // 2840
-    uint8_t unused2842[2052];   // 2842
+    LineSettings line;          // 2842: the driver's own, never the host's
+    uint8_t unused2850[2044];   // 2850
     char intFileName[16];       // 4894
 };
 
@@ -167,6 +182,7 @@ static_assert(offsetof(VpiChannel, txBuffer) == AtWidth(210, 234));
 static_assert(offsetof(VpiChannel, rxBuffer) == AtWidth(338, 362));
 static_assert(offsetof(VpiChannel, txCount) == AtWidth(2838, 2862));
 static_assert(offsetof(VpiChannel, rxCount) == AtWidth(2840, 2864));
+static_assert(offsetof(VpiChannel, line) == AtWidth(2842, 2866));
 static_assert(offsetof(VpiChannel, intFileName) == AtWidth(4894, 4918));
 
 static_assert(sizeof(PointRecord) == AtWidth(44, 52));

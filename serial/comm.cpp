@@ -218,6 +218,28 @@ CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* receive
     return CommResult::Ok;
 }
 
+CommResult CommReadFor(Handle port, void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t* received) {
+    *received = 0;
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(port, &timeouts)) return CommResult::IoFailed;
+    if (timeoutMs == 0) timeoutMs = 1;  // all-zero time-outs would wait for ever
+    if (timeouts.ReadIntervalTimeout != 0 || timeouts.ReadTotalTimeoutMultiplier != 0 ||
+        timeouts.ReadTotalTimeoutConstant != timeoutMs) {
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = timeoutMs;
+        if (!SetCommTimeouts(port, &timeouts)) return CommResult::IoFailed;
+    }
+    DWORD got = 0;
+    const BOOL read = ReadFile(port, buffer, count, &got, nullptr);
+    *received = static_cast<uint32_t>(got);
+    return read && got == count ? CommResult::Ok : CommResult::IoFailed;
+}
+
+uint64_t CommNowMs() {
+    return GetTickCount64();
+}
+
 void CommSleep(uint32_t milliseconds) {
     Sleep(milliseconds);
 }

@@ -37,4 +37,14 @@ CommResult CommPurgeInput(Handle port);
 void CommBreak(uint32_t milliseconds, Handle port);
 CommResult CommWrite(Handle port, const void* buffer, uint32_t count, uint32_t* written);
 CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* received);
+// Reads until `count` bytes have arrived or `timeoutMs` (at least 1) has
+// passed: one platform read for exactly that count, with the time as its
+// total time-out (the port's read time-out is left so). *received is the
+// count read, also when the time ran out first; Ok when all arrived,
+// IoFailed when the read failed or fewer arrived. Behaves the same on
+// Windows and under Wine (unlike the "return when a byte comes" time-outs).
+CommResult CommReadFor(Handle port, void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t* received);
+// A monotonic clock in milliseconds, from an arbitrary start: how a read
+// that ends early knows what is left of its window.
+uint64_t CommNowMs();
 void CommSleep(uint32_t milliseconds);

@@ -123,6 +123,10 @@ std::string Describe(const std::vector<Event>& events) {
                 text += "R " + std::to_string(e.asked) + " -> " + std::to_string(e.bytes.size()) + " bytes (t " +
                         std::to_string(e.timeout) + ")";
                 break;
+            case Op::ReadFor:
+                text += "F " + std::to_string(e.asked) + " -> " + std::to_string(e.bytes.size()) + " bytes (" +
+                        std::to_string(e.timeoutMs) + " ms)";
+                break;
             case Op::SetTimeout:
                 text += "T " + std::to_string(e.timeout);
                 break;
@@ -167,7 +171,7 @@ CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* receive
             line.input.insert(line.input.end(), line.script.front().begin(), line.script.front().end());
             line.script.pop_front();
         }
-        const uint32_t asked = count & 0xFFFF;
+        const uint32_t asked = count;
         const uint32_t n = line.input.size() < asked ? static_cast<uint32_t>(line.input.size()) : asked;
         Event event{Op::Read, Bytes(line.input.begin(), line.input.begin() + n), asked, line.timeout, g_clockMs};
         line.events.push_back(event);
@@ -183,6 +187,40 @@ CommResult CommRead(Handle port, void* buffer, uint32_t count, uint32_t* receive
     }
     if (delayUs != 0) std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
     return result;
+}
+
+CommResult CommReadFor(Handle port, void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t* received) {
+    uint32_t delayUs = 0;
+    uint32_t n = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        t_lastPort = port;
+        Line& line = LineOf(port);
+        // The next scripted arrival comes during this read only when nothing
+        // waits: a frame read in steps takes one entry, and a read that ends
+        // early leaves the next answer to the next step.
+        if (line.input.empty() && !line.script.empty()) {
+            line.input.insert(line.input.end(), line.script.front().begin(), line.script.front().end());
+            line.script.pop_front();
+        }
+        if (timeoutMs == 0) timeoutMs = 1;
+        line.timeout = static_cast<int32_t>(timeoutMs / 10);
+        n = line.input.size() < count ? static_cast<uint32_t>(line.input.size()) : count;
+        Event event{Op::ReadFor, Bytes(line.input.begin(), line.input.begin() + n), count, 0, g_clockMs};
+        event.timeoutMs = timeoutMs;
+        line.events.push_back(event);
+        if (n != 0) memcpy(buffer, line.input.data(), n);
+        line.input.erase(line.input.begin(), line.input.begin() + n);
+        if (n < count) g_clockMs += timeoutMs;
+        delayUs = g_realDelayUs;
+    }
+    if (delayUs != 0) std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+    *received = n;
+    return n == count ? CommResult::Ok : CommResult::IoFailed;
+}
+
+uint64_t CommNowMs() {
+    return NowMs();
 }
 
 int32_t CommSetReadTimeout(Handle port, int32_t timeout) {

@@ -8,6 +8,8 @@
 // line's input (up to the number asked) from the start of the buffer and
 // leaves the rest of the buffer as it was. When all asked bytes are there it
 // takes no time; otherwise it lasts its whole time-out on the fake clock.
+// A scripted entry arrives during the next CommRead, or during the next
+// CommReadFor that finds nothing waiting.
 // An empty read gives CommResult::IoFailed with a count of 0.
 #pragma once
 
@@ -22,7 +24,7 @@ namespace fake_comm {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Op { Write, Read, SetTimeout, Purge, Sleep };
+enum class Op { Write, Read, ReadFor, SetTimeout, Purge, Sleep };
 
 struct Event {
     Op op;
@@ -30,6 +32,7 @@ struct Event {
     uint32_t asked = 0;   // Read: the count asked; Sleep: the milliseconds
     int32_t timeout = 0;  // Read: the time-out in force; SetTimeout: the new time-out (10 ms units)
     uint64_t atMs = 0;    // fake clock when the call began
+    uint32_t timeoutMs = 0;  // ReadFor: its own time-out
 };
 
 // Answers of the far end to the bytes just written: what it appends to the
@@ -62,7 +65,8 @@ size_t Pending(Handle port);
 uint64_t NowMs();
 
 // A readable line per event, e.g. "W 55 AA 55 AA 02 11 01 73 01 65",
-// "T 200", "R 11 -> 11 bytes", "P 0", "S 50": for test failure messages.
+// "T 200", "R 11 -> 11 bytes", "F 7 -> 7 bytes (1000 ms)", "P 0", "S 50":
+// for test failure messages.
 std::string Describe(const std::vector<Event>& events);
 std::string Hex(const Bytes& bytes);
 

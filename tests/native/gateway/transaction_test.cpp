@@ -32,6 +32,11 @@ std::string R(int asked, size_t got, int t) {
     return "R " + std::to_string(asked) + " -> " + std::to_string(got) + " bytes (t " + std::to_string(t) + ")\n";
 }
 std::string P(size_t n = 0) { return "P " + std::to_string(n) + "\n"; }
+std::string F(int asked, size_t got, int ms) {
+    return "F " + std::to_string(asked) + " -> " + std::to_string(got) + " bytes (" + std::to_string(ms) + " ms)\n";
+}
+// The single answer of 12 bytes read as the frame ends it: head, then the rest.
+std::string FrameRead12() { return F(7, 7, 1000) + F(5, 5, 1000); }
 
 // The opening of every session: purge, announce answered at once, request frame built.
 std::string Opening() { return P() + W(kAnnounceHex) + T(200) + R(11, 11, 200) + T(500); }
@@ -161,7 +166,7 @@ TEST_F(Transaction, AnnounceAnsweredOnTheThirdSend) {
     EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
     const std::string expected = P() + W(kAnnounceHex) + T(200) + R(11, 0, 200) + P() + W(kAnnounceHex) +
                                  R(11, 11, 200) + P() + W(kAnnounceHex) + R(11, 11, 200) + T(500) + W("55 AA 55 AA 02 11 01 73 01 65") +
-                                 T(100) + R(255, 12, 100) + T(500) + W("55 AA 55 AA 02 22 01 06 44 63") +
+                                 FrameRead12() + T(500) + W("55 AA 55 AA 02 22 01 06 44 63") +
                                  R(11, 11, 500) + W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500);
     EXPECT_EQ(Trace(gate->Port()), expected);
     EXPECT_EQ(gate->Word(2), 0x1234);
@@ -218,18 +223,25 @@ void PlaySingle(Handle port, const Bytes& answer) {
     fake_comm::Answer(port, gwtest::GoodByeReply());
 }
 
+// The answer read ends with its frame (head, then exactly the rest), or,
+// with answer_end = window, waits its whole second for up to 255 bytes.
 TEST_F(Transaction, SingleSessionOfCommandOne) {
-    auto gate = MakeGate("01_", 0, 0, 1);
-    PlaySingle(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
-    EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
-    EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 12, 100) + T(500) +
-                                       W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 11, 500) +
-                                       W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500));
-    EXPECT_EQ(gate->value[2], 0x34);
-    EXPECT_EQ(gate->value[3], 0x12);
-    EXPECT_EQ(fake_comm::NowMs(), 1000u);  // the status read's whole second
-    EXPECT_TRUE(LogLines().empty());
-    EXPECT_EQ(fake_comm::CurrentTimeout(gate->Port()), 500);
+    for (const bool window : {false, true}) {
+        fake_comm::Reset();
+        auto gate = MakeGate("01_", 0, 0, 1);
+        gate->channel.line.answerEndWindow = window ? 1 : 0;
+        PlaySingle(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+        EXPECT_EQ(Transact(&gate->request, kSingleSession), 0);
+        const std::string answer = window ? T(100) + R(255, 12, 100) : FrameRead12();
+        EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + answer + T(500) +
+                                           W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 11, 500) +
+                                           W("55 AA 55 AA 02 33 00 42 13") + R(10, 10, 500));
+        EXPECT_EQ(gate->value[2], 0x34);
+        EXPECT_EQ(gate->value[3], 0x12);
+        EXPECT_EQ(fake_comm::NowMs(), window ? 1000u : 0u);  // the window's whole second, or none
+        EXPECT_TRUE(LogLines().empty());
+        EXPECT_EQ(fake_comm::CurrentTimeout(gate->Port()), 500);
+    }
 }
 
 TEST_F(Transaction, SingleSessionFramesOfTheWorkedCommands) {
@@ -267,7 +279,7 @@ TEST_F(Transaction, SingleSessionSilentAfterTheAnnounce) {
     // The announce answer stays unread by the decoding: the buffer is
     // cleared before the status read, and the session gives 1.
     EXPECT_EQ(Transact(&gate->request, kSingleSession), 1);
-    EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + T(100) + R(255, 0, 100) + T(500) +
+    EXPECT_EQ(Trace(gate->Port()), Opening() + W("55 AA 55 AA 02 11 01 73 01 65") + F(7, 0, 1000) + T(500) +
                                        W("55 AA 55 AA 02 22 01 06 44 63") + R(11, 0, 500) +
                                        W("55 AA 55 AA 02 33 00 42 13") + R(10, 0, 500));
     EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "EE EE 00 00 EE EE");
@@ -471,6 +483,52 @@ TEST_F(Transaction, BlockSessionReturnsTheDecodingsRejection) {
             << c.what;
         EXPECT_EQ(gate->Word(0), 0xEEEE) << c.what;
         EXPECT_EQ(fake_comm::Writes(gate->Port()).size(), 5u) << c.what;  // the session closes all the same
+    }
+}
+
+// block_answer_end = quiet: the answer ends when no byte follows a whole
+// frame within the gap (here after the second frame); by default it waits
+// its whole 4 s window. Noise where a frame should start waits the window.
+// A send gap puts its pause before every frame sent.
+TEST_F(Transaction, BlockAnswerEndsAfterAQuietGapWhenAsked) {
+    const Bytes two = gwtest::Concat({BlockScript{}.block, Frame(1, 0x21, {'p', 0x07, 0x00, 0, 0})});
+    struct Case {
+        const char* what;
+        bool quiet;
+        uint16_t quietMs, gapMs;
+        Bytes answer;
+        uint64_t ms;  // on the fake clock, the whole session
+        int32_t status;
+    } cases[] = {
+        {"window", false, 0, 0, two, 4000, 0},
+        {"quiet 300 ms (0: the default)", true, 0, 0, two, 300, 0},
+        {"quiet 50 ms", true, 50, 0, two, 50, 0},
+        {"quiet 5000 ms: out of range, the default", true, 5000, 0, two, 300, 0},
+        {"quiet, noise instead of a frame", true, 0, 0, Bytes(20, 0xA5), 4000, 1},
+        {"window, a 20 ms send gap", false, 0, 20, two, 4000 + 5 * 20, 0},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = FreshBlockGate();
+        gate->channel.line.blockEndQuiet = c.quiet ? 1 : 0;
+        gate->channel.line.blockQuietMs = c.quietMs;
+        gate->channel.line.sendGapMs = c.gapMs;
+        fake_comm::Answer(gate->Port(), gwtest::AnnounceReply());
+        fake_comm::Answer(gate->Port(), c.answer);
+        if (c.quiet && c.status == 0) fake_comm::Silence(gate->Port());  // the gap behind the answer
+        for (const Bytes& b : {gwtest::ZlzReply(0x32), gwtest::EosReply(0x43), gwtest::GoodByeReply(0x54)}) {
+            fake_comm::Answer(gate->Port(), b);
+        }
+        EXPECT_EQ(Transact(&gate->request, kBlockSession), c.status) << c.what;
+        EXPECT_EQ(fake_comm::NowMs(), c.ms) << c.what << "\n" << Trace(gate->Port());
+        if (c.status == 0) {
+            EXPECT_EQ(gate->Word(0), 0x002A) << c.what;
+        }
+        const auto events = fake_comm::Events(gate->Port());
+        size_t sleeps = 0;
+        for (const auto& e : events) sleeps += e.op == fake_comm::Op::Sleep && e.asked == c.gapMs ? 1 : 0;
+        EXPECT_EQ(sleeps, c.gapMs != 0 ? 5u : 0u) << c.what;  // announce, request, Zlz, end of session, goodbye
     }
 }
 

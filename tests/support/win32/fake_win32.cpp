@@ -1,5 +1,6 @@
 // The recording fake of the Win32 serial calls (see fake_win32_control.h).
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -368,4 +369,10 @@ DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size) {
     if (buffer == nullptr || length >= size) return length + 1;
     memcpy(buffer, value, length + 1);
     return length;
+}
+
+uint64_t GetTickCount64(void) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }

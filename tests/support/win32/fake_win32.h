@@ -145,6 +145,8 @@ BOOL ClearCommBreak(HANDLE handle);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 void Sleep(DWORD milliseconds);
+// Milliseconds of a steady clock.
+uint64_t GetTickCount64(void);
 DWORD GetLastError(void);
 // The process environment, as the platform call reads it (through getenv).
 DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size);

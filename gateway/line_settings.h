@@ -1,0 +1,26 @@
+// What a channel's line settings (SK5820.ini, kept in the channel record)
+// mean to the exchange with the gateway, with the host's environment
+// switches over them. A value out of range reads as its default.
+#pragma once
+
+#include <cstdint>
+
+#include "host/records.h"
+
+constexpr uint32_t kDefaultBlockQuietMs = 300;
+constexpr uint32_t kShortestBlockQuietMs = 20;
+constexpr uint32_t kLongestBlockQuietMs = 4000;
+constexpr uint32_t kLongestSendGapMs = 1000;
+
+// The single answer read ends with its frame (the default), not its window.
+bool AnswerEndsWithFrame(const VpiChannel* channel);
+// A block answer ends after a quiet gap behind a whole frame (not the default).
+bool BlockAnswerEndsQuiet(const VpiChannel* channel);
+uint32_t BlockQuietMs(const VpiChannel* channel);
+uint32_t SendGapMs(const VpiChannel* channel);
+// Value answers are checked (whole, CRC good): SK5820_CHECK_CRC in the
+// host's environment when it is set, else the channel's check_crc.
+bool AnswerCheckOn(const VpiChannel* channel);
+// The field trace: on for every channel with SK5820_TRACE, else the
+// channel's trace setting.
+bool TraceOn(const VpiChannel* channel);
