@@ -6,6 +6,7 @@
 #include "channel/catch_thread.h"
 #include "channel/live_channels.h"
 #include "channel/ports.h"
+#include "channel/settings.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "host/version.h"
@@ -55,6 +56,7 @@ bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot) {
 
     if (!CreateSyncObjects(request, slot) || !StartCatch(request, slot)) return false;
     if (!CloseSyncEvent(channel, slot)) err(kLogLevel, "%s: ColdStart() CloseSync Semaphore failed", name);
+    if (!IsNoPort(port)) ApplyLineSettings(channel);
     return true;
 }
 
@@ -119,6 +121,7 @@ int32_t WarmStart(VpiRequest* request) {
     if (IsNoPort(channel->port)) return kDone;
     ClearCommErrors(channel->port);
     CommPurgeInput(channel->port);
+    if (channel->port != nullptr) ApplyLineSettings(channel);
     err(kLogLevel, "%s: WarmStart() exit", name.text);
     return kDone;
 }

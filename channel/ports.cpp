@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "channel/settings.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/comm.h"
@@ -54,6 +55,7 @@ int32_t OpenPort(VpiRequest* request) {
     }
     channel->enabled = 1;
     channel->port = port;
+    if (!IsNoPort(port)) ApplyLineSettings(channel);
     return kDone;
 }
 
@@ -72,6 +74,7 @@ int32_t ReopenPort(VpiRequest* request) {
         return kFailed;
     }
     channel->port = port;
+    if (!IsNoPort(port)) ApplyLineSettings(channel);
     return kDone;
 }
 

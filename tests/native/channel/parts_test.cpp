@@ -20,6 +20,7 @@
 #include "channel/catch_thread.h"
 #include "channel/channel.h"
 #include "channel/live_channels.h"
+#include "channel/settings.h"
 #include "channel/sync.h"
 #include "host/texts.h"
 #include "tests/support/log_lines.h"
@@ -29,6 +30,7 @@
 #include <tlhelp32.h>
 #else
 #include <dirent.h>
+#include <unistd.h>
 
 #include "native_sync_control.h"
 #endif
@@ -338,6 +340,84 @@ TEST(CatchInstall, EndOfARecordWithoutSlotStillPausesAndLogsBothFailures) {
     EXPECT_EQ(LogLines(), (Lines{"VpiSK08: CloseCatchThread failed", "VpiSK08: Close ComBusy Semaphore failed"}));
     for (size_t i = offsetof(VpiChannel, syncEvent); i < offsetof(VpiChannel, valueTail); ++i)
         EXPECT_EQ(record.bytes[i], 0xCD) << "byte " << i;  // nothing it did not create is touched
+}
+
+// The process environment as the driver reads it (null: removed).
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    SetEnvironmentVariableA(name, value);
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+
+// The settings file: [default], then the port's own section; every bad
+// value or unknown key one line and its default kept; the line that says
+// what is in effect. Natively through the test reader, under Wine through
+// GetPrivateProfileSectionA.
+TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
+    const std::string path = [] {
+        char full[512];
+#ifdef _WIN32
+        return std::string(_fullpath(full, "sk_settings_test.ini", sizeof full));
+#else
+        return std::string(getcwd(full, sizeof full)) + "/sk_settings_test.ini";
+#endif
+    }();
+    const std::string head = "VpiSK01: COM5 19200 8N1, answers end by ";
+    const std::string longFile = "[default]\nanswer_end=window\n" + std::string(5000, 'x') + "\n";
+    struct Case {
+        const char* what;
+        const char* file;  // null: no file
+        const char* crcSwitch;  // SK5820_CHECK_CRC, null: unset
+        Lines log;
+    } cases[] = {
+        {"no file", nullptr, nullptr, {head + "frame, block answers by window, CRC checked"}},
+        {"both sections", "[default]\nanswer_end=window\nblock_quiet_ms = 500\n[com5]\nblock_answer_end = QUIET\n"
+                          "block_quiet_ms=120\n[COM6]\nanswer_end=frame\ncheck_crc=0\n",
+         nullptr, {head + "window, block answers by 120 ms quiet, CRC checked"}},
+        {"bad values and keys", "[default]\nanswr_end=window\nblock_quiet_ms=5\n; a comment\n[COM5]\n"
+                                "answer_end = soon\ncheck_crc=yes\nsend_gap_ms=1001\n",
+         nullptr,
+         {"VpiSK01: sk_settings_test.ini [default] answr_end: unknown key, ignored",
+          "VpiSK01: sk_settings_test.ini [default] block_quiet_ms = 5: not a number from 20 to 4000, 300 used",
+          "VpiSK01: sk_settings_test.ini [COM5] answer_end = soon: not frame or window, frame used",
+          "VpiSK01: sk_settings_test.ini [COM5] check_crc = yes: not 0 or 1, 1 used",
+          "VpiSK01: sk_settings_test.ini [COM5] send_gap_ms = 1001: not a number from 0 to 1000, 0 used",
+          head + "frame, block answers by window, CRC checked"}},
+        {"check off, trace, gap", "[COM5]\ncheck_crc=0\ntrace=1\nsend_gap_ms=20\n", nullptr,
+         {head + "frame, block answers by window, CRC not checked, send gap 20 ms, trace on"}},
+        {"the environment over the file", "[COM5]\ncheck_crc=0\n", "1",
+         {head + "frame, block answers by window, CRC checked (SK5820_CHECK_CRC)"}},
+        {"a section too long", longFile.c_str(), nullptr,
+         {"VpiSK01: sk_settings_test.ini [default]: longer than 4096 bytes, ignored",
+          head + "frame, block answers by window, CRC checked"}},
+    };
+    for (const Case& c : cases) {
+        remove(path.c_str());
+        if (c.file != nullptr) {
+            FILE* f = fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            fputs(c.file, f);
+            fclose(f);
+        }
+        SetVariable("SK5820_INI", path.c_str());
+        SetVariable("SK5820_CHECK_CRC", c.crcSwitch);
+        KestraClear();
+        HostRecord record;
+        memcpy(record->name, "VpiSK01", 8);
+        memcpy(record->portDesc.portName, "COM5\0\0\0\0\0\0\0", 12);
+        record->portDesc.settings = PortSettings{19200, 8, 0, 0};
+        ApplyLineSettings(record.get());
+        SetVariable("SK5820_CHECK_CRC", nullptr);
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+    }
+    remove(path.c_str());
+    SetVariable("SK5820_INI", nullptr);
 }
 
 // Whole starts and ends through the request handlers, on channels without a

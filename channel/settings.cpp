@@ -1,0 +1,224 @@
+#include "channel/settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/host_log.h"
+#include "host/texts.h"
+#include "serial/environment.h"
+
+namespace {
+
+constexpr uint16_t kDefaultQuietMs = 300;
+
+struct KeyRule {
+    const char* name;
+    const char* allowed;  // what the log line says a good value is
+    uint32_t low, high;   // numbers: the range; words: unused
+    const char* words[2];  // words: the value for 0 and for 1
+};
+
+// In SettingKey order.
+constexpr KeyRule kRules[kSettingCount] = {
+    {"answer_end", "not frame or window", 0, 0, {"frame", "window"}},
+    {"block_answer_end", "not window or quiet", 0, 0, {"window", "quiet"}},
+    {"block_quiet_ms", "not a number from 20 to 4000", 20, 4000, {nullptr, nullptr}},
+    {"check_crc", "not 0 or 1", 0, 1, {nullptr, nullptr}},
+    {"trace", "not 0 or 1", 0, 1, {nullptr, nullptr}},
+    {"send_gap_ms", "not a number from 0 to 1000", 0, 1000, {nullptr, nullptr}},
+};
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameText(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (Lower(*a) != Lower(*b)) return false;
+    }
+    return *a == *b;
+}
+
+// The stored value of a key, as a number (words: 0 or 1).
+uint32_t Stored(const LineSettings& line, SettingKey key) {
+    switch (key) {
+        case SettingKey::AnswerEnd: return line.answerEndWindow == 1 ? 1 : 0;
+        case SettingKey::BlockAnswerEnd: return line.blockEndQuiet == 1 ? 1 : 0;
+        case SettingKey::BlockQuietMs: return line.blockQuietMs != 0 ? line.blockQuietMs : kDefaultQuietMs;
+        case SettingKey::CheckCrc: return line.crcUnchecked == 1 ? 0 : 1;
+        case SettingKey::Trace: return line.traceOn == 1 ? 1 : 0;
+        default: return line.sendGapMs;
+    }
+}
+
+void Store(LineSettings& line, SettingKey key, uint32_t value) {
+    switch (key) {
+        case SettingKey::AnswerEnd: line.answerEndWindow = static_cast<uint8_t>(value); break;
+        case SettingKey::BlockAnswerEnd: line.blockEndQuiet = static_cast<uint8_t>(value); break;
+        case SettingKey::BlockQuietMs: line.blockQuietMs = static_cast<uint16_t>(value); break;
+        case SettingKey::CheckCrc: line.crcUnchecked = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
+        case SettingKey::Trace: line.traceOn = static_cast<uint8_t>(value); break;
+        default: line.sendGapMs = static_cast<uint16_t>(value); break;
+    }
+}
+
+// A value as the file may write it: a word of the key's two, or a decimal
+// number within its range. False for anything else.
+bool ParseValue(const KeyRule& rule, const char* text, uint32_t* value) {
+    if (rule.words[0] != nullptr) {
+        for (uint32_t i = 0; i < 2; ++i) {
+            if (SameText(text, rule.words[i])) {
+                *value = i;
+                return true;
+            }
+        }
+        return false;
+    }
+    uint32_t number = 0;
+    if (*text == '\0') return false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || number > 100000) return false;
+        number = number * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    if (number < rule.low || number > rule.high) return false;
+    *value = number;
+    return true;
+}
+
+// Spaces off both ends, in place.
+char* Trim(char* text) {
+    while (*text == ' ' || *text == '\t') ++text;
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == ' ' || text[n - 1] == '\t' || text[n - 1] == '\r')) text[--n] = '\0';
+    return text;
+}
+
+struct Reading {
+    SettingsInEffect& settings;
+    const SettingsFile& file;
+    const char* section;
+    SettingOrigin origin;
+    const char* logName;
+};
+
+// One "key=value" line of a section.
+void ApplyLine(Reading& r, char* entry) {
+    char* text = Trim(entry);
+    if (*text == '\0' || *text == ';' || *text == '#') return;
+    char* equals = strchr(text, '=');
+    if (equals != nullptr) *equals = '\0';
+    const char* key = Trim(text);
+    const char* value = equals != nullptr ? Trim(equals + 1) : "";
+    for (uint32_t k = 0; k < kSettingCount; ++k) {
+        if (!SameText(key, kRules[k].name)) continue;
+        uint32_t parsed = 0;
+        if (ParseValue(kRules[k], value, &parsed)) {
+            Store(r.settings.line, static_cast<SettingKey>(k), parsed);
+            r.settings.origin[k] = r.origin;
+        } else if (r.logName != nullptr) {
+            char inEffect[16];
+            SettingText(r.settings.line, static_cast<SettingKey>(k), inEffect, sizeof inEffect);
+            err(kLogLevel, "%s: %s [%s] %s = %s: %s, %s used", r.logName, r.file.name, r.section, key, value,
+                kRules[k].allowed, inEffect);
+        }
+        return;
+    }
+    if (r.logName != nullptr) {
+        err(kLogLevel, "%s: %s [%s] %s: unknown key, ignored", r.logName, r.file.name, r.section, key);
+    }
+}
+
+void ApplySection(Reading& r) {
+    char text[kSettingsSectionRoom];
+    if (!ReadSettingsSection(r.file, r.section, text, sizeof text)) {
+        if (r.logName != nullptr) {
+            err(kLogLevel, "%s: %s [%s]: longer than %u bytes, ignored", r.logName, r.file.name, r.section,
+                static_cast<unsigned>(kSettingsSectionRoom));
+        }
+        return;
+    }
+    for (char* entry = text; *entry != '\0';) {
+        char* next = entry + strlen(entry) + 1;  // taken first: the line is cut up in place
+        ApplyLine(r, entry);
+        entry = next;
+    }
+}
+
+const char* ParityLetter(uint16_t parity) {
+    switch (parity & 0xFF) {
+        case 0: return "N";
+        case 1: return "O";
+        case 2: return "E";
+        case 3: return "M";
+        case 4: return "S";
+        default: return "?";
+    }
+}
+
+const char* StopBits(uint16_t stopBits) {
+    switch (stopBits & 0xFF) {
+        case 0: return "1";
+        case 1: return "1.5";
+        case 2: return "2";
+        default: return "?";
+    }
+}
+
+}  // namespace
+
+const char* SettingName(SettingKey key) { return kRules[static_cast<uint32_t>(key)].name; }
+
+void SettingText(const LineSettings& line, SettingKey key, char* out, uint32_t size) {
+    const KeyRule& rule = kRules[static_cast<uint32_t>(key)];
+    const uint32_t value = Stored(line, key);
+    if (rule.words[0] != nullptr) {
+        snprintf(out, size, "%s", rule.words[value]);
+    } else {
+        snprintf(out, size, "%u", static_cast<unsigned>(value));
+    }
+}
+
+SettingsInEffect ReadLineSettings(const char* portName, const char* logName) {
+    SettingsInEffect settings;
+    const SettingsFile file = LocateSettingsFile();
+    if (file.state == SettingsFileState::Missing) return settings;
+    if (file.state == SettingsFileState::Unreadable) {
+        if (logName != nullptr) {
+            err(kLogLevel, "%s: %s cannot be read (error %u), defaults used", logName, file.name,
+                static_cast<unsigned>(file.windowsError));
+        }
+        return settings;
+    }
+    Reading defaults{settings, file, "default", SettingOrigin::DefaultSection, logName};
+    ApplySection(defaults);
+    Reading port{settings, file, portName, SettingOrigin::PortSection, logName};
+    ApplySection(port);
+    return settings;
+}
+
+void ApplyLineSettings(VpiChannel* channel) {
+    char portName[sizeof channel->portDesc.portName + 1];
+    CopyField(portName, channel->portDesc.portName, sizeof channel->portDesc.portName);
+    const ChannelName name = NameOf(channel);
+    const SettingsInEffect settings = ReadLineSettings(portName, name.text);
+    channel->line = settings.line;
+
+    const PortSettings& port = channel->portDesc.settings;
+    char block[32];
+    if (settings.line.blockEndQuiet == 1) {
+        snprintf(block, sizeof block, "%u ms quiet", static_cast<unsigned>(Stored(settings.line, SettingKey::BlockQuietMs)));
+    } else {
+        snprintf(block, sizeof block, "window");
+    }
+    char extras[48] = "";
+    if (settings.line.sendGapMs != 0) {
+        snprintf(extras, sizeof extras, ", send gap %u ms", static_cast<unsigned>(settings.line.sendGapMs));
+    }
+    if (settings.line.traceOn == 1) CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
+    // The host's environment switch decides over the file.
+    char crcSwitch[4];
+    const bool switched = EnvironmentText("SK5820_CHECK_CRC", crcSwitch, sizeof crcSwitch);
+    const bool checked = switched ? EnvironmentSwitch("SK5820_CHECK_CRC", true) : settings.line.crcUnchecked != 1;
+    err(kLogLevel, "%s: %s %u %u%s%s, answers end by %s, block answers by %s, CRC %s%s%s", name.text, portName,
+        static_cast<unsigned>(port.baudRate), static_cast<unsigned>(port.dataBits & 0xFF), ParityLetter(port.parity),
+        StopBits(port.stopBits), settings.line.answerEndWindow == 1 ? "window" : "frame", block,
+        checked ? "checked" : "not checked", switched ? " (SK5820_CHECK_CRC)" : "", extras);
+}

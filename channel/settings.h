@@ -1,0 +1,66 @@
+// The settings of a channel's line that the host's records cannot carry,
+// from the settings file SK5820.ini beside the DLL (or the file the host's
+// environment names in SK5820_INI). Standard INI form: the section [default]
+// applies to every port, a section named by the port ([COM5], any letter
+// case) overrides it key by key for that port.
+//
+//   answer_end = frame | window        the single answer read ends with its frame
+//   block_answer_end = window | quiet  a block answer waits its window, or ends after a quiet gap
+//   block_quiet_ms = 20..4000          that gap (300)
+//   check_crc = 1 | 0                  value answers must arrive whole with good CRCs
+//   trace = 0 | 1                      the field trace for this port
+//   send_gap_ms = 0..1000              a pause before each frame sent
+//
+// A bad value or an unknown key never stops a channel: it is logged and
+// the default (or the [default] section's value) stays in effect.
+#pragma once
+
+#include <cstdint>
+
+#include "host/records.h"
+
+enum class SettingKey : uint8_t { AnswerEnd, BlockAnswerEnd, BlockQuietMs, CheckCrc, Trace, SendGapMs, Count };
+constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);
+
+// Where a setting in effect came from.
+enum class SettingOrigin : uint8_t { BuiltIn, DefaultSection, PortSection };
+
+struct SettingsInEffect {
+    LineSettings line{};
+    SettingOrigin origin[kSettingCount]{};
+};
+
+// The file as found: its path, the name the log lines give it, and whether
+// it could be read.
+enum class SettingsFileState : uint8_t { Missing, Readable, Unreadable };
+struct SettingsFile {
+    char path[264] = {};
+    const char* name = path;  // the file's own name within path
+    SettingsFileState state = SettingsFileState::Missing;
+    uint32_t windowsError = 0;
+};
+
+// The room one section may take as read: a longer one is refused whole.
+constexpr uint32_t kSettingsSectionRoom = 4096;
+
+// The platform's part (Win32 in the DLL, a stand-in natively): the file
+// beside the module or named by SK5820_INI, and one section of it as
+// "key=value\0key=value\0\0" (any letter case for the section's name).
+// ReadSettingsSection is false when the section is longer than `size`.
+SettingsFile LocateSettingsFile();
+bool ReadSettingsSection(const SettingsFile& file, const char* section, char* out, uint32_t size);
+
+// The key's name in the file and the text of a value in effect.
+const char* SettingName(SettingKey key);
+void SettingText(const LineSettings& line, SettingKey key, char* out, uint32_t size);
+
+// Reads the file for the port `portName` (the channel's descriptor name):
+// [default], then the port's section. Each bad value, unknown key or
+// unreadable part is logged once with `logName` (the channel's name); a
+// null `logName` logs nothing.
+SettingsInEffect ReadLineSettings(const char* portName, const char* logName);
+
+// The channel's settings read for its port, stored in its record, and one
+// line in the host log with the port and the settings in effect:
+// "VpiSK01: COM5 19200 8N1, answers end by frame, block answers by window, CRC checked".
+void ApplyLineSettings(VpiChannel* channel);
