@@ -198,7 +198,10 @@ void ApplyLineSettings(VpiChannel* channel) {
     char portName[sizeof channel->portDesc.portName + 1];
     CopyField(portName, channel->portDesc.portName, sizeof channel->portDesc.portName);
     const ChannelName name = NameOf(channel);
-    const SettingsInEffect settings = ReadLineSettings(portName, name.text);
+    // A port opened through the device namespace ("\\.\COM12") has the
+    // section of its plain name ([COM12]).
+    const char* section = strncmp(portName, "\\\\.\\", 4) == 0 ? portName + 4 : portName;
+    const SettingsInEffect settings = ReadLineSettings(section, name.text);
     channel->line = settings.line;
 
     const PortSettings& port = channel->portDesc.settings;

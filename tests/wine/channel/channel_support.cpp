@@ -83,6 +83,10 @@ std::vector<std::string> LogWithoutLineSignals() {
     return kept;
 }
 
+std::string SettingsLine(const std::string& name, const std::string& port) {
+    return name + ": " + port + " 19200 8N1, answers end by frame, block answers by window, CRC checked";
+}
+
 std::vector<std::string> LinesStartingWith(const std::string& prefix) {
     std::vector<std::string> kept;
     for (const std::string& line : LogLines())

@@ -53,6 +53,10 @@ Counts CountsSettledTo(int handles, int threads);
 // would not (DTR and RTS cannot be driven on a pty under Wine).
 std::vector<std::string> LogWithoutLineSignals();
 
+// The line a start on a port logs with the settings in effect, for the
+// defaults (no settings file): "VpiSK01: COM5 19200 8N1, answers end by frame, ...".
+std::string SettingsLine(const std::string& name, const std::string& port);
+
 // The log lines that begin with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::string& prefix);
 

@@ -17,11 +17,12 @@ constexpr double kEndMs = 1000;      // an end pauses after stopping the thread
 constexpr double kSlowLimitMs = 8000;  // generous: Wine on a loaded machine
 constexpr double kQuickLimitMs = 900;  // anything that must not wait for a thread
 
-Lines StartLines(const std::string& name, bool nullDevice) {
+Lines StartLines(const std::string& name, bool nullDevice, const std::string& port = "") {
     Lines lines{name + ": ColdStart() entered, Version: 01.00"};
     if (nullDevice) lines.push_back(name + ": ColdStart() SetCommMask() fail");
     lines.push_back(name + ": CatchThread Wait...");
     lines.push_back(name + ": CatchThread Started");
+    if (!nullDevice) lines.push_back(SettingsLine(name, port));
     lines.push_back(name + ": ColdStart() end OK");
     return lines;
 }
@@ -65,7 +66,7 @@ TEST_F(ChannelLife, FirstStartOnALineLogsInOrderAndTakesASecond) {
     const double took = NowMs() - before;
     EXPECT_GE(took, kStartMs);
     EXPECT_LT(took, kSlowLimitMs);
-    EXPECT_EQ(LogWithoutLineSignals(), StartLines("VpiSK01", false));
+    EXPECT_EQ(LogWithoutLineSignals(), StartLines("VpiSK01", false, Line()));
 
     const int wait = FindLine("VpiSK01: CatchThread Wait...");
     const int started = FindLine("VpiSK01: CatchThread Started");
@@ -119,7 +120,10 @@ TEST_F(ChannelLife, StartFillsTheRecordAndLeavesTheRestAlone) {
     // Unnamed ranges and the fields of the other requests stay as the host left them.
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused180), offsetof(VpiChannel, syncEvent), 0xCD));
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused190), offsetof(VpiChannel, catchThread), 0xCD));
-    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, valueTail), offsetof(VpiChannel, intFileName), 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, valueTail), offsetof(VpiChannel, line), 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused2850), offsetof(VpiChannel, intFileName), 0xCD));
+    // The line settings read at the start: no file, the defaults (all 0).
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, line), offsetof(VpiChannel, unused2850), 0));
 
     const DWORD threadId = channel.catchThreadId;
     EXPECT_EQ(End(record), 0);
@@ -284,7 +288,8 @@ TEST_F(ChannelLife, RestartOnALineDiscardsPendingInput) {
 
     KestraClear();
     EXPECT_EQ(Restart(record), 0);
-    EXPECT_EQ(LogLines(), (Lines{"VpiSK01: WarmStart() entered", "VpiSK01: WarmStart() exit"}));
+    EXPECT_EQ(LogLines(), (Lines{"VpiSK01: WarmStart() entered", SettingsLine("VpiSK01", Line()),
+                                 "VpiSK01: WarmStart() exit"}));
     ASSERT_TRUE(ClearCommError(record->port, &errors, &status));
     EXPECT_EQ(status.cbInQue, 0u);
     EXPECT_EQ(ReadTimeoutMs(record->port), 2500u);  // the purge puts the time-out back

@@ -72,6 +72,7 @@ TEST_F(PortLock, ChannelRunsAndEndsWhileAnotherProcessHoldsTheLock) {
     EXPECT_GE(NowMs() - before, 1000.0);
     EXPECT_EQ(LogWithoutLineSignals(), (Lines{"VpiSK01: ColdStart() entered, Version: 01.00",
                                               "VpiSK01: CatchThread Wait...", "VpiSK01: CatchThread Started",
+                                              SettingsLine("VpiSK01", DevicePath(DriverCom(0))),
                                               "VpiSK01: ColdStart() end OK"}));
     Sleep(300);  // the catch thread is now waiting for the lock
     const DWORD threadId = record->catchThreadId;
@@ -82,7 +83,8 @@ TEST_F(PortLock, ChannelRunsAndEndsWhileAnotherProcessHoldsTheLock) {
     const double restart = NowMs();
     EXPECT_EQ(Restart(record), 0);
     EXPECT_LT(NowMs() - restart, 900.0);
-    EXPECT_EQ(LogLines(), (Lines{"VpiSK01: WarmStart() entered", "VpiSK01: WarmStart() exit"}));
+    EXPECT_EQ(LogLines(), (Lines{"VpiSK01: WarmStart() entered", SettingsLine("VpiSK01", DevicePath(DriverCom(0))),
+                                 "VpiSK01: WarmStart() exit"}));
 
     // A read runs its exchange on the line meanwhile: the far end hears the
     // announce. (No gateway answers; the read gives up on its own.)

@@ -198,8 +198,9 @@ TEST_F(Gateway, SingleReadOfEveryReadCommand) {
             EXPECT_EQ(gate.Text(), c.text) << c.address;
         }
         EXPECT_TRUE(LogLines().empty()) << c.address;
-        EXPECT_GE(took, 1050.0) << c.address;  // the status window and the pause
-        EXPECT_LT(took, 4000.0) << c.address;
+        // The answer ends with its frame, long before its 1 s window; then the pause.
+        EXPECT_GE(took, 50.0) << c.address;
+        EXPECT_LT(took, 1000.0) << c.address;
         ++sessions;
         const sksim::SimCounters counters = sksim::SimGetCounters(line.sim);
         EXPECT_EQ(counters.singleSessions, sessions) << c.address;
@@ -225,8 +226,8 @@ TEST_F(Gateway, TimingOfASingleAndABlockRead) {
     }
     for (double ms : singles) {
         printf("[timing] single read %.1f ms\n", ms);
-        EXPECT_GE(ms, 1050.0);
-        EXPECT_LT(ms, 4000.0);
+        EXPECT_GE(ms, 50.0);
+        EXPECT_LT(ms, 1000.0);
     }
     for (double ms : blocks) {
         printf("[timing] block read %.1f ms\n", ms);
