@@ -15,9 +15,18 @@
 //   5. aggregate single reads per second with 1, 2, 4, 8, 16 channels on
 //      parallel host threads, as a ratio to one channel.
 //
+//   6. the driver's read modes (SK5820.ini): a single read that ends with its
+//      frame against its floor (the four round trips and the 50 ms pause), a
+//      block read that ends after a quiet gap, and a poll cycle of the bundled
+//      model's status gates in each mode.
+//
+// The simulators pace their bytes at the line's speed (one byte every
+// 10/19200 s), so round trips and reads mean what a real line gives.
+//
 // Run under Wine with 16 pty pairs (scripts/bench.sh does it all):
 //   skbench [--singles 30] [--blocks 10] [--idle-seconds 60] [--scale-seconds 20]
 //           [--rounds 40] [--turnaround-ms 0] [--sim-poll-ms 0] [--line-only 1]
+//           [--pace 1] [--cycles 2]
 // --turnaround-ms is the simulated gateway's pause before each answer (the
 // bundled model's is 2 ms; the floor includes it either way), --sim-poll-ms
 // makes the simulators look at the line every N ms instead of answering as
@@ -31,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,12 +53,14 @@ using VpiMainFn = int32_t(__stdcall*)(VpiRequest*);
 VpiMainFn g_vpi = nullptr;
 
 constexpr int kMaxChannels = 16;
-constexpr int32_t kColdStart = 1, kSingleParser = 3, kBlockParser = 4, kSingleRead = 5, kBlockRead = 6, kEndVpi = 11;
+constexpr int32_t kColdStart = 1, kWarmStart = 2, kSingleParser = 3, kBlockParser = 4, kSingleRead = 5, kBlockRead = 6,
+                  kEndVpi = 11;
 constexpr uint16_t kSystemStatus = 0x1224;
 
 struct Options {
     int singles = 30, blocks = 10, idleSeconds = 60, scaleSeconds = 20;
     int rounds = 40, turnaroundMs = 0, simPollMs = 0, lineOnly = 0;
+    int pace = 1, cycles = 2;
 };
 
 double NowMs() {
@@ -319,7 +331,7 @@ Windows MeasureWindows(int pair, int statusReads, int blockReads) {
 
 // --- the simulators -------------------------------------------------------------
 
-std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds, int pollMs) {
+std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds, int pollMs, bool pace) {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     std::string dir(self, n);
@@ -327,7 +339,8 @@ std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int
     std::vector<HANDLE> processes;
     for (int i = 0; i < count; ++i) {
         std::string command = "\"" + dir + "\\sksim.exe\" --quiet --port " + PeerCom(i) + " --model \"" + modelFile +
-                              "\" --seconds " + std::to_string(seconds) + " --poll-ms " + std::to_string(pollMs);
+                              "\" --seconds " + std::to_string(seconds) + " --poll-ms " + std::to_string(pollMs) +
+                              (pace ? " --pace" : "");
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
@@ -356,162 +369,173 @@ void Line(const char* format, ...) {
 
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
-}  // namespace
 
-int main(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const int value = atoi(argv[i + 1]);
-        if (key == "--singles") o.singles = value;
-        else if (key == "--blocks") o.blocks = value;
-        else if (key == "--idle-seconds") o.idleSeconds = value;
-        else if (key == "--scale-seconds") o.scaleSeconds = value;
-        else if (key == "--rounds") o.rounds = value;
-        else if (key == "--turnaround-ms") o.turnaroundMs = value;
-        else if (key == "--sim-poll-ms") o.simPollMs = value;
-        else if (key == "--line-only") o.lineOnly = value;
-        else {
-            fprintf(stderr, "skbench: unknown option %s\n", key.c_str());
-            return 2;
-        }
-    }
-    if (ComBase() == 0) {
-        fprintf(stderr, "skbench: no pty pairs (SK_COM_BASE); run it through scripts/bench.sh\n");
-        return 2;
-    }
-    HMODULE driver = LoadLibraryA("SK5820.dll");
-    g_vpi = driver != nullptr ? reinterpret_cast<VpiMainFn>(reinterpret_cast<void*>(GetProcAddress(driver, "VpiMain")))
-                              : nullptr;
-    if (g_vpi == nullptr) {
-        fprintf(stderr, "skbench: cannot load SK5820.dll / VpiMain\n");
-        return 2;
-    }
+// --- the driver's read modes ------------------------------------------------------
 
+// What SK5820.ini says for a run: the version 01.00 timing (every answer
+// waits its window), the default (a single answer ends with its frame), and
+// the fast one (block answers end after a quiet gap too).
+enum class Mode { Window, Default, Fast };
+
+const char* ModeName(Mode mode) {
+    switch (mode) {
+        case Mode::Window: return "answer_end = window, block_answer_end = window";
+        case Mode::Default: return "answer_end = frame, block_answer_end = window (the defaults)";
+        default: return "answer_end = frame, block_answer_end = quiet (300 ms)";
+    }
+}
+
+// The mode's settings file, named to the driver by SK5820_INI; each channel
+// reads it at its restart.
+bool UseMode(Mode mode, Channel* channels, int count) {
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    const std::string modelFile = std::string(temp) + "skbench-model." + std::to_string(GetCurrentProcessId()) + ".json";
-    std::ofstream(modelFile, std::ios::binary) << ModelJson(o.turnaroundMs);
-    const int runSeconds = 135 + o.singles * 2 + o.blocks * 5 + o.idleSeconds + 5 * (o.scaleSeconds + 10);
-    const int simulators = o.lineOnly != 0 ? 1 : kMaxChannels;
-    std::vector<HANDLE> sims = StartSimulators(simulators, modelFile, runSeconds, o.simPollMs);
-    auto stopSimulators = [&sims] {
+    const std::string file = std::string(temp) + "skbench-mode." + std::to_string(GetCurrentProcessId()) + ".ini";
+    std::ofstream(file, std::ios::binary) << "[default]\r\nanswer_end = " << (mode == Mode::Window ? "window" : "frame")
+                                          << "\r\nblock_answer_end = " << (mode == Mode::Fast ? "quiet" : "window")
+                                          << "\r\n";
+    if (!SetEnvironmentVariableA("SK5820_INI", file.c_str())) return false;
+    for (int i = 0; i < count; ++i) {
+        if (CallVpi(kWarmStart, channels[i].get(), nullptr) != 0) return false;
+    }
+    return true;
+}
+
+struct Bench {
+    Options o;
+    std::string modelFile;
+    std::vector<HANDLE> sims;
+    RoundTrips rt;
+    Windows windows;
+    int failures = 0;
+    Channel channels[kMaxChannels];
+
+    void StopSimulators() {
         for (HANDLE sim : sims) {
             TerminateProcess(sim, 0);  // our own children
             CloseHandle(sim);
         }
         sims.clear();
-    };
-    if (static_cast<int>(sims.size()) != simulators) {
-        stopSimulators();
-        return 2;
     }
-    Sleep(2000);  // the simulators open their ports
+};
 
-    Line("skbench: SK5820.dll against %d sksim.exe processes on pty pairs (COM%d..); gateway turn-around %d ms; "
-         "simulators %s",
-         simulators, ComBase(), o.turnaroundMs,
-         o.simPollMs != 0 ? ("look at the line every " + std::to_string(o.simPollMs) + " ms").c_str()
-                          : "answer as bytes arrive");
-    int failures = 0;
+struct Timed {
+    std::vector<double> ms;
+    double Mean() const { return ::Mean(ms); }
+    double Median() const { return ::Median(ms); }
+    double Min() const { return *std::min_element(ms.begin(), ms.end()); }
+    double Max() const { return *std::max_element(ms.begin(), ms.end()); }
+};
 
-    // 1. Round trips.
-    const RoundTrips rt = MeasureRoundTrips(0, o.rounds);
+// `count` reads of the gate; wrong values and failed statuses are counted.
+Timed TimeReads(Bench& b, int32_t code, Gate& gate, int count) {
+    Timed t;
+    for (int i = 0; i < count; ++i) {
+        const double t0 = NowMs();
+        const int32_t status = CallVpi(code, b.channels[0].get(), &gate.point);
+        t.ms.push_back(NowMs() - t0);
+        const bool right = code == kBlockRead ? gate.Word(2 * 31) == 0x10 + 32 : gate.Word(2) == kSystemStatus;
+        if (status != 0 || !right) ++b.failures;
+    }
+    return t;
+}
+
+void PrintReads(const char* what, const Timed& t, double floor, const char* target, bool met) {
+    Line("%s: %d reads, mean %.1f ms, median %.1f ms, min %.1f ms, max %.1f ms -> mean %.4f x floor, median "
+         "%.4f x floor (target <= %s: %s)",
+         what, static_cast<int>(t.ms.size()), t.Mean(), t.Median(), t.Min(), t.Max(), t.Mean() / floor,
+         t.Median() / floor, target, Verdict(met));
+}
+
+bool MeasureLine(Bench& b) {
+    b.rt = MeasureRoundTrips(0, b.o.rounds);
+    const RoundTrips& rt = b.rt;
     Line("round trips (mean of %d, at random moments): announce %.2f ms, request 's' %.2f ms, end-of-session %.2f ms, "
          "goodbye %.2f ms (each between %.2f and %.2f ms)",
-         o.rounds, rt.announce, rt.request, rt.eos, rt.goodbye, rt.low, rt.high);
-    if (rt.announce < 0 || rt.eos < 0 || rt.goodbye < 0) {
+         b.o.rounds, rt.announce, rt.request, rt.eos, rt.goodbye, rt.low, rt.high);
+    if (rt.announce < 0 || rt.request < 0 || rt.eos < 0 || rt.goodbye < 0) {
         Line("skbench: the round trips could not be measured");
-        stopSimulators();
-        return 1;
+        return false;
     }
-    const Windows windows = MeasureWindows(0, 3, 2);
+    b.windows = MeasureWindows(0, 3, 2);
+    const Windows& w = b.windows;
     Line("read windows (a read nothing answers, as Wine ends it): 1000 ms window %.1f ms (mean of 3, %.1f-%.1f), "
          "4000 ms window %.1f ms (mean of 2, %.1f-%.1f)",
-         windows.status, windows.statusLow, windows.statusHigh, windows.block, windows.blockLow, windows.blockHigh);
-    if (windows.status < 0 || windows.block < 0) {
+         w.status, w.statusLow, w.statusHigh, w.block, w.blockLow, w.blockHigh);
+    if (w.status < 0 || w.block < 0) {
         Line("skbench: the read windows could not be measured");
-        stopSimulators();
-        return 1;
+        return false;
     }
-    if (o.lineOnly != 0) {
-        stopSimulators();
-        DeleteFileA(modelFile.c_str());
-        return 0;
-    }
+    return true;
+}
+
+// Single and block reads on one channel: every answer waiting its window
+// (the timing of version 01.00) against that floor, then a single answer
+// ended by its frame and a block answer ended by a quiet gap.
+bool TimeTheModes(Bench& b, Gate& single, Gate& block) {
+    const RoundTrips& rt = b.rt;
     const double close = (rt.eos + rt.goodbye) / 2;  // a session frame and its 10- or 11-byte answer
     const double floorSingle = rt.announce + 1000 + rt.eos + rt.goodbye + 50;
     const double floorBlock = rt.announce + 4000 + 3 * close;
-
-    // 2 and 3. Single and block reads on one channel, with the CPU they take.
-    static Channel channels[kMaxChannels];
-    if (StartChannel(channels[0], 0) != 0) {
-        Line("skbench: channel 1 does not start");
-        return 1;
-    }
-    Gate single("01_", 0), block("07_001001", 32);
-    if (!ParseGate(channels[0], single, kSingleParser) || !ParseGate(channels[0], block, kBlockParser)) return 1;
-    CallVpi(kSingleRead, channels[0].get(), &single.point);  // warm-up, not counted
-
-    std::vector<double> singles, blocks;
-    for (int i = 0; i < o.singles; ++i) {
-        const double t0 = NowMs();
-        const int32_t status = CallVpi(kSingleRead, channels[0].get(), &single.point);
-        singles.push_back(NowMs() - t0);
-        if (status != 0 || single.Word(2) != kSystemStatus) ++failures;
-    }
-    for (int i = 0; i < o.blocks; ++i) {
-        const double t0 = NowMs();
-        const int32_t status = CallVpi(kBlockRead, channels[0].get(), &block.point);
-        blocks.push_back(NowMs() - t0);
-        if (status != 0 || block.Word(2 * 31) != 0x10 + 32) ++failures;
-    }
-
-    const double singleMean = Mean(singles), blockMean = Mean(blocks);
+    if (!UseMode(Mode::Window, b.channels, 1)) return false;
+    const Timed singles = TimeReads(b, kSingleRead, single, b.o.singles);
+    const Timed blocks = TimeReads(b, kBlockRead, block, b.o.blocks);
     Line("%s", "");
+    Line("with %s:", ModeName(Mode::Window));
     Line("single read: floor %.1f ms = announce %.2f + status window 1000 + end-of-session %.2f + goodbye %.2f + pause 50",
          floorSingle, rt.announce, rt.eos, rt.goodbye);
-    Line("single read: %d reads, mean %.1f ms, median %.1f ms, min %.1f ms, max %.1f ms -> mean %.4f x floor, median "
-         "%.4f x floor (target <= 1.01: %s)",
-         o.singles, singleMean, Median(singles), *std::min_element(singles.begin(), singles.end()),
-         *std::max_element(singles.begin(), singles.end()), singleMean / floorSingle, Median(singles) / floorSingle,
-         Verdict(singleMean / floorSingle <= 1.01));
+    PrintReads("single read", singles, floorSingle, "1.01", singles.Mean() / floorSingle <= 1.01);
     Line("single read: %.1f ms over the floor; a silent 1000 ms window itself ran %.1f ms long (Wine's)",
-         singleMean - floorSingle, windows.status - 1000);
+         singles.Mean() - floorSingle, b.windows.status - 1000);
     Line("block read: floor %.1f ms = announce %.2f + block window 4000 + 3 session frames x %.2f", floorBlock,
          rt.announce, close);
-    Line("block read: %d reads, mean %.1f ms, median %.1f ms, min %.1f ms, max %.1f ms -> mean %.4f x floor, median "
-         "%.4f x floor (target <= 1.005: %s)",
-         o.blocks, blockMean, Median(blocks), *std::min_element(blocks.begin(), blocks.end()),
-         *std::max_element(blocks.begin(), blocks.end()), blockMean / floorBlock, Median(blocks) / floorBlock,
-         Verdict(blockMean / floorBlock <= 1.005));
+    PrintReads("block read", blocks, floorBlock, "1.005", blocks.Mean() / floorBlock <= 1.005);
     Line("block read: %.1f ms over the floor; a silent 4000 ms window itself ran %.1f ms long (Wine's)",
-         blockMean - floorBlock, windows.block - 4000);
+         blocks.Mean() - floorBlock, b.windows.block - 4000);
 
-    // 4. Idle channels: all 16 started, nothing asked of them.
-    {
-        std::vector<std::thread> starters;
-        std::atomic<int> bad{0};
-        for (int i = 1; i < kMaxChannels; ++i)
-            starters.emplace_back([&bad, i] {
-                if (StartChannel(channels[i], i) != 0) ++bad;
-            });
-        for (std::thread& t : starters) t.join();
-        if (bad.load() != 0) {
-            Line("skbench: %d channels did not start", bad.load());
-            return 1;
-        }
-    }
+    const double floorFast = rt.announce + rt.request + rt.eos + rt.goodbye + 50;
+    if (!UseMode(Mode::Fast, b.channels, 1)) return false;
+    const Timed fast = TimeReads(b, kSingleRead, single, b.o.singles);
+    const Timed quiet = TimeReads(b, kBlockRead, block, b.o.blocks);
+    Line("%s", "");
+    Line("with %s:", ModeName(Mode::Fast));
+    Line("fast single read: floor %.1f ms = announce %.2f + request %.2f + end-of-session %.2f + goodbye %.2f + pause 50 "
+         "(round trips with the answers' bytes at the line's speed)",
+         floorFast, rt.announce, rt.request, rt.eos, rt.goodbye);
+    PrintReads("fast single read", fast, floorFast, "1.15", fast.Mean() / floorFast <= 1.15);
+    Line("fast single read: %.1f x faster than the window's single read", singles.Mean() / fast.Mean());
+    Line("block read, quiet: %d reads, mean %.1f ms, median %.1f ms, min %.1f ms, max %.1f ms (target <= 600 ms: %s)",
+         static_cast<int>(quiet.ms.size()), quiet.Mean(), quiet.Median(), quiet.Min(), quiet.Max(),
+         Verdict(quiet.Mean() <= 600));
+    return true;
+}
+
+bool StartAllChannels(Bench& b) {
+    std::vector<std::thread> starters;
+    std::atomic<int> bad{0};
+    for (int i = 1; i < kMaxChannels; ++i)
+        starters.emplace_back([&b, &bad, i] {
+            if (StartChannel(b.channels[i], i) != 0) ++bad;
+        });
+    for (std::thread& t : starters) t.join();
+    if (bad.load() != 0) Line("skbench: %d channels did not start", bad.load());
+    return bad.load() == 0;
+}
+
+// Idle channels: all 16 started, nothing asked of them. Returns the CPU
+// rate of all 16 (ms of CPU per ms).
+double MeasureIdle(Bench& b) {
     Sleep(1000);
     std::vector<double> catchStart;
-    for (Channel& c : channels) catchStart.push_back(ThreadCpuMs(c.get()->catchThread));
+    for (Channel& c : b.channels) catchStart.push_back(ThreadCpuMs(c.get()->catchThread));
     const double idleCpu0 = ProcessCpuMs(), idleServer0 = WineServerCpuMs(), idleWall0 = NowMs();
-    Sleep(static_cast<DWORD>(o.idleSeconds) * 1000);
+    Sleep(static_cast<DWORD>(b.o.idleSeconds) * 1000);
     const double idleWall = NowMs() - idleWall0;
     const double idleCpu = ProcessCpuMs() - idleCpu0;
     const double idleServer = idleServer0 >= 0 ? WineServerCpuMs() - idleServer0 : -1;
     double catchSum = 0;
-    for (int i = 0; i < kMaxChannels; ++i) catchSum += ThreadCpuMs(channels[i].get()->catchThread) - catchStart[static_cast<size_t>(i)];
+    for (int i = 0; i < kMaxChannels; ++i)
+        catchSum += ThreadCpuMs(b.channels[i].get()->catchThread) - catchStart[static_cast<size_t>(i)];
     const double perChannel = idleCpu / idleWall / kMaxChannels * 100;
     const double perCatch = catchSum / idleWall / kMaxChannels * 100;
     Line("%s", "");
@@ -523,67 +547,204 @@ int main(int argc, char** argv) {
              "are its calls under Wine)",
              idleServer, idleServer / idleWall / kMaxChannels * 100);
     }
+    return idleCpu / idleWall;
+}
 
-    // 5. Aggregate reads per second, and the CPU they take (GetProcessTimes
-    // counts in 10 ms steps under Wine: many transactions make it exact).
-    // The idle rate of the 16 started channels is taken out of the CPU.
-    const double idleRate = idleCpu / idleWall;  // ms of CPU per ms, all 16 channels
-    auto runLoad = [&](int n, int32_t code, const char* what, double* perTransaction) {
-        std::atomic<int> reads{0}, bad{0};
-        std::vector<double> ends(static_cast<size_t>(n), 0);
-        const double cpu0 = ProcessCpuMs(), server0 = WineServerCpuMs();
-        const double start = NowMs();
-        const double deadline = start + o.scaleSeconds * 1000.0;
-        std::vector<std::thread> hosts;
-        for (int i = 0; i < n; ++i) {
-            hosts.emplace_back([&, i] {
-                Gate gate(code == kBlockRead ? "07_001001" : "01_", 32);
-                if (!ParseGate(channels[i], gate, code == kBlockRead ? kBlockParser : kSingleParser)) ++bad;
-                while (NowMs() < deadline) {
-                    const int32_t status = CallVpi(code, channels[i].get(), &gate.point);
-                    const bool right = code == kBlockRead ? gate.Word(2 * 31) == 0x10 + 32 : gate.Word(2) == kSystemStatus;
-                    if (status != 0 || !right) ++bad;
-                    ++reads;
-                }
-                ends[static_cast<size_t>(i)] = NowMs();
-            });
-        }
-        for (std::thread& t : hosts) t.join();
-        const double elapsed = *std::max_element(ends.begin(), ends.end()) - start;
-        const double cpu = ProcessCpuMs() - cpu0;
-        failures += bad.load();
-        const double server = server0 >= 0 ? WineServerCpuMs() - server0 : -1;
-        *perTransaction = (cpu - idleRate * elapsed) / reads.load();
-        Line("%s: %2d channels, %4d reads in %.1f s = %.3f reads/s; CPU %.0f ms = %.2f ms per read (%.2f ms without the "
-             "idle channels' share); Wine server %.0f ms",
-             what, n, reads.load(), elapsed / 1000, reads.load() * 1000.0 / elapsed, cpu, cpu / reads.load(),
-             *perTransaction, server);
-        return reads.load() * 1000.0 / elapsed;
-    };
+// Reads on `n` channels at once for the scale time: the rate, and the CPU
+// per read with the idle channels' share taken out (GetProcessTimes counts
+// in 10 ms steps under Wine: many transactions make it exact).
+double RunLoad(Bench& b, int n, int32_t code, const char* what, double idleRate, double* perTransaction) {
+    std::atomic<int> reads{0}, bad{0};
+    std::vector<double> ends(static_cast<size_t>(n), 0);
+    const double cpu0 = ProcessCpuMs(), server0 = WineServerCpuMs();
+    const double start = NowMs();
+    const double deadline = start + b.o.scaleSeconds * 1000.0;
+    std::vector<std::thread> hosts;
+    for (int i = 0; i < n; ++i) {
+        hosts.emplace_back([&, i] {
+            Gate gate(code == kBlockRead ? "07_001001" : "01_", 32);
+            if (!ParseGate(b.channels[i], gate, code == kBlockRead ? kBlockParser : kSingleParser)) ++bad;
+            while (NowMs() < deadline) {
+                const int32_t status = CallVpi(code, b.channels[i].get(), &gate.point);
+                const bool right = code == kBlockRead ? gate.Word(2 * 31) == 0x10 + 32 : gate.Word(2) == kSystemStatus;
+                if (status != 0 || !right) ++bad;
+                ++reads;
+            }
+            ends[static_cast<size_t>(i)] = NowMs();
+        });
+    }
+    for (std::thread& t : hosts) t.join();
+    const double elapsed = *std::max_element(ends.begin(), ends.end()) - start;
+    const double cpu = ProcessCpuMs() - cpu0;
+    b.failures += bad.load();
+    const double server = server0 >= 0 ? WineServerCpuMs() - server0 : -1;
+    *perTransaction = (cpu - idleRate * elapsed) / reads.load();
+    Line("%s: %2d channels, %4d reads in %.1f s = %.3f reads/s; CPU %.0f ms = %.2f ms per read (%.2f ms without the "
+         "idle channels' share); Wine server %.0f ms",
+         what, n, reads.load(), elapsed / 1000, reads.load() * 1000.0 / elapsed, cpu, cpu / reads.load(),
+         *perTransaction, server);
+    return reads.load() * 1000.0 / elapsed;
+}
+
+// Throughput with 1..16 channels and the CPU per transaction, in the
+// version 01.00 timing (each read waits its window, so 16 channels should
+// do 16 times the reads of one), then with the defaults at 16 channels.
+bool MeasureLoad(Bench& b, double idleRate) {
     Line("%s", "");
-    double oneRate = 0, singleCpuPer = 0, blockCpuPer = 0;
+    double oneRate = 0, singleCpuPer = 0, blockCpuPer = 0, per = 0;
     for (int n : {1, 2, 4, 8, 16}) {
-        double per = 0;
-        const double rate = runLoad(n, kSingleRead, "throughput", &per);
+        const double rate = RunLoad(b, n, kSingleRead, "throughput", idleRate, &per);
         if (n == 1) oneRate = rate;
         if (n == 16) singleCpuPer = per;
         Line("throughput: %2d channels = %.2f x one channel%s", n, rate / oneRate,
              n == 16 ? (rate / oneRate >= 14 ? " (target >= 14: met)" : " (target >= 14: MISSED)") : "");
     }
-    runLoad(16, kBlockRead, "block load", &blockCpuPer);
+    RunLoad(b, 16, kBlockRead, "block load", idleRate, &blockCpuPer);
     Line("%s", "");
     Line("CPU per transaction (GetProcessTimes, 16 channels at once, idle share taken out): single read %.2f ms, block "
          "read %.2f ms (target <= 2 ms: %s)",
          singleCpuPer, blockCpuPer, Verdict(std::max(singleCpuPer, blockCpuPer) <= 2.0));
+    if (!UseMode(Mode::Default, b.channels, kMaxChannels)) return false;
+    RunLoad(b, 16, kSingleRead, "fast load", idleRate, &per);
+    return true;
+}
 
-    {
-        std::vector<std::thread> enders;
-        for (int i = 0; i < kMaxChannels; ++i) enders.emplace_back([i] { CallVpi(kEndVpi, channels[i].get(), nullptr); });
-        for (std::thread& t : enders) t.join();
+// One poll of the bundled model's status gates, as a host cycles through
+// them: system and trouble status, every zone and group status, each
+// loop's block. Returns the cycle's time; failed statuses are counted.
+double PollOnce(Bench& b, std::vector<Gate*>& gates) {
+    const double t0 = NowMs();
+    for (Gate* gate : gates) {
+        const bool block = gate->point.count > 1;
+        if (CallVpi(block ? kBlockRead : kSingleRead, b.channels[0].get(), &gate->point) != 0) ++b.failures;
     }
-    stopSimulators();
-    DeleteFileA(modelFile.c_str());
+    return NowMs() - t0;
+}
+
+bool PollCycles(Bench& b, const std::string& dir) {
+    b.StopSimulators();
+    b.sims = StartSimulators(1, dir + "\\models\\panel.json", 60 + b.o.cycles * 45, b.o.simPollMs, b.o.pace != 0);
+    if (b.sims.size() != 1) return false;
+    Sleep(2000);
+    static const char* singles[] = {"01_", "02_", "03_001", "03_002", "03_003", "03_004", "03_005", "03_006",
+                                    "03_007", "03_008", "05_001", "05_002", "05_003", "05_004", "05_005"};
+    std::vector<std::unique_ptr<Gate>> owned;
+    std::vector<Gate*> gates;
+    for (const char* address : singles) owned.push_back(std::make_unique<Gate>(address, 1));
+    owned.push_back(std::make_unique<Gate>("07_001001", 23));
+    owned.push_back(std::make_unique<Gate>("07_002001", 5));
+    for (auto& gate : owned) {
+        if (!ParseGate(b.channels[0], *gate, gate->point.count > 1 ? kBlockParser : kSingleParser)) return false;
+        gates.push_back(gate.get());
+    }
     Line("%s", "");
-    Line("requests that failed or read a wrong value: %d", failures);
-    return failures == 0 ? 0 : 1;
+    Line("poll cycle of the bundled model's status gates: %d single reads (01, 02, zones 1-8, groups 1-5) and %d block "
+         "reads (loops 1 and 2), %d cycles per mode",
+         15, 2, b.o.cycles);
+    double cycle[3] = {0, 0, 0};
+    for (Mode mode : {Mode::Window, Mode::Default, Mode::Fast}) {
+        if (!UseMode(mode, b.channels, 1)) return false;
+        std::vector<double> times;
+        for (int i = 0; i < b.o.cycles; ++i) times.push_back(PollOnce(b, gates));
+        cycle[static_cast<int>(mode)] = Mean(times);
+        Line("poll cycle with %s: mean %.2f s (%.2f x faster than the window's)", ModeName(mode), Mean(times) / 1000,
+             cycle[0] / Mean(times));
+    }
+    Line("poll cycle: the fast settings %.2f x faster than version 01.00's timing (target >= 8: %s); the defaults %.2f x",
+         cycle[0] / cycle[2], Verdict(cycle[0] / cycle[2] >= 8), cycle[0] / cycle[1]);
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const int value = atoi(argv[i + 1]);
+        int* field = key == "--singles"          ? &o.singles
+                     : key == "--blocks"         ? &o.blocks
+                     : key == "--idle-seconds"   ? &o.idleSeconds
+                     : key == "--scale-seconds"  ? &o.scaleSeconds
+                     : key == "--rounds"         ? &o.rounds
+                     : key == "--turnaround-ms"  ? &o.turnaroundMs
+                     : key == "--sim-poll-ms"    ? &o.simPollMs
+                     : key == "--line-only"      ? &o.lineOnly
+                     : key == "--pace"           ? &o.pace
+                     : key == "--cycles"         ? &o.cycles
+                                                 : nullptr;
+        if (field == nullptr) {
+            fprintf(stderr, "skbench: unknown option %s\n", key.c_str());
+            return false;
+        }
+        *field = value;
+    }
+    return true;
+}
+
+std::string OwnFolder() {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string dir(self, n);
+    return dir.substr(0, dir.find_last_of("\\/"));
+}
+
+// Everything after the line's own figures, on the started channels.
+bool RunDriver(Bench& b) {
+    if (StartChannel(b.channels[0], 0) != 0) {
+        Line("skbench: channel 1 does not start");
+        return false;
+    }
+    Gate single("01_", 0), block("07_001001", 32);
+    if (!ParseGate(b.channels[0], single, kSingleParser) || !ParseGate(b.channels[0], block, kBlockParser)) return false;
+    CallVpi(kSingleRead, b.channels[0].get(), &single.point);  // warm-up, not counted
+    if (!TimeTheModes(b, single, block) || !StartAllChannels(b)) return false;
+    if (!UseMode(Mode::Window, b.channels, kMaxChannels)) return false;
+    const double idleRate = MeasureIdle(b);
+    if (!MeasureLoad(b, idleRate) || !PollCycles(b, OwnFolder())) return false;
+    std::vector<std::thread> enders;
+    for (int i = 0; i < kMaxChannels; ++i) enders.emplace_back([&b, i] { CallVpi(kEndVpi, b.channels[i].get(), nullptr); });
+    for (std::thread& t : enders) t.join();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static Bench b;
+    if (!ParseOptions(argc, argv, b.o)) return 2;
+    if (ComBase() == 0) {
+        fprintf(stderr, "skbench: no pty pairs (SK_COM_BASE); run it through scripts/bench.sh\n");
+        return 2;
+    }
+    HMODULE driver = LoadLibraryA("SK5820.dll");
+    g_vpi = driver != nullptr ? reinterpret_cast<VpiMainFn>(reinterpret_cast<void*>(GetProcAddress(driver, "VpiMain")))
+                              : nullptr;
+    if (g_vpi == nullptr) {
+        fprintf(stderr, "skbench: cannot load SK5820.dll / VpiMain\n");
+        return 2;
+    }
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    b.modelFile = std::string(temp) + "skbench-model." + std::to_string(GetCurrentProcessId()) + ".json";
+    std::ofstream(b.modelFile, std::ios::binary) << ModelJson(b.o.turnaroundMs);
+    const int runSeconds = 180 + b.o.singles * 4 + b.o.blocks * 10 + b.o.idleSeconds + 6 * (b.o.scaleSeconds + 10);
+    const int simulators = b.o.lineOnly != 0 ? 1 : kMaxChannels;
+    b.sims = StartSimulators(simulators, b.modelFile, runSeconds, b.o.simPollMs, b.o.pace != 0);
+    if (static_cast<int>(b.sims.size()) != simulators) {
+        b.StopSimulators();
+        return 2;
+    }
+    Sleep(2000);  // the simulators open their ports
+    Line("skbench: SK5820.dll against %d sksim.exe processes on pty pairs (COM%d..); gateway turn-around %d ms; "
+         "simulators %s%s",
+         simulators, ComBase(), b.o.turnaroundMs,
+         b.o.simPollMs != 0 ? ("look at the line every " + std::to_string(b.o.simPollMs) + " ms").c_str()
+                            : "answer as bytes arrive",
+         b.o.pace != 0 ? ", their bytes paced at 19200 baud" : "");
+    const bool ran = MeasureLine(b) && (b.o.lineOnly != 0 || RunDriver(b));
+    b.StopSimulators();
+    DeleteFileA(b.modelFile.c_str());
+    if (!ran) return 1;
+    if (b.o.lineOnly != 0) return 0;
+    Line("%s", "");
+    Line("requests that failed or read a wrong value: %d", b.failures);
+    return b.failures == 0 ? 0 : 1;
 }
