@@ -60,17 +60,17 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
     if (count < 4 || memcmp(exact.data(), kSyncBytes, 4) != 0) {
         Check(single.check == AnswerCheck::NoFrame && block.check == AnswerCheck::NoFrame);
     } else {
-        const uint32_t size = count > 6 ? exact[6] + 9u : 9u;
-        const bool whole = count >= 7 && count >= size;
+        const uint32_t frameSize = count > 6 ? exact[6] + 9u : 9u;
+        const bool whole = count >= 7 && count >= frameSize;
         bool good = false;
         if (whole) {
-            const uint16_t carried = static_cast<uint16_t>(exact[size - 2] | (exact[size - 1] << 8));
-            good = carried == CrcWith(CrcTable, &exact[4], size - 6) || carried == CrcWith(PlainCrcTable, &exact[4], size - 6);
+            const uint16_t carried = static_cast<uint16_t>(exact[frameSize - 2] | (exact[frameSize - 1] << 8));
+            good = carried == CrcWith(CrcTable, &exact[4], frameSize - 6) || carried == CrcWith(PlainCrcTable, &exact[4], frameSize - 6);
         }
         const AnswerCheck first = !whole ? AnswerCheck::CutShort : good ? AnswerCheck::Good : AnswerCheck::BadCrc;
         Check(single.check == first);
         Check(first != AnswerCheck::Good ? block.check == first : block.check != AnswerCheck::NoFrame);
-        if (first == AnswerCheck::CutShort) Check(single.frame.arrived == count && single.frame.size == size);
+        if (first == AnswerCheck::CutShort) Check(single.frame.arrived == count && single.frame.size == frameSize);
     }
 
     // Patching each session frame keeps its own number, takes the BCD tens
