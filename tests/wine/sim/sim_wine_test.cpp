@@ -139,7 +139,7 @@ TEST_F(SimOnAPair, SingleSessionRunsAtTheProtocolsPace) {
     EXPECT_EQ(c.singleSessions, 1u);
     EXPECT_EQ(c.badCrc + c.badSequence + c.badFrames + c.garbageBytes, 0u);
     const std::string trace = Joined(sksim::SimTraceLines(sim));
-    EXPECT_NE(trace.find("<- T02 S11 L1   's'"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("-> T02 S11 L1   's'"), std::string::npos) << trace;
     EXPECT_NE(trace.find("session closed: single session"), std::string::npos) << trace;
     sksim::SimStop(sim);
 }
@@ -299,7 +299,7 @@ TEST_F(SimOnAPair, TheProgramAnswersAndPrintsItsTrace) {
     CloseHandle(readOut);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    EXPECT_NE(output.find("<- announce \"SK GATEWAY\""), std::string::npos) << output;
+    EXPECT_NE(output.find("-> announce \"SK GATEWAY\""), std::string::npos) << output;
     EXPECT_NE(output.find("raw 55 AA 55 AA 02 11 01 73 01 65"), std::string::npos) << output;
     EXPECT_NE(output.find("session closed: single session"), std::string::npos) << output;
     EXPECT_NE(output.find("sksim stopped."), std::string::npos) << output;
