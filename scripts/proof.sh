@@ -113,8 +113,8 @@ proof_ctest() {
   return $rc
 }
 
-keep_lines() {  # the lines of a proof test's output the figures come from, and every failure
-  grep -E '\[(soak|noisy|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
+keep_lines() {  # the lines of a proof test's output the figures come from, and every failure (-a: a wrong text may hold any byte)
+  grep -a -E '\[(soak|noisy|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
     "$1" | sed -E 's/^[0-9]+: //'
 }
 

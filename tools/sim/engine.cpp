@@ -556,6 +556,7 @@ void Engine::Queue(ReplyKind kind, const std::vector<Bytes>& sent, uint64_t due,
             if (at == wire.size() && r + 1 == runs.size()) c.frames = frames;
             out_.push_back(std::move(c));
             lastDueMs_ = when;
+            when += (take * paceUsPerByte_ + 999) / 1000;  // the chunk's own time on a paced line
             if (at < wire.size()) when += faults_.piecePauseMs;
         } while (at < wire.size());
         when += frameGapMs_;

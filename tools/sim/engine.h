@@ -53,6 +53,10 @@ public:
     void SetFaults(const SimFaults& faults);
     // A pause between the frames of a multi-frame answer (0: none).
     void SetFrameGapMs(uint32_t ms) { frameGapMs_ = ms; }
+    // How long the runner takes to write a byte when it paces its writes (0:
+    // it does not): a pause after a chunk (a frame gap, a piece pause) then
+    // starts when the chunk's last byte is out.
+    void SetPaceUsPerByte(uint32_t us) { paceUsPerByte_ = us; }
     const SimFaults& faults() const { return faults_; }
 
     void Receive(const uint8_t* data, size_t length, uint64_t nowMs);
@@ -143,6 +147,7 @@ private:
     uint32_t noise_ = 0x2545F491u;  // the garbage switch's bytes
     LineNoise lineNoise_;
     uint32_t frameGapMs_ = 0;
+    uint32_t paceUsPerByte_ = 0;
 };
 
 }  // namespace sksim

@@ -350,6 +350,7 @@ Simulator* SimStart(const SimOptions& options, std::string* error) {
     sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
     sim->engine->SetFaults(options.faults);
     sim->engine->SetFrameGapMs(options.frameGapMs);
+    if (options.pace && options.baud > 0) sim->engine->SetPaceUsPerByte(10000000u / options.baud);
     sim->engine->Note(now, StartNote(options, sim->path));
     std::vector<std::string> lines = sim->DrainTrace();
     sim->Publish(lines);

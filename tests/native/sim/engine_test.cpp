@@ -576,9 +576,9 @@ TEST(FaultSwitches, BlockAnswerChangedCutOrSpacedOut) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimFaults f;
-        f.changeValue = c.changeFrame < 9 ? kReplyRequest : 0;
+        f.changeValue = c.changeFrame < 9 ? uint32_t{kReplyRequest} : 0u;
         f.changeValueFrame = c.changeFrame;
-        f.cutShort = c.cut > 0 ? kReplyRequest : 0;
+        f.cutShort = c.cut > 0 ? uint32_t{kReplyRequest} : 0u;
         f.cutBytes = c.cut;
         Rig rig(f);
         rig.engine.SetFrameGapMs(c.gapMs);

@@ -174,157 +174,164 @@ int WrongBlockWords(const Gate& gate, bool loop1, const PanelState& panel) {
     return wrong;
 }
 
-// One host thread of one channel.
-void HostThread(Channel& ch, int threadIndex, double deadline, Totals& totals) {
-    Random random{0x9E3779B9u * static_cast<uint32_t>(ch.line.pair * 16 + threadIndex + 1)};
-    const std::string name = ch.line.Name();
-    auto fault = [&](const std::string& text) { totals.Fault(name + "/" + std::to_string(threadIndex) + ": " + text); };
+// Addresses the parsers refuse, with the one line each refusal logs.
+struct BadAddress {
+    const char* address;
+    int32_t parser, type;
+    const char* message;
+};
+const BadAddress kBad[] = {
+    {"01_", kSingleParser, 7, "SingleParser() fail, wronge gateType"},
+    {"16_", kSingleParser, 0, "SingleParser() fail, on max number of commands"},
+    {"03_000", kSingleParser, 0, "SingleParser() fail, param1 can't be 0"},
+    {"7A_", kSingleParser, 0, "SingleParser() fail, on CheckValidGas"},
+    {"07_001", kSingleParser, 0, "SingleParser() fail, wronge num. of params."},
+};
 
-    // The host's gates, parsed once (as a host does when it loads its tags).
-    std::vector<Single> singles = SingleGates();
-    Gate block1("07_001001", 0, 32), block2("07_002001", 0, 8);
-    std::vector<std::unique_ptr<Gate>> writes;
-    for (int p = 1; p <= 8; ++p) {
-        writes.push_back(std::make_unique<Gate>("11_002" + Three(p), 0));
-        writes.push_back(std::make_unique<Gate>("12_002" + Three(p), 0));
+// One host thread of one channel: its gates, parsed once (as a host does
+// when it loads its tags), and one step of its mix at a time.
+class HostThread {
+public:
+    HostThread(Channel& ch, int threadIndex, Totals& totals)
+        : ch_(ch), totals_(totals), random_{0x9E3779B9u * static_cast<uint32_t>(ch.line.pair * 16 + threadIndex + 1)},
+          name_(ch.line.Name()), who_(name_ + "/" + std::to_string(threadIndex) + ": ") {
+        for (int p = 1; p <= 8; ++p) {
+            writes_.push_back(std::make_unique<Gate>("11_002" + Three(p), 0));
+            writes_.push_back(std::make_unique<Gate>("12_002" + Three(p), 0));
+        }
+        writes_.push_back(std::make_unique<Gate>("13_", 0));
+        writes_.push_back(std::make_unique<Gate>("14_", 0));
+        for (Single& s : singles_) {
+            if (Parse(ch_.line, *s.gate, kSingleParser, s.type) != 0) Fault("parse of " + s.gate->address);
+        }
+        if (Parse(ch_.line, block1_, kBlockParser, 0) != 0 || Parse(ch_.line, block2_, kBlockParser, 0) != 0)
+            Fault("block parse");
+        for (auto& w : writes_)
+            if (Parse(ch_.line, *w, kSingleParser, 0) != 0) Fault("parse of " + w->address);
     }
-    writes.push_back(std::make_unique<Gate>("13_", 0));
-    writes.push_back(std::make_unique<Gate>("14_", 0));
-    for (Single& s : singles) {
-        if (Parse(ch.line, *s.gate, kSingleParser, s.type) != 0) fault("parse of " + s.gate->address);
+
+    void Run(double deadline) {
+        while (NowMs() < deadline) {
+            const int pick = random_.Below(100);
+            if (pick < 20) {
+                // A parse, valid or not, outside the channel's port lock.
+                Count(totals_.parses);
+                if (pick < 10) BadParse();
+                else GoodParse();
+                continue;
+            }
+            std::lock_guard<SpinLock> hold(ch_.port);
+            if (pick < 60) SingleRead();
+            else if (pick < 75) BlockRead();
+            else Write();
+        }
     }
-    if (Parse(ch.line, block1, kBlockParser, 0) != 0 || Parse(ch.line, block2, kBlockParser, 0) != 0)
-        fault("block parse");
-    for (auto& w : writes)
-        if (Parse(ch.line, *w, kSingleParser, 0) != 0) fault("parse of " + w->address);
 
-    // Addresses the parsers refuse, with the one line each refusal logs.
-    struct BadAddress {
-        const char* address;
-        int32_t parser, type;
-        const char* message;
-    };
-    static const BadAddress kBad[] = {
-        {"01_", kSingleParser, 7, "SingleParser() fail, wronge gateType"},
-        {"16_", kSingleParser, 0, "SingleParser() fail, on max number of commands"},
-        {"03_000", kSingleParser, 0, "SingleParser() fail, param1 can't be 0"},
-        {"7A_", kSingleParser, 0, "SingleParser() fail, on CheckValidGas"},
-        {"07_001", kSingleParser, 0, "SingleParser() fail, wronge num. of params."},
-    };
+private:
+    void Fault(const std::string& text) { totals_.Fault(who_ + text); }
+    void Count(uint64_t& counter, uint64_t by = 1) {
+        std::lock_guard<SpinLock> hold(totals_.lock);
+        counter += by;
+    }
+    void Record(const std::string& what, double ms) {
+        std::lock_guard<SpinLock> hold(totals_.lock);
+        totals_.figures[what].Add(ms);
+    }
+    void Slow(const std::string& what, double ms, double lowMs, double highMs) {
+        if (ms >= lowMs && ms <= highMs) return;
+        Count(totals_.slow);
+        Fault(what + " took " + std::to_string(ms) + " ms");
+    }
 
-    auto record = [&](const std::string& what, double ms) {
-        std::lock_guard<SpinLock> hold(totals.lock);
-        totals.figures[what].Add(ms);
-    };
+    void BadParse() {
+        const BadAddress& bad = kBad[random_.Below(5)];
+        Gate gate(bad.address, bad.type);
+        GateRecord rec;
+        memset(&rec, 0x5A, sizeof rec);
+        rec.address = gate.address.c_str();
+        rec.gateType = bad.type;
+        const int32_t status = CallVpi(bad.parser, ch_.line.channel(), &rec);
+        if (status != 1) Fault(std::string("parse of ") + bad.address + " gave " + std::to_string(status));
+        std::lock_guard<SpinLock> hold(ch_.port);
+        ++ch_.refusals[name_ + ": " + bad.message + " (addr = '" + bad.address + "')"];
+    }
 
-    while (NowMs() < deadline) {
-        const int pick = random.Below(100);
-        if (pick < 20) {
-            // A parse, valid or not, outside the channel's port lock.
-            std::lock_guard<SpinLock> countHold(totals.lock);
-            ++totals.parses;
-        }
-        if (pick < 10) {
-            const BadAddress& bad = kBad[random.Below(5)];
-            Gate gate(bad.address, bad.type);
-            GateRecord rec;
-            memset(&rec, 0x5A, sizeof rec);
-            rec.address = gate.address.c_str();
-            rec.gateType = bad.type;
-            const int32_t status = CallVpi(bad.parser, ch.line.channel(), &rec);
-            if (status != 1) fault(std::string("parse of ") + bad.address + " gave " + std::to_string(status));
-            std::lock_guard<SpinLock> hold(ch.port);
-            ++ch.refusals[name + ": " + bad.message + " (addr = '" + bad.address + "')"];
-            continue;
-        }
-        if (pick < 20) {
-            const int p = 1 + random.Below(32);
-            Gate gate("07_001" + Three(p), 0);
-            GateRecord rec;
-            memset(&rec, 0x5A, sizeof rec);
-            rec.address = gate.address.c_str();
-            rec.gateType = 0;
-            const int32_t status = CallVpi(kSingleParser, ch.line.channel(), &rec);
-            if (status != 0 || rec.slotA != 1 || rec.slotB != 7 || rec.slotC != p)
-                fault("parse of " + gate.address + " gave " + std::to_string(status) + " " + std::to_string(rec.slotA) +
-                      "/" + std::to_string(rec.slotB) + "/" + std::to_string(rec.slotC));
-            continue;
-        }
+    void GoodParse() {
+        const int p = 1 + random_.Below(32);
+        Gate gate("07_001" + Three(p), 0);
+        GateRecord rec;
+        memset(&rec, 0x5A, sizeof rec);
+        rec.address = gate.address.c_str();
+        rec.gateType = 0;
+        const int32_t status = CallVpi(kSingleParser, ch_.line.channel(), &rec);
+        if (status != 0 || rec.slotA != 1 || rec.slotB != 7 || rec.slotC != p)
+            Fault("parse of " + gate.address + " gave " + std::to_string(status) + " " + std::to_string(rec.slotA) +
+                  "/" + std::to_string(rec.slotB) + "/" + std::to_string(rec.slotC));
+    }
 
-        std::lock_guard<SpinLock> hold(ch.port);
-        PanelState& panel = ch.panel;
-        if (pick < 60) {
-            Single& s = singles[static_cast<size_t>(random.Below(static_cast<int>(singles.size())))];
-            Gate& gate = *s.gate;
-            gate.Fill();
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kSingleRead, gate);
-            const double ms = NowMs() - t0;
-            record("single read", ms);
-            const std::string& a = gate.address;
-            const std::string want = Want(s, panel), got = Got(s);
-            if (status != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.badStatuses;
-            }
-            if (got != want) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.wrongValues;
-            }
-            if (status != 0 || got != want) fault(a + ": status " + std::to_string(status) + ", " + got + " not " + want);
-            if (ms < kStatusWindow + kSinglePause || ms > 6000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(a + ": single read took " + std::to_string(ms) + " ms");
-            }
-        } else if (pick < 75) {
-            const bool first = random.Below(2) == 0;
-            Gate& gate = first ? block1 : block2;
-            gate.Fill();
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kBlockRead, gate);
-            const double ms = NowMs() - t0;
-            record("block read", ms);
-            const int wrong = WrongBlockWords(gate, first, panel);
-            if (status != 0 || wrong != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                totals.badStatuses += status != 0 ? 1 : 0;
-                totals.wrongValues += static_cast<uint64_t>(wrong);
-            }
-            if (status != 0 || wrong != 0)
-                fault(gate.address + " block: status " + std::to_string(status) + ", " + std::to_string(wrong) + " wrong words");
-            if (ms < kBlockWindow || ms > 10000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(gate.address + ": block read took " + std::to_string(ms) + " ms");
-            }
+    void SingleRead() {
+        Single& s = singles_[static_cast<size_t>(random_.Below(static_cast<int>(singles_.size())))];
+        Gate& gate = *s.gate;
+        gate.Fill();
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kSingleRead, gate);
+        const double ms = NowMs() - t0;
+        Record("single read", ms);
+        const std::string want = Want(s, ch_.panel), got = Got(s);
+        if (status != 0) Count(totals_.badStatuses);
+        if (got != want) Count(totals_.wrongValues);
+        if (status != 0 || got != want)
+            Fault(gate.address + ": status " + std::to_string(status) + ", " + got + " not " + want);
+        Slow(gate.address + ": single read", ms, kStatusWindow + kSinglePause, 6000);
+    }
+
+    void BlockRead() {
+        const bool first = random_.Below(2) == 0;
+        Gate& gate = first ? block1_ : block2_;
+        gate.Fill();
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kBlockRead, gate);
+        const double ms = NowMs() - t0;
+        Record("block read", ms);
+        const int wrong = WrongBlockWords(gate, first, ch_.panel);
+        if (status != 0) Count(totals_.badStatuses);
+        if (wrong != 0) Count(totals_.wrongValues, static_cast<uint64_t>(wrong));
+        if (status != 0 || wrong != 0)
+            Fault(gate.address + " block: status " + std::to_string(status) + ", " + std::to_string(wrong) +
+                  " wrong words");
+        Slow(gate.address + ": block read", ms, kBlockWindow, 10000);
+    }
+
+    void Write() {
+        PanelState& panel = ch_.panel;
+        const size_t which = static_cast<size_t>(random_.Below(static_cast<int>(writes_.size())));
+        Gate& gate = *writes_[which];
+        gate.Fill(0);
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kSingleWrite, gate);
+        const double ms = NowMs() - t0;
+        Record("write", ms);
+        if (status != 0) {
+            Count(totals_.badStatuses);
+            Fault(gate.address + ": write gave " + std::to_string(status));
+        } else if (which < 16) {
+            const int p = static_cast<int>(which / 2) + 1;
+            panel.loop2[p] = static_cast<uint16_t>(which % 2 == 0 ? (panel.loop2[p] | kBypassBit)
+                                                                   : (panel.loop2[p] & ~kBypassBit));
         } else {
-            const size_t which = static_cast<size_t>(random.Below(static_cast<int>(writes.size())));
-            Gate& gate = *writes[which];
-            gate.Fill(0);
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kSingleWrite, gate);
-            const double ms = NowMs() - t0;
-            record("write", ms);
-            if (status != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.badStatuses;
-                fault(gate.address + ": write gave " + std::to_string(status));
-            } else if (which < 16) {
-                const int p = static_cast<int>(which / 2) + 1;
-                panel.loop2[p] = static_cast<uint16_t>(which % 2 == 0 ? (panel.loop2[p] | kBypassBit)
-                                                                       : (panel.loop2[p] & ~kBypassBit));
-            } else {
-                panel.system = static_cast<uint16_t>(which == 16 ? (panel.system | kDrillBit) : (panel.system & ~kDrillBit));
-            }
-            if (ms < kStatusWindow || ms > 6000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(gate.address + ": write took " + std::to_string(ms) + " ms");
-            }
+            panel.system = static_cast<uint16_t>(which == 16 ? (panel.system | kDrillBit) : (panel.system & ~kDrillBit));
         }
+        Slow(gate.address + ": write", ms, kStatusWindow, 6000);
     }
-}
+
+    Channel& ch_;
+    Totals& totals_;
+    Random random_;
+    const std::string name_, who_;
+    std::vector<Single> singles_ = SingleGates();
+    Gate block1_{"07_001001", 0, 32}, block2_{"07_002001", 0, 8};
+    std::vector<std::unique_ptr<Gate>> writes_;
+};
 
 uint16_t Hex(const nlohmann::json& value) {
     return static_cast<uint16_t>(strtoul(value.get<std::string>().c_str(), nullptr, 16));
@@ -378,7 +385,7 @@ TEST(Soak, EightChannelsManyHostThreads) {
     const double begin = NowMs();
     const double deadline = begin + seconds * 1000.0;
     RunOnThreads(kChannels * threadsPerChannel, [&](int i) {
-        HostThread(channels[i / threadsPerChannel], i % threadsPerChannel, deadline, totals);
+        HostThread(channels[i / threadsPerChannel], i % threadsPerChannel, totals).Run(deadline);
     });
     const double ran = NowMs() - begin;
 
@@ -473,7 +480,19 @@ struct NoisyTotals {
 };
 
 // One read of a gate over the noisy line: the truth check and the counting.
-void NoisyRead(Channel& ch, Gate& gate, int32_t code, const std::function<bool()>& right, NoisyTotals& t) {
+// A text as it can go in a log: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return out;
+}
+
+// `wrong` says what is wrong with the value read ("" when it is the panel's).
+void NoisyRead(Channel& ch, Gate& gate, int32_t code, const std::function<std::string()>& wrong, NoisyTotals& t) {
     gate.Fill();
     const double t0 = NowMs();
     const int32_t status = Request(ch.line, code, gate);
@@ -481,9 +500,10 @@ void NoisyRead(Channel& ch, Gate& gate, int32_t code, const std::function<bool()
     const bool block = code == kBlockRead;
     ++(block ? t.blocks : t.singles);
     if (status != 0) ++(block ? t.failedBlocks : t.failedSingles);
-    if (status == 0 && !right()) {
+    const std::string why = status == 0 ? wrong() : std::string();
+    if (!why.empty()) {
         ++t.wrongWithStatus0;
-        t.faults.Fault(ch.line.Name() + " " + gate.address + ": a wrong value with status 0");
+        t.faults.Fault(ch.line.Name() + " " + gate.address + ": status 0 with a wrong value: " + why);
     }
     // The driver's own retries end well within this (7 announces of 2 s and three 5 s windows).
     if (ms > 60000) {
@@ -503,10 +523,16 @@ void NoisyChannel(Channel& ch, int index, double deadline, NoisyTotals& t) {
         if (t.NextIsBlock()) {
             const bool first = random.Below(2) == 0;
             Gate& gate = first ? block1 : block2;
-            NoisyRead(ch, gate, kBlockRead, [&] { return WrongBlockWords(gate, first, ch.panel) == 0; }, t);
+            NoisyRead(ch, gate, kBlockRead, [&] {
+                const int n = WrongBlockWords(gate, first, ch.panel);
+                return n == 0 ? std::string() : std::to_string(n) + " words not the panel's";
+            }, t);
         } else {
             Single& s = singles[static_cast<size_t>(random.Below(static_cast<int>(singles.size())))];
-            NoisyRead(ch, *s.gate, kSingleRead, [&] { return Got(s) == Want(s, ch.panel); }, t);
+            NoisyRead(ch, *s.gate, kSingleRead, [&] {
+                const std::string got = Got(s), want = Want(s, ch.panel);
+                return got == want ? std::string() : "\"" + Printable(got) + "\", not \"" + want + "\"";
+            }, t);
         }
     }
 }
