@@ -1,7 +1,8 @@
 // sksim: the SK gateway and its 5820 panel on a COM port, for the driver,
 // the host console or the host to talk to. Prints a wire trace; Ctrl-C stops.
 //
-//   sksim --port COM6 [--model panel.json] [--raw] [fault switches]
+//   sksim --port COM6 [--model panel.json] [--raw] [--pace] [--frame-gap-ms N]
+//         [--noise BER [--noise-seed N]] [fault switches]
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
