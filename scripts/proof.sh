@@ -2,7 +2,7 @@
 # One command for every figure of docs/proof.md:
 #   proof.sh [--quick] [--no-fuzz] [--vm]
 # runs, one after another (never beside each other: a fuzzer slows Wine's
-# serial time-outs), the fault matrix, the soak and the start/end cycles
+# serial time-outs), the fault matrix, the soak, the noisy soak and the start/end cycles
 # (the ctest label `proof`), the benchmark (scripts/bench.sh) and the fuzz
 # targets (scripts/fuzz_deep.sh), keeps what they print under
 # docs/proof/<full|quick>-win<32|64>/ and writes the tables from it to
@@ -10,11 +10,13 @@
 # machine and the date; docs/proof/summary.md then gets a row for every run
 # folder there.
 #
-#   full     soak 600 s, 1000 cycles, the whole benchmark (about 7 min), every
+#   full     soak 600 s, the noisy soak to 10,000 single and 1,000 block
+#            reads or 1500 s per bit error rate, 1000 cycles, the whole benchmark (about 7 min), every
 #            fuzz target to 10^8 executions or 3 h, one target a core (about
 #            2 h on 2 cores: two targets make 12,000 to 20,000 executions a
 #            second); for the figures
-#   --quick  soak 60 s, 200 cycles, a short benchmark, 20 s per fuzz target:
+#   --quick  soak 60 s, the noisy soak to 240 single and 24 block reads or
+#            60 s per rate, 200 cycles, a short benchmark, 20 s per fuzz target:
 #            under 10 minutes once built; a check that everything runs
 #   --no-fuzz  leaves the fuzz targets out: they run natively at the host's
 #            width, the same whichever build the rest runs on, so the second
@@ -60,10 +62,12 @@ else
 fi
 if [ "$mode" = quick ]; then
   soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
+  noisy_singles=240 noisy_blocks=24 noisy_seconds=60
   bench_args=(--singles 10 --blocks 3 --idle-seconds 10 --scale-seconds 5 --rounds 40)
   bench_min_time=0.1
 else
   soak=600 cycles=1000 fuzz_seconds=10800 fuzz_runs=100000000
+  noisy_singles=10000 noisy_blocks=1000 noisy_seconds=1500
   bench_args=()
   bench_min_time=0.5
 fi
@@ -109,8 +113,8 @@ proof_ctest() {
   return $rc
 }
 
-keep_lines() {  # the lines of a proof test's output the figures come from, and every failure
-  grep -E '\[(soak|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
+keep_lines() {  # the lines of a proof test's output the figures come from, and every failure (-a: a wrong text may hold any byte)
+  grep -a -E '\[(soak|noisy|cycles)\]|\[ +(OK|PASSED|FAILED) +\]|Failure|FAIL|tests passed|tests failed|Total Test time' \
     "$1" | sed -E 's/^[0-9]+: //'
 }
 
@@ -121,10 +125,12 @@ vm_proof() {
   rm -rf "$back"
   mkdir -p "$back"
   printf 'SK_SOAK_SECONDS=%s\nSK_CYCLES=%s\n' "$soak" "$cycles" >"$back/params"
+  printf 'SK_NOISY_SINGLES=%s\nSK_NOISY_BLOCKS=%s\nSK_NOISY_SECONDS=%s\n' "$noisy_singles" "$noisy_blocks" \
+    "$noisy_seconds" >>"$back/params"
   [ -z "${SK_PROOF_KINDS:-}" ] || printf 'SK_PROOF_KINDS=%q\n' "$SK_PROOF_KINDS" >>"$back/params"
-  bash scripts/vm.sh run tests/vm/proof-runs.sh $((soak + 3600)) >"$raw/vm.log" 2>&1 || rc=$?
+  bash scripts/vm.sh run tests/vm/proof-runs.sh $((soak + 2 * noisy_seconds + 3600)) >"$raw/vm.log" 2>&1 || rc=$?
   grep -E '^(vm|vm job|sk-vm):' "$raw/vm.log"
-  for log in faults.log soak.log cycles.log; do
+  for log in faults.log soak.log noisy.log cycles.log; do
     if [ -f "$back/$log" ]; then
       cp "$back/$log" "$raw/$log"
       keep_lines "$back/$log" >"$out/$log"
@@ -152,11 +158,14 @@ stamp
 start=$SECONDS
 step "build $tree" build_trees
 if [ "$vm" = 1 ]; then
-  step "fault matrix, soak ${soak} s and $cycles start/end cycles in the test VM" vm_proof
+  step "fault matrix, soak ${soak} s, noisy soak and $cycles start/end cycles in the test VM" vm_proof
   echo "not run in the test VM: under its emulation (TCG, about 5 times slower) wall and CPU times say nothing of the driver; the benchmark's figures come from a run on the twin, or on the product where a machine runs it" >"$out/bench-skipped.txt"
 else
   step "fault matrix" proof_ctest wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/$out/matrix.md"
   step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$soak"
+  step "noisy soak, $noisy_singles single and $noisy_blocks block reads or ${noisy_seconds} s per rate" \
+    proof_ctest wine_proof_soak_noisy noisy.log "SK_NOISY_SINGLES=$noisy_singles" "SK_NOISY_BLOCKS=$noisy_blocks" \
+    "SK_NOISY_SECONDS=$noisy_seconds"
   step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
   step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
     bash scripts/bench.sh "${bench_args[@]}"

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes figures.md in a proof.sh output folder from the raw outputs in it:
-stamp.txt, matrix.md, soak.log, cycles.log, bench.txt, fuzz.txt.
+stamp.txt, matrix.md, soak.log, noisy.log, cycles.log, bench.txt, fuzz.txt.
 
     proof_figures.py docs/proof/quick-win32
     proof_figures.py --summary docs/proof     (summary.md: a row for every run folder)
@@ -63,6 +63,30 @@ def soak_section(soak):
         out.append("")
         out.append(line)
     return out, "[  PASSED  ] 1 test" in soak
+
+
+NOISY_RATE = (r"\[noisy\] BER (\S+) seed (\d+): (\d+) single reads \((\d+) failed, ([\d.]+) %\), (\d+) block reads "
+              r"\((\d+) failed, ([\d.]+) %\); wrong values with status 0: (\d+); (\d+) s of (\d+) s, stopped on (\w+); "
+              r"(\d+) of (\d+) frames noisy, (\d+) bits flipped")
+NOISY_ALL = (r"\[noisy\] reads (\d+) \(single (\d+) of (\d+) asked, block (\d+) of (\d+) asked\), failed (\d+) = "
+             r"([\d.]+) %, wrong values with status 0: (\d+), log lines (\d+); recovered (\d+) of (\d+) channels")
+
+
+def noisy_section(noisy):
+    rates = re.findall(NOISY_RATE, noisy or "", re.M)
+    total = one(NOISY_ALL, noisy)
+    if not rates or total is None:
+        return ["Not run or no figures printed (see noisy.log)."], False
+    out = ["| Bit error rate | Single reads (failed) | Block reads (failed) | Wrong values with status 0 | Ran | "
+           "Stopped on | Noisy frames | Bits flipped |", "|---|---|---|---|---|---|---|---|"]
+    for ber, _seed, s, sf, sp, b, bf, bp, wrong, ran, limit, on, nf, fs, bits in rates:
+        out.append(f"| {ber} | {s} ({sf}, {sp} %) | {b} ({bf}, {bp} %) | {wrong} | {ran} s of {limit} s | {on} | "
+                   f"{nf} of {fs} | {bits} |")
+    reads, singles, want_s, blocks, want_b, failed, share, wrong, logs, rec, chans = total
+    out += ["", f"In all: **{reads} reads** ({singles} single of {want_s} asked, {blocks} block of {want_b} asked), "
+            f"**{share} % failed** (status 1), **{wrong} wrong values with status 0**, {logs} log lines; "
+            f"**recovered {rec} of {chans} channels** once the noise stopped."]
+    return out, "[  PASSED  ] 1 test" in noisy
 
 
 def cycles_section(cycles):
@@ -204,6 +228,7 @@ def summary_row(folder):
     soak = read(folder, "soak.log")
     soak_run = one(r"\[soak\] .*?, (\d+) s of requests", soak)
     wrong = one(r"\[soak\] wrong values (\d+)", soak)
+    noisy = one(NOISY_ALL, read(folder, "noisy.log"))
     cycles_log = read(folder, "cycles.log") or ""
     cycles = one(r"\[cycles\] (\d+) start/end cycles", cycles_log)
     cycles_ok = "[  PASSED  ] 1 test" in cycles_log
@@ -221,6 +246,8 @@ def summary_row(folder):
                   f"{b['verdicts'].count('met')} met, {b['verdicts'].count('MISSED')} missed"]
     cells += [f"{matrix[0]} of {matrix[1]}" if matrix else "?",
               f"{soak_run[0]} s, {wrong[0]} wrong values" if soak_run and wrong else "?",
+              f"{noisy[0]} reads, {noisy[6]} % failed, {noisy[7]} wrong with status 0, recovered {noisy[9]} of "
+              f"{noisy[10]}" if noisy else "(not run)",
               f"{cycles[0]}, {'pass' if cycles_ok else 'FAILED'}" if cycles else "?"]
     return "| " + " | ".join(cells) + " |"
 
@@ -234,8 +261,9 @@ def write_summary(root):
              "run folder; do not edit by hand. Each folder's figures.md has every figure; docs/proof.md says how to "
              "read them.", "",
              "| run | build | mode | commit | date | kernel | single read / floor | block read / floor | "
-             "CPU per transaction (single, block) | benchmark targets | fault matrix | soak | start/end cycles |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+             "CPU per transaction (single, block) | benchmark targets | fault matrix | soak | noisy soak | "
+             "start/end cycles |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     lines += [summary_row(f) for f in folders]
     with open(os.path.join(root, "summary.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
@@ -250,6 +278,7 @@ def main():
     sections = [
         ("Fault matrix", "matrix.md, faults.log", matrix_section(read(folder, "matrix.md"))),
         ("Soak", "soak.log", soak_section(read(folder, "soak.log"))),
+        ("Noisy soak", "noisy.log", noisy_section(read(folder, "noisy.log"))),
         ("Start/end cycles", "cycles.log", cycles_section(read(folder, "cycles.log"))),
         ("Benchmark", "bench.txt", bench_section(read(folder, "bench.txt"), "mode: quick" in stamp)),
         ("Fuzzing", "fuzz.txt", fuzz_section(read(folder, "fuzz.txt"))),

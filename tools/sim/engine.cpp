@@ -13,6 +13,10 @@ namespace sksim {
 namespace {
 
 constexpr size_t kShownPayload = 16;
+// The arrows point as in the driver's field trace, from the PC to the panel:
+// "->" for what the PC sent us, "<-" for what we send the PC.
+constexpr const char* kIn = "->";
+constexpr const char* kOut = "<-";
 const std::string kIndent(10, ' ');
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -25,7 +29,7 @@ std::string Printf(const char* format, ...) {
     return text;
 }
 
-const char* KindName(uint32_t kind) {
+const char* KindName(ReplyKind kind) {
     switch (kind) {
         case kReplyAnnounce: return "announce";
         case kReplyRequest: return "request";
@@ -114,6 +118,13 @@ std::string Engine::DescribeFrame(const char* arrow, const Bytes& frame) const {
                   PayloadText(v.payload, v.length).c_str(), v.crcCarried, v.crcOk() ? "ok " : "BAD");
 }
 
+void Engine::SetFaults(const SimFaults& faults) {
+    if (faults.noiseBer != faults_.noiseBer || faults.noiseSeed != faults_.noiseSeed || !lineNoise_.on()) {
+        lineNoise_.Start(faults.noiseBer, faults.noiseSeed);
+    }
+    faults_ = faults;
+}
+
 uint8_t Engine::NoiseByte() {
     noise_ = noise_ * 1103515245u + 12345u;
     const uint8_t b = static_cast<uint8_t>(noise_ >> 16);
@@ -154,14 +165,14 @@ void Engine::Handle(const Parsed& item, uint64_t nowMs) {
             return;
         case ParsedKind::Garbage:
             counters_.garbageBytes += static_cast<uint32_t>(item.bytes.size());
-            Line(nowMs, Printf("<- %u stray bytes: ", static_cast<unsigned>(item.bytes.size())) +
+            Line(nowMs, Printf("%s %u stray bytes: ", kIn, static_cast<unsigned>(item.bytes.size())) +
                             Hex(item.bytes.data(), std::min<size_t>(item.bytes.size(), 48)) +
                             (item.bytes.size() > 48 ? " .." : ""));
             Flag("bytes that are neither a frame nor the announce");
             return;
         case ParsedKind::Incomplete:
             ++counters_.incompleteFrames;
-            Line(nowMs, Printf("<- incomplete frame, %u bytes: ", static_cast<unsigned>(item.bytes.size())) +
+            Line(nowMs, Printf("%s incomplete frame, %u bytes: ", kIn, static_cast<unsigned>(item.bytes.size())) +
                             Hex(item.bytes));
             Flag(Printf("the frame stopped short of its length (%u ms without a byte)", static_cast<unsigned>(kStallMs)));
             return;
@@ -170,7 +181,7 @@ void Engine::Handle(const Parsed& item, uint64_t nowMs) {
 
 void Engine::OnAnnounce(uint64_t nowMs) {
     ++counters_.announces;
-    Line(nowMs, "<- announce \"SK GATEWAY\"");
+    Line(nowMs, std::string(kIn) + " announce \"SK GATEWAY\"");
     if (session_.phase != Phase::Idle && session_.phase != Phase::Closed) {
         Sub(Printf("the open session (%s) is dropped", PhaseName(session_.phase)));
     }
@@ -201,68 +212,70 @@ void Engine::OnAnnounce(uint64_t nowMs) {
 }
 
 void Engine::Unexpected(const Bytes& bytes, uint64_t nowMs, const std::string& why) {
-    Line(nowMs, DescribeFrame("<-", bytes) + "  unexpected frame");
+    Line(nowMs, DescribeFrame(kIn, bytes) + "  unexpected frame");
     if (rawBytes_) Sub("raw " + Hex(bytes));
     ++counters_.badFrames;
     Flag(why + "; not answered");
+}
+
+bool Engine::BadOrRepeated(const Bytes& bytes, const FrameView& v, uint64_t nowMs) {
+    if (!v.crcOk()) {
+        ++counters_.badCrc;
+        Line(nowMs, DescribeFrame(kIn, bytes));
+        if (rawBytes_) Sub("raw " + Hex(bytes));
+        Flag(Printf("bad CRC: the frame carries %04X, its bytes give %04X; not answered", v.crcCarried,
+                    v.crcComputed));
+        return true;
+    }
+    if (session_.phase == Phase::Idle || session_.lastFrame.empty() || bytes != session_.lastFrame) return false;
+    ++counters_.repeats;
+    Line(nowMs, DescribeFrame(kIn, bytes) + "  the same frame again");
+    if (rawBytes_) Sub("raw " + Hex(bytes));
+    const std::string after = session_.lastKind == kReplyGoodbye ? ClosingNote(nowMs) : std::string();
+    if (Send(session_.lastKind, session_.lastAnswer, "the same answer again", nowMs, after) > 0 &&
+        session_.lastKind == kReplyGoodbye) {
+        CountClosed();
+    }
+    return true;
+}
+
+bool Engine::FitsPhase(const Bytes& bytes, const FrameView& v, uint64_t nowMs) {
+    const bool eos = v.length == 1 && v.payload[0] == kAck;
+    const bool empty = v.length == 0;
+    std::string why;
+    switch (session_.phase) {
+        case Phase::Idle:
+            why = "a frame outside a session (no announce before it)";
+            break;
+        case Phase::Closed:
+            why = "a frame outside a session (after the goodbye, before a new announce)";
+            break;
+        case Phase::Announced:
+            break;
+        case Phase::Replied:
+            if (!empty && !eos) why = Printf("Zlz or end-of-session expected (%s)", PhaseName(session_.phase));
+            break;
+        case Phase::ZlzDone:
+            if (!eos) why = Printf("end-of-session expected (%s)", PhaseName(session_.phase));
+            break;
+        case Phase::EosDone:
+            if (!empty) why = Printf("goodbye expected (%s)", PhaseName(session_.phase));
+            break;
+    }
+    if (why.empty()) return true;
+    Unexpected(bytes, nowMs, why);
+    return false;
 }
 
 void Engine::OnFrame(const Bytes& bytes, uint64_t nowMs) {
     FrameView v;
     ViewFrame(bytes, &v);
     ++counters_.framesReceived;
-    if (!v.crcOk()) {
-        ++counters_.badCrc;
-        Line(nowMs, DescribeFrame("<-", bytes));
-        if (rawBytes_) Sub("raw " + Hex(bytes));
-        Flag(Printf("bad CRC: the frame carries %04X, its bytes give %04X; not answered", v.crcCarried,
-                    v.crcComputed));
-        return;
-    }
-    if (session_.phase != Phase::Idle && !session_.lastFrame.empty() && bytes == session_.lastFrame) {
-        ++counters_.repeats;
-        Line(nowMs, DescribeFrame("<-", bytes) + "  the same frame again");
-        if (rawBytes_) Sub("raw " + Hex(bytes));
-        const std::string after = session_.lastKind == kReplyGoodbye ? ClosingNote(nowMs) : std::string();
-        if (Send(session_.lastKind, session_.lastAnswer, "the same answer again", nowMs, after) > 0 &&
-            session_.lastKind == kReplyGoodbye) {
-            CountClosed();
-        }
-        return;
-    }
+    if (BadOrRepeated(bytes, v, nowMs) || !FitsPhase(bytes, v, nowMs)) return;
     const bool eos = v.length == 1 && v.payload[0] == kAck;
-    const bool empty = v.length == 0;
-    switch (session_.phase) {
-        case Phase::Idle:
-        case Phase::Closed:
-            Unexpected(bytes, nowMs, session_.phase == Phase::Closed
-                                         ? "a frame outside a session (after the goodbye, before a new announce)"
-                                         : "a frame outside a session (no announce before it)");
-            return;
-        case Phase::Announced:
-            break;
-        case Phase::Replied:
-            if (!empty && !eos) {
-                Unexpected(bytes, nowMs, Printf("Zlz or end-of-session expected (%s)", PhaseName(session_.phase)));
-                return;
-            }
-            break;
-        case Phase::ZlzDone:
-            if (!eos) {
-                Unexpected(bytes, nowMs, Printf("end-of-session expected (%s)", PhaseName(session_.phase)));
-                return;
-            }
-            break;
-        case Phase::EosDone:
-            if (!empty) {
-                Unexpected(bytes, nowMs, Printf("goodbye expected (%s)", PhaseName(session_.phase)));
-                return;
-            }
-            break;
-    }
     if (session_.phase == Phase::Announced) {
         OnRequest(v, nowMs);
-    } else if (session_.phase == Phase::Replied && empty) {
+    } else if (session_.phase == Phase::Replied && v.length == 0) {
         OnSessionFrame(kReplyZlz, v, nowMs);
     } else if (eos) {
         OnSessionFrame(kReplyEos, v, nowMs);
@@ -295,7 +308,7 @@ bool Engine::CheckSequence(const FrameView& v, unsigned expectOwn) {
 
 void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
     Bytes frameBytes(v.payload - kHeaderSize, v.payload + v.length + 2);
-    Line(nowMs, DescribeFrame("<-", frameBytes) + "  " + RequestText(v));
+    Line(nowMs, DescribeFrame(kIn, frameBytes) + "  " + RequestText(v));
     if (rawBytes_) Sub("raw " + Hex(frameBytes));
     CheckSequence(v, 1);
     const Answer a = AnswerRequest(model_, v.payload, v.length, nowMs);
@@ -329,7 +342,7 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
     session_.lastAnswer = frames;
 }
 
-void Engine::OnSessionFrame(uint32_t kind, const FrameView& v, uint64_t nowMs) {
+void Engine::OnSessionFrame(ReplyKind kind, const FrameView& v, uint64_t nowMs) {
     Bytes frameBytes(v.payload - kHeaderSize, v.payload + v.length + 2);
     const unsigned own = session_.drvFrame + 1;
     std::string role;
@@ -348,7 +361,7 @@ void Engine::OnSessionFrame(uint32_t kind, const FrameView& v, uint64_t nowMs) {
         payload = Bytes{0x04};
         next = Phase::Closed;
     }
-    Line(nowMs, DescribeFrame("<-", frameBytes) + "  " + role);
+    Line(nowMs, DescribeFrame(kIn, frameBytes) + "  " + role);
     if (rawBytes_) Sub("raw " + Hex(frameBytes));
     CheckSequence(v, own);
     if (kind == kReplyZlz) {
@@ -389,15 +402,26 @@ void Engine::CountClosed() {
     else ++counters_.singleSessions;
 }
 
-uint32_t Engine::Send(uint32_t kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
+std::vector<std::string> Engine::FrameLines(const std::vector<Bytes>& frames, const std::string& what) const {
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        std::string line = (i == 0 ? std::string() : kIndent) + DescribeFrame(kOut, frames[i]) + "  ";
+        line += i == 0 ? what : Printf("continuation %u of %u", static_cast<unsigned>(i),
+                                       static_cast<unsigned>(frames.size() - 1));
+        lines.push_back(line);
+        if (rawBytes_) lines.push_back(kIndent + "-- raw " + Hex(frames[i]));
+    }
+    return lines;
+}
+
+uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
                       const std::string& after) {
     if ((faults_.mute & kind) != 0) {
         Sub(std::string("no answer: the mute switch covers the ") + KindName(kind) + " answer");
         return 0;
     }
     const bool late = (faults_.late & kind) != 0;
-    uint64_t due = nowMs + model_.gateway.replyDelayMs + (late ? faults_.lateMs : 0);
-    due = std::max(due, lastDueMs_);
+    const uint64_t due = std::max(nowMs + model_.gateway.replyDelayMs + (late ? faults_.lateMs : 0), lastDueMs_);
     if ((faults_.hangUp & kind) != 0) {
         OutChunk c;
         c.dueMs = due;
@@ -410,11 +434,51 @@ uint32_t Engine::Send(uint32_t kind, const std::vector<Bytes>& frames, const std
         return 0;
     }
     std::vector<Bytes> sent = frames;
-    std::vector<std::string> notes;
+    std::vector<std::string> notes, lines;
+    AlterFrames(kind, sent, notes);
+    const uint32_t frameCount = static_cast<uint32_t>(sent.size());
+    if ((faults_.garbage & kind) != 0) {
+        lines = FrameLines(sent, what);
+        Bytes wire;
+        for (const Bytes& f : sent) wire.insert(wire.end(), f.begin(), f.end());
+        for (uint8_t& b : wire) b = NoiseByte();
+        notes.push_back(Printf("garbage switch: %u bytes of noise sent instead", static_cast<unsigned>(wire.size())));
+        if (rawBytes_) notes.push_back("raw " + Hex(wire));
+        sent.assign(1, wire);
+    }
+    Bytes tail;
+    if ((faults_.trailing & kind) != 0) {
+        tail.assign(faults_.trailingBytes, 0xEE);
+        notes.push_back(Printf("trailing switch: %u bytes EE behind the answer", faults_.trailingBytes));
+    }
+    OutChunk counts;
+    AddNoise(sent, tail, notes, counts);
+    if (lines.empty()) lines = FrameLines(sent, what);
+    if (late) notes.push_back(Printf("late switch: answered %u ms late", faults_.lateMs));
+    for (const std::string& n : notes) lines.push_back(kIndent + "-- " + n);
+    if (!after.empty()) lines.push_back(kIndent + "-- " + after);
+    sent.back().insert(sent.back().end(), tail.begin(), tail.end());
+    Queue(kind, sent, due, std::move(lines), counts, frameCount);
+    return frameCount;
+}
+
+void Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vector<std::string>& notes) {
     if (kind == kReplyRequest && faults_.dropContinuation && sent.size() > 1) {
         notes.push_back(Printf("drop-continuation switch: %u continuation frame(s) not sent",
                                static_cast<unsigned>(sent.size() - 1)));
         sent.resize(1);
+    }
+    if ((faults_.changeValue & kind) != 0 && faults_.changeValueFrame < sent.size()) {
+        Bytes& f = sent[faults_.changeValueFrame];
+        const size_t length = f[6];
+        size_t at = faults_.changeValueFrame > 0 ? 1 : kind == kReplyRequest ? ValueOffset(f[kHeaderSize]) : 1;
+        at = std::min(at, length > 0 ? length - 1 : 0);
+        if (length > 0) {
+            f[kHeaderSize + at] ^= 0x01;
+            notes.push_back(Printf("change-value switch: payload byte %u of frame %u changed to %02X, the CRC left "
+                                   "as it was",
+                                   static_cast<unsigned>(at), faults_.changeValueFrame, f[kHeaderSize + at]));
+        }
     }
     if ((faults_.corruptCrc & kind) != 0) {
         for (Bytes& f : sent) {
@@ -423,53 +487,80 @@ uint32_t Engine::Send(uint32_t kind, const std::vector<Bytes>& frames, const std
         }
         notes.push_back("corrupt-crc switch: CRC inverted");
     }
-    std::vector<std::string> lines;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        std::string line = (i == 0 ? std::string() : kIndent) + DescribeFrame("->", sent[i]) + "  ";
-        line += i == 0 ? what : Printf("continuation %u of %u", static_cast<unsigned>(i),
-                                       static_cast<unsigned>(sent.size() - 1));
-        lines.push_back(line);
-        if (rawBytes_) lines.push_back(kIndent + "-- raw " + Hex(sent[i]));
+    if ((faults_.cutShort & kind) != 0) {
+        Bytes& f = sent.back();
+        const size_t whole = f.size();
+        f.resize(whole - std::min<size_t>(faults_.cutBytes, whole));
+        notes.push_back(Printf("cut-short switch: the last frame cut short, %u of %u bytes sent",
+                               static_cast<unsigned>(f.size()), static_cast<unsigned>(whole)));
     }
-    Bytes wire;
-    for (const Bytes& f : sent) wire.insert(wire.end(), f.begin(), f.end());
-    if ((faults_.garbage & kind) != 0) {
-        for (uint8_t& b : wire) b = NoiseByte();
-        notes.push_back(Printf("garbage switch: %u bytes of noise sent instead", static_cast<unsigned>(wire.size())));
-        if (rawBytes_) notes.push_back("raw " + Hex(wire));
-    }
-    if ((faults_.trailing & kind) != 0) {
-        wire.insert(wire.end(), faults_.trailingBytes, 0xEE);
-        notes.push_back(Printf("trailing switch: %u bytes EE behind the answer", faults_.trailingBytes));
-    }
-    if (late) notes.push_back(Printf("late switch: answered %u ms late", faults_.lateMs));
-    size_t piece = wire.size();
-    if ((faults_.pieces & kind) != 0 && faults_.pieceBytes > 0) {
-        piece = faults_.pieceBytes;
-        notes.push_back(Printf("pieces switch: in pieces of %u bytes, %u ms apart", faults_.pieceBytes,
-                               faults_.piecePauseMs));
-    }
-    for (const std::string& n : notes) lines.push_back(kIndent + "-- " + n);
-    if (!after.empty()) lines.push_back(kIndent + "-- " + after);
-    size_t at = 0;
-    uint64_t when = due;
-    do {
-        OutChunk c;
-        c.dueMs = when;
-        const size_t take = std::min(piece, wire.size() - at);
-        c.bytes.assign(wire.begin() + static_cast<std::ptrdiff_t>(at),
-                       wire.begin() + static_cast<std::ptrdiff_t>(at + take));
-        at += take;
-        if (when == due) {
-            c.trace = std::move(lines);
-            lines.clear();
+}
+
+void Engine::AddNoise(std::vector<Bytes>& sent, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts) {
+    if (!lineNoise_.on()) return;
+    for (size_t i = 0; i <= sent.size(); ++i) {
+        Bytes& bytes = i < sent.size() ? sent[i] : tail;
+        std::vector<size_t> where;
+        const uint32_t flipped = lineNoise_.Apply(bytes.data(), bytes.size(), &where);
+        if (flipped == 0) continue;
+        counts.flippedBits += flipped;
+        if (i < sent.size()) ++counts.noisyFrames;
+        std::string at;
+        for (size_t k = 0; k < where.size() && k < 8; ++k) {
+            at += Printf("%s%u", k == 0 ? "" : ", ", static_cast<unsigned>(where[k]));
         }
-        if (at == wire.size()) c.frames = static_cast<uint32_t>(sent.size());
-        out_.push_back(std::move(c));
-        lastDueMs_ = when;
-        when += faults_.piecePauseMs;
-    } while (at < wire.size());
-    return static_cast<uint32_t>(sent.size());
+        if (where.size() > 8) at += ", ..";
+        const std::string in = i < sent.size() ? Printf("frame %u", static_cast<unsigned>(i)) : "the bytes behind it";
+        notes.push_back(Printf("noise: %u bit%s flipped in %s (byte%s %s)", flipped, flipped == 1 ? "" : "s",
+                               in.c_str(), where.size() == 1 ? "" : "s", at.c_str()));
+    }
+}
+
+void Engine::Queue(ReplyKind kind, const std::vector<Bytes>& sent, uint64_t due, std::vector<std::string> lines,
+                   OutChunk counts, uint32_t frames) {
+    const bool pieces = (faults_.pieces & kind) != 0 && faults_.pieceBytes > 0;
+    if (pieces) {
+        lines.push_back(kIndent + "-- " + Printf("pieces switch: in pieces of %u bytes, %u ms apart",
+                                                 faults_.pieceBytes, faults_.piecePauseMs));
+    }
+    if (frameGapMs_ > 0 && sent.size() > 1) {
+        lines.push_back(kIndent + "-- " + Printf("frame gap: %u ms between the frames", frameGapMs_));
+    }
+    // Without a frame gap the frames go out as one run of bytes (pieces may span frames).
+    std::vector<Bytes> runs;
+    if (frameGapMs_ > 0) {
+        runs = sent;
+    } else {
+        runs.emplace_back();
+        for (const Bytes& f : sent) runs.back().insert(runs.back().end(), f.begin(), f.end());
+    }
+    uint64_t when = due;
+    bool first = true;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        const Bytes& wire = runs[r];
+        const size_t piece = pieces ? faults_.pieceBytes : std::max<size_t>(wire.size(), 1);
+        size_t at = 0;
+        do {
+            OutChunk c;
+            c.dueMs = when;
+            const size_t take = std::min(piece, wire.size() - at);
+            c.bytes.assign(wire.begin() + static_cast<std::ptrdiff_t>(at),
+                           wire.begin() + static_cast<std::ptrdiff_t>(at + take));
+            at += take;
+            if (first) {
+                c.trace = std::move(lines);
+                c.noisyFrames = counts.noisyFrames;
+                c.flippedBits = counts.flippedBits;
+                first = false;
+            }
+            if (at == wire.size() && r + 1 == runs.size()) c.frames = frames;
+            out_.push_back(std::move(c));
+            lastDueMs_ = when;
+            when += (take * paceUsPerByte_ + 999) / 1000;  // the chunk's own time on a paced line
+            if (at < wire.size()) when += faults_.piecePauseMs;
+        } while (at < wire.size());
+        when += frameGapMs_;
+    }
 }
 
 bool Engine::TakeDue(uint64_t nowMs, OutChunk* out) {
@@ -482,6 +573,8 @@ bool Engine::TakeDue(uint64_t nowMs, OutChunk* out) {
     if (!out->hangUp) {
         counters_.framesSent += out->frames;
         counters_.bytesSent += static_cast<uint32_t>(out->bytes.size());
+        counters_.noisyFrames += out->noisyFrames;
+        counters_.flippedBits += out->flippedBits;
     }
     return true;
 }

@@ -24,6 +24,7 @@
 
 #include "tools/sim/frame_parser.h"
 #include "tools/sim/model.h"
+#include "tools/sim/noise.h"
 #include "tools/sim/sim_api.h"
 #include "tools/sim/wire.h"
 
@@ -35,6 +36,8 @@ struct OutChunk {
     bool hangUp = false;   // close the line instead (bytes empty) ...
     uint32_t hangUpMs = 0; // ... and open it again after this long (0: stay closed)
     uint32_t frames = 0;   // frames this chunk completes (for the counters)
+    uint32_t noisyFrames = 0;  // of the answer's frames, those the noise changed (counted with its first chunk)
+    uint32_t flippedBits = 0;
     std::vector<std::string> trace;  // what this chunk is, traced when it goes out
 };
 
@@ -45,7 +48,15 @@ class Engine {
 public:
     Engine(Model model, uint64_t startMs, bool rawBytes);
 
-    void SetFaults(const SimFaults& faults) { faults_ = faults; }
+    // New switches; the noise starts its seed's sequence anew when it is
+    // switched on or its rate or seed changes.
+    void SetFaults(const SimFaults& faults);
+    // A pause between the frames of a multi-frame answer (0: none).
+    void SetFrameGapMs(uint32_t ms) { frameGapMs_ = ms; }
+    // How long the runner takes to write a byte when it paces its writes (0:
+    // it does not): a pause after a chunk (a frame gap, a piece pause) then
+    // starts when the chunk's last byte is out.
+    void SetPaceUsPerByte(uint32_t us) { paceUsPerByte_ = us; }
     const SimFaults& faults() const { return faults_; }
 
     void Receive(const uint8_t* data, size_t length, uint64_t nowMs);
@@ -82,19 +93,33 @@ private:
         uint64_t startMs = 0;
         uint64_t lastMs = 0;     // last thing received from the driver
         Bytes lastFrame;         // the driver's last frame, to spot re-sends
-        uint32_t lastKind = 0;   // and what we answered it with
+        ReplyKind lastKind = kReplyAnnounce;  // and what we answered it with
         std::vector<Bytes> lastAnswer;
     };
 
     void Handle(const Parsed& item, uint64_t nowMs);
     void OnAnnounce(uint64_t nowMs);
     void OnFrame(const Bytes& bytes, uint64_t nowMs);
+    // A frame with a bad CRC, or the same frame again: dealt with here (true).
+    bool BadOrRepeated(const Bytes& bytes, const FrameView& v, uint64_t nowMs);
+    // Whether the frame fits the session's phase (flagged and counted when not).
+    bool FitsPhase(const Bytes& bytes, const FrameView& v, uint64_t nowMs);
     void OnRequest(const FrameView& v, uint64_t nowMs);
-    void OnSessionFrame(uint32_t kind, const FrameView& v, uint64_t nowMs);
+    void OnSessionFrame(ReplyKind kind, const FrameView& v, uint64_t nowMs);
     bool CheckSequence(const FrameView& v, unsigned expectOwn);
-    // Sends frames as the answer of `kind`, through the fault switches; false when nothing goes out.
-    uint32_t Send(uint32_t kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
+    // Sends frames as the answer of `kind`, through the fault switches; the number of frames that go out.
+    uint32_t Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
                   const std::string& after = std::string());
+    // The switches that change the frames themselves (drop, value, CRC, cut); notes for the trace.
+    void AlterFrames(ReplyKind kind, std::vector<Bytes>& frames, std::vector<std::string>& notes);
+    // The noise over each frame and the bytes behind the answer; notes for the trace.
+    void AddNoise(std::vector<Bytes>& frames, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts);
+    // The trace lines of an answer's frames.
+    std::vector<std::string> FrameLines(const std::vector<Bytes>& frames, const std::string& what) const;
+    // Queues the answer's bytes from `due` on: in pieces when the pieces switch
+    // says so, a frame gap apart when one is set.
+    void Queue(ReplyKind kind, const std::vector<Bytes>& pieces, uint64_t due, std::vector<std::string> lines,
+               OutChunk counts, uint32_t frames);
     // The note of a session that the goodbye answer closes (empty once counted), and the counting.
     std::string ClosingNote(uint64_t nowMs) const;
     void CountClosed();
@@ -119,7 +144,10 @@ private:
     uint64_t lastDueMs_ = 0;
     bool rawBytes_;
     bool lineClosed_ = false;
-    uint32_t noise_ = 0x2545F491u;
+    uint32_t noise_ = 0x2545F491u;  // the garbage switch's bytes
+    LineNoise lineNoise_;
+    uint32_t frameGapMs_ = 0;
+    uint32_t paceUsPerByte_ = 0;
 };
 
 }  // namespace sksim

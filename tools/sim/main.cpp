@@ -1,7 +1,8 @@
 // sksim: the SK gateway and its 5820 panel on a COM port, for the driver,
 // the host console or the host to talk to. Prints a wire trace; Ctrl-C stops.
 //
-//   sksim --port COM6 [--model panel.json] [--raw] [fault switches]
+//   sksim --port COM6 [--model panel.json] [--raw] [--pace] [--frame-gap-ms N]
+//         [--noise BER [--noise-seed N]] [fault switches]
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -56,6 +57,68 @@ void PrintCounters(const sksim::SimCounters& c) {
            c.framesReceived, c.badCrc, c.badSequence, c.badFrames, c.repeats, c.incompleteFrames, c.garbageBytes);
     printf("requests %u (writes carried out %u); frames out %u, bytes out %u; hang-ups %u\n", c.requests, c.writes,
            c.framesSent, c.bytesSent, c.hangUps);
+    printf("noise: %u frames out with bits flipped, %u bits flipped\n", c.noisyFrames, c.flippedBits);
+}
+
+// The reply-kind lists of the fault switches, as given on the command line.
+struct KindLists {
+    std::string silent, mute, garbage, corrupt, pieces, late, trailing, hangUp, changeValue, cutShort;
+};
+
+void AddFaultOptions(CLI::App& app, sksim::SimFaults& f, KindLists& k) {
+    app.add_option("--ignore-announce", f.ignoreAnnounce, "leave this many announces unanswered (-1: all)");
+    app.add_option("--announce-wrong-seq", f.announceWrongSeq,
+                   "answer this many announces with sequence byte 0x11 (-1: all)");
+    app.add_option("--silent", k.silent, "go silent: after-announce, after-request or before-goodbye")
+        ->check(CLI::IsMember({"after-announce", "after-request", "before-goodbye"}));
+    app.add_option("--mute", k.mute, "reply kinds never answered");
+    app.add_option("--garbage", k.garbage, "reply kinds answered with noise instead of frames");
+    app.add_option("--corrupt-crc", k.corrupt, "reply kinds answered with a wrong CRC");
+    app.add_option("--pieces", k.pieces, "reply kinds sent in small pieces with pauses");
+    app.add_option("--piece-bytes", f.pieceBytes, "bytes per piece")->capture_default_str();
+    app.add_option("--piece-pause-ms", f.piecePauseMs, "pause between pieces")->capture_default_str();
+    app.add_option("--late", k.late, "reply kinds answered late");
+    app.add_option("--late-ms", f.lateMs, "how late")->capture_default_str();
+    app.add_option("--trailing", k.trailing, "reply kinds followed by extra bytes");
+    app.add_option("--trailing-bytes", f.trailingBytes, "how many extra bytes (EE)")->capture_default_str();
+    app.add_flag("--drop-continuation", f.dropContinuation, "send only the first frame of a long answer");
+    app.add_option("--hang-up", k.hangUp, "reply kinds replaced by closing the line");
+    app.add_option("--hang-up-ms", f.hangUpMs, "how long the line stays closed (0: for good)")->capture_default_str();
+    app.add_option("--change-value", k.changeValue,
+                   "reply kinds answered with one value byte changed and the CRC of the true bytes");
+    app.add_option("--change-value-frame", f.changeValueFrame,
+                   "which frame of the answer (0: the first, 1: the first continuation)")
+        ->capture_default_str();
+    app.add_option("--cut-short", k.cutShort, "reply kinds whose last frame is cut short");
+    app.add_option("--cut-bytes", f.cutBytes, "by how many bytes")->capture_default_str();
+    app.add_option("--noise", f.noiseBer, "bit error rate of what the simulator sends, e.g. 1e-3 (0: none)")
+        ->capture_default_str();
+    app.add_option("--noise-seed", f.noiseSeed, "the noise's seed: the same seed flips the same bits")
+        ->capture_default_str();
+}
+
+// Turns the kind lists into the switches' masks; false (and a message) on an unknown kind.
+bool ApplyKindLists(const KindLists& k, sksim::SimFaults& f) {
+    const struct {
+        const std::string* text;
+        uint32_t* mask;
+        const char* option;
+    } lists[] = {{&k.mute, &f.mute, "--mute"},          {&k.garbage, &f.garbage, "--garbage"},
+                 {&k.corrupt, &f.corruptCrc, "--corrupt-crc"}, {&k.pieces, &f.pieces, "--pieces"},
+                 {&k.late, &f.late, "--late"},          {&k.trailing, &f.trailing, "--trailing"},
+                 {&k.hangUp, &f.hangUp, "--hang-up"},   {&k.changeValue, &f.changeValue, "--change-value"},
+                 {&k.cutShort, &f.cutShort, "--cut-short"}};
+    for (const auto& list : lists) {
+        std::string bad;
+        if (!list.text->empty() && !ParseKinds(*list.text, list.mask, &bad)) {
+            fprintf(stderr, "sksim: %s: unknown reply kind \"%s\"\n", list.option, bad.c_str());
+            return false;
+        }
+    }
+    if (k.silent == "after-announce") f.mute |= sksim::kSilentAfterAnnounce;
+    if (k.silent == "after-request") f.mute |= sksim::kSilentAfterRequest;
+    if (k.silent == "before-goodbye") f.mute |= sksim::kSilentBeforeGoodbye;
+    return true;
 }
 
 }  // namespace
@@ -64,8 +127,7 @@ int main(int argc, char** argv) {
     CLI::App app{"sksim: plays the SK gateway and its 5820 panel on a serial line, with a wire trace.\n"
                  "Reply kinds for the fault switches: announce, request, zlz, eos, goodbye, all (comma-separated)."};
     sksim::SimOptions options;
-    sksim::SimFaults& f = options.faults;
-    std::string silent, mute, garbage, corrupt, pieces, late, trailing, hangUp;
+    KindLists kinds;
     double seconds = 0;
     bool quiet = false, printModel = false;
     app.add_option("--port,-p", options.port, "COM port, e.g. COM6 or \\\\.\\COM12")->required();
@@ -78,44 +140,12 @@ int main(int argc, char** argv) {
     app.add_option("--poll-ms", options.pollMs,
                    "look at the line every N ms instead of answering as bytes arrive (0: as bytes arrive)")
         ->capture_default_str();
-    app.add_option("--ignore-announce", f.ignoreAnnounce, "leave this many announces unanswered (-1: all)");
-    app.add_option("--announce-wrong-seq", f.announceWrongSeq,
-                   "answer this many announces with sequence byte 0x11 (-1: all)");
-    app.add_option("--silent", silent, "go silent: after-announce, after-request or before-goodbye")
-        ->check(CLI::IsMember({"after-announce", "after-request", "before-goodbye"}));
-    app.add_option("--mute", mute, "reply kinds never answered");
-    app.add_option("--garbage", garbage, "reply kinds answered with noise instead of frames");
-    app.add_option("--corrupt-crc", corrupt, "reply kinds answered with a wrong CRC");
-    app.add_option("--pieces", pieces, "reply kinds sent in small pieces with pauses");
-    app.add_option("--piece-bytes", f.pieceBytes, "bytes per piece")->capture_default_str();
-    app.add_option("--piece-pause-ms", f.piecePauseMs, "pause between pieces")->capture_default_str();
-    app.add_option("--late", late, "reply kinds answered late");
-    app.add_option("--late-ms", f.lateMs, "how late")->capture_default_str();
-    app.add_option("--trailing", trailing, "reply kinds followed by extra bytes");
-    app.add_option("--trailing-bytes", f.trailingBytes, "how many extra bytes (EE)")->capture_default_str();
-    app.add_flag("--drop-continuation", f.dropContinuation, "send only the first frame of a long answer");
-    app.add_option("--hang-up", hangUp, "reply kinds replaced by closing the line");
-    app.add_option("--hang-up-ms", f.hangUpMs, "how long the line stays closed (0: for good)")->capture_default_str();
+    app.add_flag("--pace", options.pace, "write one byte every 10/baud s, as the line itself would");
+    app.add_option("--frame-gap-ms", options.frameGapMs, "pause between the frames of a multi-frame answer")
+        ->capture_default_str();
+    AddFaultOptions(app, options.faults, kinds);
     CLI11_PARSE(app, argc, argv);
-
-    const struct {
-        const std::string* text;
-        uint32_t* mask;
-        const char* option;
-    } lists[] = {{&mute, &f.mute, "--mute"},         {&garbage, &f.garbage, "--garbage"},
-                 {&corrupt, &f.corruptCrc, "--corrupt-crc"}, {&pieces, &f.pieces, "--pieces"},
-                 {&late, &f.late, "--late"},         {&trailing, &f.trailing, "--trailing"},
-                 {&hangUp, &f.hangUp, "--hang-up"}};
-    for (const auto& list : lists) {
-        std::string bad;
-        if (!list.text->empty() && !ParseKinds(*list.text, list.mask, &bad)) {
-            fprintf(stderr, "sksim: %s: unknown reply kind \"%s\"\n", list.option, bad.c_str());
-            return 2;
-        }
-    }
-    if (silent == "after-announce") f.mute |= sksim::kSilentAfterAnnounce;
-    if (silent == "after-request") f.mute |= sksim::kSilentAfterRequest;
-    if (silent == "before-goodbye") f.mute |= sksim::kSilentBeforeGoodbye;
+    if (!ApplyKindLists(kinds, options.faults)) return 2;
     if (options.modelFile.empty()) options.modelFile = ExeFolder() + "\\models\\panel.json";
     if (!quiet) {
         options.onTrace = [](const std::string& line) {

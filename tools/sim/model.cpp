@@ -156,6 +156,10 @@ bool ReadGateway(const json& g, Reader& r, GatewaySettings* out) {
     return r.ok();
 }
 
+bool ReadZones(const json& p, Reader& r, const std::string& at, Model* m);
+bool ReadGroups(const json& p, Reader& r, const std::string& at, Model* m);
+bool ReadLoops(const json& p, Reader& r, const std::string& at, Model* m);
+
 bool ReadPanel(const json& p, Reader& r, int64_t hostLocalSeconds, uint64_t nowMs, Model* m) {
     const std::string at = "panel";
     if (!r.Keys(p, at, {"version", "system_status", "trouble_status", "clock", "clock_runs", "zones", "groups",
@@ -181,64 +185,68 @@ bool ReadPanel(const json& p, Reader& r, int64_t hostLocalSeconds, uint64_t nowM
     SetClock(m->clock, clock, nowMs);
     if (!r.ok()) return false;
 
-    if (p.contains("zones")) {
-        if (!p.at("zones").is_array()) return r.Fail(at + ".zones", "must be a list");
-        for (size_t i = 0; i < p.at("zones").size(); ++i) {
-            const json& z = p.at("zones")[i];
-            const std::string w = at + ".zones[" + std::to_string(i) + "]";
-            ZoneState zone;
-            if (!r.Keys(z, w, {"number", "status", "label"}) || !r.Word(z, "number", w, &zone.number, true, 1, 999) ||
-                !r.Word(z, "status", w, &zone.status, false) || !r.Text(z, "label", w, &zone.label, false)) {
-                return false;
-            }
-            m->zones.push_back(zone);
+    return ReadZones(p, r, at, m) && ReadGroups(p, r, at, m) && ReadLoops(p, r, at, m);
+}
+
+bool ReadZones(const json& p, Reader& r, const std::string& at, Model* m) {
+    if (!p.contains("zones")) return true;
+    if (!p.at("zones").is_array()) return r.Fail(at + ".zones", "must be a list");
+    for (size_t i = 0; i < p.at("zones").size(); ++i) {
+        const json& z = p.at("zones")[i];
+        const std::string w = at + ".zones[" + std::to_string(i) + "]";
+        ZoneState zone;
+        if (!r.Keys(z, w, {"number", "status", "label"}) || !r.Word(z, "number", w, &zone.number, true, 1, 999) ||
+            !r.Word(z, "status", w, &zone.status, false) || !r.Text(z, "label", w, &zone.label, false)) {
+            return false;
         }
-        if (!SortUnique(m->zones, r, at + ".zones")) return false;
+        m->zones.push_back(zone);
     }
-    if (p.contains("groups")) {
-        if (!p.at("groups").is_array()) return r.Fail(at + ".groups", "must be a list");
-        for (size_t i = 0; i < p.at("groups").size(); ++i) {
-            const json& g = p.at("groups")[i];
-            const std::string w = at + ".groups[" + std::to_string(i) + "]";
-            GroupState group;
-            if (!r.Keys(g, w, {"number", "status", "active", "label"}) ||
-                !r.Word(g, "number", w, &group.number, true, 1, 999) || !r.Word(g, "status", w, &group.status, false) ||
-                !r.Word(g, "active", w, &group.active, false) || !r.Text(g, "label", w, &group.label, false)) {
-                return false;
-            }
-            m->groups.push_back(group);
+    return SortUnique(m->zones, r, at + ".zones");
+}
+
+bool ReadGroups(const json& p, Reader& r, const std::string& at, Model* m) {
+    if (!p.contains("groups")) return true;
+    if (!p.at("groups").is_array()) return r.Fail(at + ".groups", "must be a list");
+    for (size_t i = 0; i < p.at("groups").size(); ++i) {
+        const json& g = p.at("groups")[i];
+        const std::string w = at + ".groups[" + std::to_string(i) + "]";
+        GroupState group;
+        if (!r.Keys(g, w, {"number", "status", "active", "label"}) ||
+            !r.Word(g, "number", w, &group.number, true, 1, 999) || !r.Word(g, "status", w, &group.status, false) ||
+            !r.Word(g, "active", w, &group.active, false) || !r.Text(g, "label", w, &group.label, false)) {
+            return false;
         }
-        if (!SortUnique(m->groups, r, at + ".groups")) return false;
+        m->groups.push_back(group);
     }
-    if (p.contains("loops")) {
-        if (!p.at("loops").is_array()) return r.Fail(at + ".loops", "must be a list");
-        for (size_t i = 0; i < p.at("loops").size(); ++i) {
-            const json& l = p.at("loops")[i];
-            const std::string w = at + ".loops[" + std::to_string(i) + "]";
-            LoopState loop;
-            if (!r.Keys(l, w, {"number", "points"}) || !r.Word(l, "number", w, &loop.number, true, 1, 999)) {
-                return false;
-            }
-            if (l.contains("points")) {
-                if (!l.at("points").is_array()) return r.Fail(w + ".points", "must be a list");
-                for (size_t k = 0; k < l.at("points").size(); ++k) {
-                    const json& pt = l.at("points")[k];
-                    const std::string wp = w + ".points[" + std::to_string(k) + "]";
-                    PointState point;
-                    if (!r.Keys(pt, wp, {"number", "status", "label"}) ||
-                        !r.Word(pt, "number", wp, &point.number, true, 1, 999) ||
-                        !r.Word(pt, "status", wp, &point.status, false) ||
-                        !r.Text(pt, "label", wp, &point.label, false)) {
-                        return false;
-                    }
-                    loop.points.push_back(point);
-                }
-                if (!SortUnique(loop.points, r, w + ".points")) return false;
-            }
-            m->loops.push_back(std::move(loop));
+    return SortUnique(m->groups, r, at + ".groups");
+}
+
+bool ReadLoop(const json& l, Reader& r, const std::string& w, LoopState* loop) {
+    if (!r.Keys(l, w, {"number", "points"}) || !r.Word(l, "number", w, &loop->number, true, 1, 999)) return false;
+    if (!l.contains("points")) return true;
+    if (!l.at("points").is_array()) return r.Fail(w + ".points", "must be a list");
+    for (size_t k = 0; k < l.at("points").size(); ++k) {
+        const json& pt = l.at("points")[k];
+        const std::string wp = w + ".points[" + std::to_string(k) + "]";
+        PointState point;
+        if (!r.Keys(pt, wp, {"number", "status", "label"}) || !r.Word(pt, "number", wp, &point.number, true, 1, 999) ||
+            !r.Word(pt, "status", wp, &point.status, false) || !r.Text(pt, "label", wp, &point.label, false)) {
+            return false;
         }
-        if (!SortUnique(m->loops, r, at + ".loops")) return false;
+        loop->points.push_back(point);
     }
+    return SortUnique(loop->points, r, w + ".points");
+}
+
+bool ReadLoops(const json& p, Reader& r, const std::string& at, Model* m) {
+    if (!p.contains("loops")) return r.ok();
+    if (!p.at("loops").is_array()) return r.Fail(at + ".loops", "must be a list");
+    for (size_t i = 0; i < p.at("loops").size(); ++i) {
+        LoopState loop;
+        if (!ReadLoop(p.at("loops")[i], r, at + ".loops[" + std::to_string(i) + "]", &loop)) return false;
+        m->loops.push_back(std::move(loop));
+    }
+    if (!SortUnique(m->loops, r, at + ".loops")) return false;
     return r.ok();
 }
 

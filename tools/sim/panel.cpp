@@ -101,101 +101,111 @@ Answer LoopList(Model& model, uint16_t loopNumber) {
     return a;
 }
 
-Answer ReadAnswer(Model& model, uint8_t letter, uint16_t p1, uint16_t p2, uint64_t nowMs) {
+// 'z' first count status*count, or 'g' first count (status active)*count.
+Answer ZoneOrGroupStatus(Model& model, uint8_t letter, uint16_t first, uint16_t count) {
+    if (count == 0 || count > kMaxCount) {
+        return Refuse(letter, Format("count %u: the panel answers 1 to %u at a time", count, kMaxCount));
+    }
+    Answer a;
+    Bytes out = Head(model.gateway.zgReplyLetter != 0 ? model.gateway.zgReplyLetter : letter);
+    PutWord(out, first);
+    PutWord(out, count);
+    for (unsigned k = 0; k < count; ++k) {
+        const uint16_t number = static_cast<uint16_t>(first + k);
+        if (letter == 'z') {
+            const ZoneState* z = FindZone(model, number);
+            PutWord(out, z != nullptr ? z->status : kNotInstalled);
+        } else {
+            const GroupState* g = FindGroup(model, number);
+            PutWord(out, g != nullptr ? g->status : kNotInstalled);
+            PutWord(out, g != nullptr ? g->active : 0);
+        }
+    }
+    // The status of the last one asked, as the line's readers take it.
+    const size_t at = out.size() - (letter == 'z' ? 2 : 4);
+    a.what = Format("%s %u status 0x%04X", letter == 'z' ? "zone" : "group", static_cast<unsigned>(first + count - 1),
+                    static_cast<unsigned>(GetWord(out.data() + at)));
+    if (count != 1) a.what += Format(" (%u asked)", count);
+    a.payloads.push_back(out);
+    return a;
+}
+
+// '|' zone label NUL, or 'h' group label NUL.
+Answer ZoneOrGroupLabel(Model& model, uint8_t letter, uint16_t number) {
     Answer a;
     Bytes out = Head(letter);
+    PutWord(out, number);
+    const ZoneState* z = letter == '|' ? FindZone(model, number) : nullptr;
+    const GroupState* g = letter == 'h' ? FindGroup(model, number) : nullptr;
+    const std::string* label = z != nullptr ? &z->label : g != nullptr ? &g->label : nullptr;
+    PutText(out, label != nullptr ? *label : std::string());
+    a.what = Format("%s %u label", letter == '|' ? "zone" : "group", number) +
+             (label != nullptr ? " \"" + *label + "\"" : letter == '|' ? " (no such zone)" : " (no such group)");
+    a.payloads.push_back(out);
+    return a;
+}
+
+// 'p' loop point 1 total (status number), or 'q' loop point status label NUL.
+Answer PointStatusOrLabel(Model& model, uint8_t letter, uint16_t loopNumber, uint16_t number) {
+    Answer a;
+    Bytes out = Head(letter);
+    LoopState* loop = FindLoop(model, loopNumber);
+    const PointState* p = loop != nullptr ? FindPoint(*loop, number) : nullptr;
+    const uint16_t status = p != nullptr ? p->status : kNotInstalled;
+    PutWord(out, loopNumber);
+    PutWord(out, number);
+    if (letter == 'p') {
+        PutWord(out, 1);
+        PutWord(out, static_cast<uint16_t>(loop != nullptr ? loop->points.size() : 0));
+        PutWord(out, status);
+        PutWord(out, number);
+        a.what = Format("loop %u point %u status 0x%04X", loopNumber, number, status);
+        if (p == nullptr) a.what += " (no such point)";
+    } else {
+        PutWord(out, status);
+        PutText(out, p != nullptr ? p->label : std::string());
+        a.what = Format("loop %u point %u label", loopNumber, number) +
+                 (p != nullptr ? " \"" + p->label + "\"" : " (no such point)");
+    }
+    a.payloads.push_back(out);
+    return a;
+}
+
+// 'i' sec min hour day month year-1900.
+Answer ClockAnswer(Model& model, uint64_t nowMs) {
+    Answer a;
+    Bytes out = Head('i');
+    const CivilTime t = SecondsToCivil(ClockNow(model.clock, nowMs));
+    for (int field : {t.second, t.minute, t.hour, t.day, t.month, t.year - 1900}) {
+        PutWord(out, static_cast<uint16_t>(field));
+    }
+    a.what = "clock " + FormatClockText(t);
+    a.payloads.push_back(out);
+    return a;
+}
+
+Answer ReadAnswer(Model& model, uint8_t letter, uint16_t p1, uint16_t p2, uint64_t nowMs) {
     switch (letter) {
-        case 's':
-            PutWord(out, model.systemStatus);
-            a.what = Format("system status 0x%04X", model.systemStatus);
-            break;
-        case 't':
-            PutWord(out, model.troubleStatus);
-            a.what = Format("trouble status 0x%04X", model.troubleStatus);
-            break;
         case 'z':
-        case 'g': {
-            if (p2 == 0 || p2 > kMaxCount) {
-                return Refuse(letter, Format("count %u: the panel answers 1 to %u at a time", p2, kMaxCount));
-            }
-            if (model.gateway.zgReplyLetter != 0) out[0] = model.gateway.zgReplyLetter;
-            PutWord(out, p1);
-            PutWord(out, p2);
-            for (unsigned k = 0; k < p2; ++k) {
-                const uint16_t number = static_cast<uint16_t>(p1 + k);
-                if (letter == 'z') {
-                    const ZoneState* z = FindZone(model, number);
-                    PutWord(out, z != nullptr ? z->status : kNotInstalled);
-                } else {
-                    const GroupState* g = FindGroup(model, number);
-                    PutWord(out, g != nullptr ? g->status : kNotInstalled);
-                    PutWord(out, g != nullptr ? g->active : 0);
-                }
-            }
-            // The status of the last one asked, as the line's readers take it.
-            const size_t at = out.size() - (letter == 'z' ? 2 : 4);
-            a.what = Format("%s %u status 0x%04X", letter == 'z' ? "zone" : "group", static_cast<unsigned>(p1 + p2 - 1),
-                            static_cast<unsigned>(GetWord(out.data() + at)));
-            if (p2 != 1) a.what += Format(" (%u asked)", p2);
-            break;
-        }
-        case '|': {
-            const ZoneState* z = FindZone(model, p1);
-            PutWord(out, p1);
-            PutText(out, z != nullptr ? z->label : std::string());
-            a.what = Format("zone %u label", p1) + (z != nullptr ? " \"" + z->label + "\"" : " (no such zone)");
-            break;
-        }
-        case 'h': {
-            const GroupState* g = FindGroup(model, p1);
-            PutWord(out, p1);
-            PutText(out, g != nullptr ? g->label : std::string());
-            a.what = Format("group %u label", p1) + (g != nullptr ? " \"" + g->label + "\"" : " (no such group)");
-            break;
-        }
-        case 'p': {
+        case 'g': return ZoneOrGroupStatus(model, letter, p1, p2);
+        case '|':
+        case 'h': return ZoneOrGroupLabel(model, letter, p1);
+        case 'p':
             if (p2 == 0) return LoopList(model, p1);
-            LoopState* loop = FindLoop(model, p1);
-            const PointState* p = loop != nullptr ? FindPoint(*loop, p2) : nullptr;
-            const uint16_t status = p != nullptr ? p->status : kNotInstalled;
-            PutWord(out, p1);
-            PutWord(out, p2);
-            PutWord(out, 1);
-            PutWord(out, static_cast<uint16_t>(loop != nullptr ? loop->points.size() : 0));
-            PutWord(out, status);
-            PutWord(out, p2);
-            a.what = Format("loop %u point %u status 0x%04X", p1, p2, status);
-            if (p == nullptr) a.what += " (no such point)";
-            break;
-        }
-        case 'q': {
-            LoopState* loop = FindLoop(model, p1);
-            const PointState* p = loop != nullptr ? FindPoint(*loop, p2) : nullptr;
-            PutWord(out, p1);
-            PutWord(out, p2);
-            PutWord(out, p != nullptr ? p->status : kNotInstalled);
-            PutText(out, p != nullptr ? p->label : std::string());
-            a.what = Format("loop %u point %u label", p1, p2) +
-                     (p != nullptr ? " \"" + p->label + "\"" : " (no such point)");
-            break;
-        }
-        case 'i': {
-            const CivilTime t = SecondsToCivil(ClockNow(model.clock, nowMs));
-            PutWord(out, static_cast<uint16_t>(t.second));
-            PutWord(out, static_cast<uint16_t>(t.minute));
-            PutWord(out, static_cast<uint16_t>(t.hour));
-            PutWord(out, static_cast<uint16_t>(t.day));
-            PutWord(out, static_cast<uint16_t>(t.month));
-            PutWord(out, static_cast<uint16_t>(t.year - 1900));
-            a.what = "clock " + FormatClockText(t);
-            break;
-        }
-        case 'v':
-            PutText(out, model.version);
-            a.what = "version \"" + model.version + "\"";
-            break;
-        default:
-            break;
+            return PointStatusOrLabel(model, letter, p1, p2);
+        case 'q': return PointStatusOrLabel(model, letter, p1, p2);
+        case 'i': return ClockAnswer(model, nowMs);
+        default: break;
+    }
+    Answer a;
+    Bytes out = Head(letter);
+    if (letter == 's' || letter == 't') {
+        const uint16_t status = letter == 's' ? model.systemStatus : model.troubleStatus;
+        PutWord(out, status);
+        a.what = Format("%s status 0x%04X", letter == 's' ? "system" : "trouble", status);
+    } else if (letter == 'v') {
+        PutText(out, model.version);
+        a.what = "version \"" + model.version + "\"";
     }
     a.payloads.push_back(out);
     return a;
@@ -239,6 +249,16 @@ Answer WriteAnswer(Model& model, uint8_t letter, const uint8_t* payload, uint16_
 }
 
 }  // namespace
+
+size_t ValueOffset(uint8_t letter) {
+    switch (letter) {
+        case 'z': case 'g': return 5;
+        case 'q': return 7;  // the label (the point's status is at 5)
+        case '|': case 'h': return 3;
+        case 'p': return 9;
+        default: return 1;
+    }
+}
 
 bool IsWriteLetter(uint8_t letter) {
     return letter == 'B' || letter == 'U' || letter == 'D' || letter == 'I' || letter == 'Y';

@@ -46,6 +46,11 @@ struct Answer {
 // Answers one request payload; writes change `model`. nowMs is the engine time (for the clock).
 Answer AnswerRequest(Model& model, const uint8_t* payload, size_t length, uint64_t nowMs);
 
+// Where the value starts in the payload of the first frame answering `letter`
+// (the status word, the label's first letter, the seconds, the version's first
+// letter, the write's 06 or 15); continuation frames carry theirs at 1.
+size_t ValueOffset(uint8_t letter);
+
 // True for the write letters B, U, D, I, Y.
 bool IsWriteLetter(uint8_t letter);
 // "system status", "zone status", ... for the trace; "unknown" otherwise.

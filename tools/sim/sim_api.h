@@ -53,6 +53,17 @@ struct SimFaults {
     bool dropContinuation = false;  // long block answers: only the first frame is sent
     uint32_t hangUp = 0;            // instead of this answer the line is closed (hung up) ...
     uint32_t hangUpMs = 3000;       // ... and opened again after this long (0: stays closed until SimStop)
+    uint32_t changeValue = 0;       // answered with one byte of the value changed (XOR 01), the frame keeping
+                                    // the CRC of its true bytes ...
+    uint32_t changeValueFrame = 0;  // ... in this frame of the answer (0: the first, 1: the first continuation)
+    uint32_t cutShort = 0;          // answered with the last frame cut short ...
+    uint32_t cutBytes = 4;          // ... by this many bytes (at most the whole frame)
+    // The noisy line: every bit the simulator sends flips with probability
+    // noiseBer (0: a clean line), the same bits for the same seed. Switching
+    // the noise on, or giving another seed, starts the seed's sequence anew;
+    // SimSetFaults with noiseBer 0 stops it.
+    double noiseBer = 0;
+    uint32_t noiseSeed = 1;
 };
 
 // The three "go silent" switches, as mute masks.
@@ -81,6 +92,8 @@ struct SimCounters {
     uint32_t framesSent = 0;        // frames written to the line (fault-altered ones included)
     uint32_t bytesSent = 0;
     uint32_t hangUps = 0;           // times the line was closed by the hangUp switch
+    uint32_t noisyFrames = 0;       // frames sent with at least one bit flipped by the noise
+    uint32_t flippedBits = 0;       // bits the noise flipped
 };
 
 struct SimOptions {
@@ -93,6 +106,8 @@ struct SimOptions {
     size_t traceLimit = 20000;  // trace lines kept (oldest dropped first)
     uint32_t pollMs = 0;     // 0: a read ends 1 ms after the last byte, and each answer goes out when due;
                              // N: look at the line every N ms instead (answers up to N ms later)
+    bool pace = false;       // write one byte every 10/baud s, as a line at that rate would (default: at once)
+    uint32_t frameGapMs = 0; // a pause between the frames of a multi-frame answer
     std::function<void(const std::string&)> onTrace;  // called on the simulator thread for each line
 };
 

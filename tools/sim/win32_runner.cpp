@@ -131,6 +131,22 @@ bool ReadText(const std::string& file, std::string* text) {
     return true;
 }
 
+// The trace's first line: where, how and what the simulator plays.
+std::string StartNote(const SimOptions& options, const std::string& path) {
+    std::string note = "gateway simulator on " + path + " at " + std::to_string(options.baud) + " baud 8N1, ";
+    note += options.pollMs != 0 ? "looking at the line every " + std::to_string(options.pollMs) + " ms"
+                                : std::string("answering as bytes arrive");
+    if (options.pace) note += ", bytes paced at the baud rate";
+    if (options.frameGapMs != 0) note += ", " + std::to_string(options.frameGapMs) + " ms between frames";
+    if (options.faults.noiseBer > 0) {
+        char text[64];
+        snprintf(text, sizeof text, ", noise: bit error rate %g, seed %u", options.faults.noiseBer,
+                 options.faults.noiseSeed);
+        note += text;
+    }
+    return note + ", model " + (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)"));
+}
+
 }  // namespace
 
 struct Simulator {
@@ -144,6 +160,7 @@ struct Simulator {
     HANDLE port = INVALID_HANDLE_VALUE;
     DWORD readWaitMs = 0;     // the port's read wait as set now (0: as OpenPort left it)
     uint32_t pollMs = 0;      // 0: wait for bytes or the next answer; else look every pollMs
+    bool pace = false;        // bytes written at the line's own rate
     uint64_t reopenAtMs = 0;  // 0: stays closed
     std::atomic<bool> stop{false};
     std::thread thread;
@@ -178,78 +195,124 @@ struct Simulator {
         return static_cast<DWORD>(std::min<uint64_t>(next - now, kIdleWaitMs));
     }
 
+    // One pass with the port open: reads, feeds the engine, takes what is due.
+    std::vector<OutChunk> ServeLine(std::vector<std::string>* lines, uint8_t* buffer, DWORD size) {
+        std::vector<OutChunk> due;
+        DWORD got = 0;
+        const DWORD wait = ReadWait();
+        if (wait > 0) {
+            if (wait != readWaitMs && (pollMs != 0 ? SetPollWait(port, wait) : SetReadWait(port, wait))) {
+                readWaitMs = wait;
+            }
+            if (!ReadFile(port, buffer, size, &got, nullptr)) {
+                got = 0;
+                Sleep(wait);
+            }
+        }
+        const uint64_t now = NowMs();
+        std::lock_guard<std::mutex> lock(mu);
+        engine->Receive(buffer, got, now);
+        engine->Tick(now);
+        OutChunk chunk;
+        while (engine->TakeDue(now, &chunk)) {
+            const bool hangUp = chunk.hangUp;
+            due.push_back(std::move(chunk));
+            if (hangUp) break;
+        }
+        *lines = DrainTrace();
+        return due;
+    }
+
+    // One pass with the port closed (hung up): opens it again when its time has come.
+    void WaitClosed(std::vector<std::string>* lines) {
+        Sleep(10);
+        const uint64_t now = NowMs();
+        std::lock_guard<std::mutex> lock(mu);
+        engine->Tick(now);
+        if (reopenAtMs != 0 && now >= reopenAtMs) {
+            std::string error;
+            port = OpenPort(path, baud, &error);
+            if (port != INVALID_HANDLE_VALUE) {
+                readWaitMs = 0;
+                reopenAtMs = 0;
+                engine->LineOpened(now);
+            } else {
+                reopenAtMs = now + 500;
+                engine->Note(now, error + "; trying again");
+            }
+        }
+        *lines = DrainTrace();
+    }
+
+    // Writes the bytes; paced: byte i goes out no sooner than i * 10 / baud s
+    // after the first (8N1: ten bit times a byte), in as few writes as the
+    // sleeps allow.
+    bool Write(const Bytes& bytes, DWORD* written) {
+        *written = 0;
+        if (!pace) {
+            return WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), written, nullptr) &&
+                   *written == bytes.size();
+        }
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point start = Clock::now();
+        const double perByteUs = 10e6 / baud;
+        size_t at = 0;
+        while (at < bytes.size() && !stop) {
+            const double elapsedUs =
+                static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+            const size_t due = std::min(bytes.size(), static_cast<size_t>(elapsedUs / perByteUs) + 1);
+            if (due > at) {
+                DWORD n = 0;
+                if (!WriteFile(port, bytes.data() + at, static_cast<DWORD>(due - at), &n, nullptr) || n != due - at) {
+                    *written += n;
+                    return false;
+                }
+                *written += n;
+                at = due;
+            }
+            if (at < bytes.size()) Sleep(1);
+        }
+        return at == bytes.size();
+    }
+
+    // Writes the chunks that are due, or closes the line for a hang-up.
+    std::vector<std::string> WriteDue(std::vector<OutChunk>& due) {
+        std::vector<std::string> more;
+        for (OutChunk& chunk : due) {
+            if (chunk.hangUp) {
+                CloseHandle(port);
+                port = INVALID_HANDLE_VALUE;
+                std::lock_guard<std::mutex> lock(mu);
+                const uint64_t now = NowMs();
+                engine->LineClosed(now, chunk.hangUpMs);
+                reopenAtMs = chunk.hangUpMs != 0 ? now + chunk.hangUpMs : 0;
+                more = DrainTrace();
+                break;
+            }
+            DWORD written = 0;
+            if (!Write(chunk.bytes, &written)) {
+                const DWORD code = GetLastError();
+                std::lock_guard<std::mutex> lock(mu);
+                engine->Note(NowMs(), "write failed (error " + std::to_string(code) + "), " + std::to_string(written) +
+                                          " of " + std::to_string(chunk.bytes.size()) + " bytes written");
+                for (std::string& line : DrainTrace()) more.push_back(std::move(line));
+            }
+        }
+        return more;
+    }
+
     void Run() {
         uint8_t buffer[512];
         while (!stop) {
             std::vector<OutChunk> due;
             std::vector<std::string> lines;
             if (port != INVALID_HANDLE_VALUE) {
-                DWORD got = 0;
-                const DWORD wait = ReadWait();
-                if (wait > 0) {
-                    if (wait != readWaitMs && (pollMs != 0 ? SetPollWait(port, wait) : SetReadWait(port, wait))) {
-                        readWaitMs = wait;
-                    }
-                    if (!ReadFile(port, buffer, sizeof buffer, &got, nullptr)) {
-                        got = 0;
-                        Sleep(wait);
-                    }
-                }
-                const uint64_t now = NowMs();
-                std::lock_guard<std::mutex> lock(mu);
-                engine->Receive(buffer, got, now);
-                engine->Tick(now);
-                OutChunk chunk;
-                while (engine->TakeDue(now, &chunk)) {
-                    const bool hangUp = chunk.hangUp;
-                    due.push_back(std::move(chunk));
-                    if (hangUp) break;
-                }
-                lines = DrainTrace();
+                due = ServeLine(&lines, buffer, sizeof buffer);
             } else {
-                Sleep(10);
-                const uint64_t now = NowMs();
-                std::lock_guard<std::mutex> lock(mu);
-                engine->Tick(now);
-                if (reopenAtMs != 0 && now >= reopenAtMs) {
-                    std::string error;
-                    port = OpenPort(path, baud, &error);
-                    if (port != INVALID_HANDLE_VALUE) {
-                        readWaitMs = 0;
-                        reopenAtMs = 0;
-                        engine->LineOpened(now);
-                    } else {
-                        reopenAtMs = now + 500;
-                        engine->Note(now, error + "; trying again");
-                    }
-                }
-                lines = DrainTrace();
+                WaitClosed(&lines);
             }
             Publish(lines);
-            std::vector<std::string> more;
-            for (OutChunk& chunk : due) {
-                if (chunk.hangUp) {
-                    CloseHandle(port);
-                    port = INVALID_HANDLE_VALUE;
-                    std::lock_guard<std::mutex> lock(mu);
-                    const uint64_t now = NowMs();
-                    engine->LineClosed(now, chunk.hangUpMs);
-                    reopenAtMs = chunk.hangUpMs != 0 ? now + chunk.hangUpMs : 0;
-                    more = DrainTrace();
-                    break;
-                }
-                DWORD written = 0;
-                if (!WriteFile(port, chunk.bytes.data(), static_cast<DWORD>(chunk.bytes.size()), &written, nullptr) ||
-                    written != chunk.bytes.size()) {
-                    const DWORD code = GetLastError();
-                    std::lock_guard<std::mutex> lock(mu);
-                    engine->Note(NowMs(), "write failed (error " + std::to_string(code) + "), " +
-                                              std::to_string(written) + " of " + std::to_string(chunk.bytes.size()) +
-                                              " bytes written");
-                    for (std::string& line : DrainTrace()) more.push_back(std::move(line));
-                }
-            }
-            Publish(more);
+            Publish(WriteDue(due));
         }
     }
 };
@@ -280,17 +343,15 @@ Simulator* SimStart(const SimOptions& options, std::string* error) {
     sim->baud = options.baud;
     sim->traceLimit = options.traceLimit > 0 ? options.traceLimit : 1;
     sim->pollMs = options.pollMs;
+    sim->pace = options.pace;
     sim->onTrace = options.onTrace;
     sim->port = OpenPort(sim->path, options.baud, error);
     if (sim->port == INVALID_HANDLE_VALUE) return nullptr;
     sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
     sim->engine->SetFaults(options.faults);
-    sim->engine->Note(now, "gateway simulator on " + sim->path + " at " + std::to_string(options.baud) +
-                               " baud 8N1, " +
-                               (options.pollMs != 0 ? "looking at the line every " + std::to_string(options.pollMs) + " ms"
-                                                    : std::string("answering as bytes arrive")) +
-                               ", model " +
-                               (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)")));
+    sim->engine->SetFrameGapMs(options.frameGapMs);
+    if (options.pace && options.baud > 0) sim->engine->SetPaceUsPerByte(10000000u / options.baud);
+    sim->engine->Note(now, StartNote(options, sim->path));
     std::vector<std::string> lines = sim->DrainTrace();
     sim->Publish(lines);
     Simulator* raw = sim.release();

@@ -179,7 +179,7 @@ TEST(GatewaySession, BlockSessionSendsTheListInContinuationFrames) {
     EXPECT_EQ(c.badSequence, 0u) << rig.trace;
     EXPECT_EQ(c.framesSent, 1u + 3 + 3);
     // Continuation frames have their own trace lines, under the first one.
-    EXPECT_NE(rig.trace.find("\n          -> T01 S31 L41  'p' 91 00 09 00"), std::string::npos) << rig.trace;
+    EXPECT_NE(rig.trace.find("\n          <- T01 S31 L41  'p' 91 00 09 00"), std::string::npos) << rig.trace;
     EXPECT_NE(rig.trace.find("continuation 2 of 2"), std::string::npos);
 }
 
@@ -484,6 +484,21 @@ TEST(FaultSwitches, EachChangesWhatGoesOut) {
              EXPECT_EQ(s.announce, want);
              EXPECT_EQ(s.request, plain.request);
          }},
+        {"one value byte changed, the CRC of the true bytes kept", faults([](SimFaults& f) { f.changeValue = kReplyRequest; }),
+         [&plain](const Steps& s, Rig& rig) {
+             Bytes want = plain.request;
+             want[8] ^= 0x01;  // the status word's low byte; bytes 10 and 11 (the CRC) as they were
+             EXPECT_EQ(s.request, want);
+             EXPECT_EQ(s.eos, plain.eos);
+             EXPECT_NE(rig.trace.find("change-value switch: payload byte 1 of frame 0 changed to 05"),
+                       std::string::npos) << rig.trace;
+         }},
+        {"cut short", faults([](SimFaults& f) { f.cutShort = kReplyRequest; }),
+         [&plain](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.request, Bytes(plain.request.begin(), plain.request.begin() + 8));
+             EXPECT_EQ(s.eos, plain.eos);
+             EXPECT_NE(rig.trace.find("the last frame cut short, 8 of 12 bytes sent"), std::string::npos) << rig.trace;
+         }},
         {"ignore the announce twice", faults([](SimFaults& f) { f.ignoreAnnounce = 2; }),
          [](const Steps& s, Rig& rig) {
              EXPECT_TRUE(s.announce.empty());
@@ -540,6 +555,88 @@ TEST(FaultSwitches, DropContinuationSendsOnlyTheFirstFrame) {
     EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
 }
 
+// The block answer of loop 1 (3 frames): a value byte changed in a chosen
+// frame, the last frame cut short, and a gap between the frames.
+TEST(FaultSwitches, BlockAnswerChangedCutOrSpacedOut) {
+    Rig plainRig;
+    plainRig.Say(kAnnounce);
+    const Bytes plain = plainRig.Say(Request({'p', 1, 0, 0, 0}));
+    ASSERT_EQ(plain.size(), 134u);
+    struct Case {
+        const char* name;
+        uint32_t changeFrame, cut, gapMs;
+        size_t changedAt;  // the byte of the answer changed (0: none)
+    };
+    const Case cases[] = {
+        {"first frame's first status", 0, 0, 0, 7 + 9},
+        {"continuation's first status", 1, 0, 0, 50 + 7 + 1},
+        {"last frame cut by 4", 9, 4, 0, 0},
+        {"frames 25 ms apart", 9, 0, 25, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimFaults f;
+        f.changeValue = c.changeFrame < 9 ? uint32_t{kReplyRequest} : 0u;
+        f.changeValueFrame = c.changeFrame;
+        f.cutShort = c.cut > 0 ? uint32_t{kReplyRequest} : 0u;
+        f.cutBytes = c.cut;
+        Rig rig(f);
+        rig.engine.SetFrameGapMs(c.gapMs);
+        rig.Say(kAnnounce);
+        const Bytes got = rig.Say(Request({'p', 1, 0, 0, 0}));
+        Bytes want(plain.begin(), plain.end() - c.cut);
+        if (c.changedAt > 0) want[c.changedAt] ^= 0x01;
+        EXPECT_EQ(got, want);
+        ASSERT_EQ(rig.sent.size(), c.gapMs > 0 ? 3u : 1u);
+        if (c.gapMs > 0) {
+            EXPECT_EQ(rig.sent[1].at - rig.sent[0].at, 25u);
+            EXPECT_EQ(rig.sent[2].at - rig.sent[1].at, 25u);
+            EXPECT_EQ(rig.sent[0].bytes.size(), 50u);
+        }
+        EXPECT_EQ(rig.engine.counters().framesSent, 1u + 3);
+    }
+}
+
+// The noise flips bits of what goes out, the same bits for the same seed, at
+// about its rate; it is counted, traced per frame, and stops when switched off.
+TEST(FaultSwitches, NoiseFlipsTheSameBitsForTheSameSeed) {
+    Rig clean;
+    const Steps plain = RunSingle(clean);
+    auto noisy = [](uint32_t seed) {
+        SimFaults f;
+        f.noiseBer = 0.02;
+        f.noiseSeed = seed;
+        return f;
+    };
+    // Everything 20 single sessions bring back.
+    auto all = [](Rig& rig) {
+        Bytes out;
+        for (int i = 0; i < 20; ++i) {
+            const Steps s = RunSingle(rig);
+            for (const Bytes* b : {&s.announce, &s.request, &s.eos, &s.bye}) out.insert(out.end(), b->begin(), b->end());
+        }
+        return out;
+    };
+    Rig a(noisy(7)), b(noisy(7)), c(noisy(8));
+    const Bytes fromA = all(a);
+    EXPECT_EQ(fromA, all(b));
+    EXPECT_NE(fromA, all(c));
+    const SimCounters& n = a.engine.counters();
+    EXPECT_GT(n.noisyFrames, 0u);
+    EXPECT_LE(n.noisyFrames, n.framesSent);
+    // 8 bits a byte at 2 %: about one flip in six bytes sent.
+    const double expected = n.bytesSent * 8 * 0.02;
+    EXPECT_NEAR(static_cast<double>(n.flippedBits), expected, expected * 0.4) << n.bytesSent << " bytes sent";
+    EXPECT_NE(a.trace.find(" flipped in frame 0 (byte"), std::string::npos) << a.trace;
+
+    a.engine.SetFaults(SimFaults{});
+    const uint32_t before = n.flippedBits;
+    const Steps after = RunSingle(a);
+    EXPECT_EQ(after.announce, plain.announce);
+    EXPECT_EQ(after.request, plain.request);
+    EXPECT_EQ(a.engine.counters().flippedBits, before);
+}
+
 TEST(FaultSwitches, HangUpClosesTheLineUntilItOpensAgain) {
     Rig rig;
     rig.engine.HangUpNow(rig.now);
@@ -573,17 +670,17 @@ TEST(WireTrace, DecodesEveryFrameAndShowsRawBytesOnRequest) {
     RunSingle(rig);
     const std::string& t = rig.trace;
     const char* wanted[] = {
-        "<- announce \"SK GATEWAY\"",
-        "-> T02 S10 L2   06 01",
-        "<- T02 S11 L1   's'",
+        "-> announce \"SK GATEWAY\"",
+        "<- T02 S10 L2   06 01",
+        "-> T02 S11 L1   's'",
         "crc 6501 ok",
         "request 's' system status",
-        "-> T02 S21 L3   's' 04 12",
+        "<- T02 S21 L3   's' 04 12",
         "answer: system status 0x1204",
         "raw 55 AA 55 AA 02 11 01 73 01 65",
-        "<- T02 S22 L1   06",
+        "-> T02 S22 L1   06",
         "end of session (single session)",
-        "<- T02 S33 L0   -",
+        "-> T02 S33 L0   -",
         "goodbye",
         "session closed: single session",
     };

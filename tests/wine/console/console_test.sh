@@ -69,9 +69,9 @@ for r in rows:
 PY
     echo $?)
   check "the scan's wire trace holds only read requests, as many as it counted" \
-    $(requests=$(grep -c "<- .*request '" "$work/scan-trace")
+    $(requests=$(grep -c -e "-> .*request '" "$work/scan-trace")
       counted=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["scan"]; print(s["reads"]+s["block_reads"])' "$work/gates.json")
-      [ "$requests" -gt 0 ] && [ "$requests" -eq "$counted" ] && ! grep -E "<- .*request '[BUDIY]'" "$work/scan-trace"; echo $?)
+      [ "$requests" -gt 0 ] && [ "$requests" -eq "$counted" ] && ! grep -E -e "-> .*request '[BUDIY]'" "$work/scan-trace"; echo $?)
 
   # Every row of the list read back through the console, as the host would.
   python3 - "$work/gates.csv" >"$work/readback.txt" <<'PY'

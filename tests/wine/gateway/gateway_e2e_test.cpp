@@ -475,7 +475,7 @@ TEST_F(Gateway, EveryCommandReadAndWrittenPutsOnlyWhatItMayOnTheWire) {
     auto requests = [&line]() {
         std::string letters;
         for (const std::string& l : sksim::SimTraceLines(line.sim)) {
-            const size_t at = l.find("<- T0");
+            const size_t at = l.find("-> T0");
             const size_t quote = l.find('\'');
             if (at != std::string::npos && quote != std::string::npos && l.find("request") != std::string::npos) {
                 letters += l[quote + 1];

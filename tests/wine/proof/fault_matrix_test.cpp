@@ -84,11 +84,14 @@ std::string Describe(const Outcome& o) {
 // The gates every kind uses: two single gates with distinct values (the late
 // answer of one must never become the other's value), a block of 32 points,
 // and a write that the panel's model shows.
-enum class Op { ReadSystem, ReadTrouble, Block, Bypass };
+enum class Op { ReadSystem, ReadTrouble, ReadLabel, Block, Bypass };
+
+constexpr const char* kZone5Label = "WEST STAIRWELL";
 
 struct Gates {
     Gate system{"01_", 0};
     Gate trouble{"02_", 0};
+    Gate label{"04_005", 7};
     Gate block{"07_001001", 0, 32};
     Gate bypass{"11_002003", 0};
 };
@@ -96,7 +99,8 @@ struct Gates {
 int32_t CodeOf(Op op) {
     switch (op) {
         case Op::ReadSystem:
-        case Op::ReadTrouble: return kSingleRead;
+        case Op::ReadTrouble:
+        case Op::ReadLabel: return kSingleRead;
         case Op::Block: return kBlockRead;
         case Op::Bypass: return kSingleWrite;
     }
@@ -107,6 +111,7 @@ Gate& GateOf(Gates& g, Op op) {
     switch (op) {
         case Op::ReadSystem: return g.system;
         case Op::ReadTrouble: return g.trouble;
+        case Op::ReadLabel: return g.label;
         case Op::Block: return g.block;
         case Op::Bypass: return g.bypass;
     }
@@ -115,6 +120,7 @@ Gate& GateOf(Gates& g, Op op) {
 
 bool ParseGates(KindRun& run, Gates& g) {
     const bool ok = Parse(run.line, g.system, kSingleParser, 0) == 0 && Parse(run.line, g.trouble, kSingleParser, 0) == 0 &&
+                    Parse(run.line, g.label, kSingleParser, 7) == 0 &&
                     Parse(run.line, g.block, kBlockParser, 0) == 0 && Parse(run.line, g.bypass, kSingleParser, 0) == 0;
     run.Expect(ok, "the gates parse");
     return ok;
@@ -122,7 +128,7 @@ bool ParseGates(KindRun& run, Gates& g) {
 
 // The value rule. Status 0: the gate holds exactly the panel's value. Any
 // other status: no wrong value, every word is the panel's or what the request
-// prepared (0 in words 0-1, the host's untouched 0xEEEE beyond).
+// prepared (0 in words 0-1, the host's untouched 0xEEEE beyond) or cleared (0).
 // `delivered`: how many of the 32 block words the faulty answer brings; with
 // status 0 the words behind them must read 0, never what the buffer held.
 void CheckValue(KindRun& run, Op op, const Gate& gate, int32_t status, const std::string& when, int delivered = 32) {
@@ -140,13 +146,22 @@ void CheckValue(KindRun& run, Op op, const Gate& gate, int32_t status, const std
             }
             return;
         }
+        case Op::ReadLabel: {
+            const std::string text = gate.Text();
+            if (status == 0) {
+                run.Expect(text == kZone5Label, when + ": status 0 with the text \"" + text + "\"");
+            } else {
+                run.Expect(text.empty() || text == kZone5Label, when + ": a failed read left the text \"" + text + "\"");
+            }
+            return;
+        }
         case Op::Block: {
             int wrong = 0, fresh = 0;
             for (int k = 0; k < 32; ++k) {
                 const uint16_t w = gate.Word(2 * static_cast<size_t>(k));
                 if (w == BlockWord(k) && k < delivered) {
                     ++fresh;
-                } else if (status == 0 ? !(k >= delivered && w == 0) : !(w == 0xEEEE || (k <= 1 && w == 0))) {
+                } else if (status == 0 ? !(k >= delivered && w == 0) : !(w == 0xEEEE || w == 0)) {
                     ++wrong;
                 }
             }
@@ -157,6 +172,22 @@ void CheckValue(KindRun& run, Op op, const Gate& gate, int32_t status, const std
             return;
         }
         case Op::Bypass: return;  // the model tells (see the kinds)
+    }
+}
+
+// A request that failed on its answer clears the value: bytes 0-3 of a single
+// gate, a text gate's text, every word of a block (nothing beyond them).
+void CheckCleared(KindRun& run, Op op, const Gate& gate, const std::string& when) {
+    if (op == Op::ReadLabel) {
+        run.Expect(gate.value[0] == 0, when + ": the text \"" + gate.Text() + "\" was not cleared");
+    } else if (op == Op::Block) {
+        int left = 0;
+        for (size_t k = 0; k < 32; ++k) left += gate.Word(2 * k) != 0 ? 1 : 0;
+        run.Expect(left == 0, when + ": " + std::to_string(left) + " of 32 block words not cleared");
+        run.Expect(gate.value[64] == 0xEE, when + ": the block read wrote beyond its 32 words");
+    } else if (op != Op::Bypass) {
+        run.Expect(gate.Word(0) == 0 && gate.Word(2) == 0,
+                   when + ": the value " + Hex4(gate.Word(0)) + " " + Hex4(gate.Word(2)) + " was not cleared");
     }
 }
 
@@ -229,6 +260,7 @@ struct SwitchCase {
     std::function<void(KindRun&, const sksim::SimCounters&, const Outcome&)> counters;
     int budgetSeconds;
     int blockWordsDelivered = 32;  // of a faulty block answer
+    bool cleared = false;          // a failure must leave the value cleared
 };
 
 sksim::SimFaults Faults(std::function<void(sksim::SimFaults&)> set) {
@@ -268,7 +300,10 @@ void RunSwitchCase(KindRun& run, int pair, const SwitchCase& c) {
     run.Expect(o.ms >= c.minMs, "took " + Ms(o.ms) + ", less than the protocol's windows: " + Ms(c.minMs));
     run.Expect(o.ms < c.maxMs, "took " + Ms(o.ms) + ", more than the allowed " + Ms(c.maxMs));
     CheckValue(run, c.op, gate, o.status, "faulty request", c.blockWordsDelivered);
+    if (c.cleared && o.status != 0) CheckCleared(run, c.op, gate, "faulty request");
     if (c.op == Op::ReadSystem || c.op == Op::ReadTrouble) run.Saw("value", Hex4(gate.Word(2)));
+    if (c.op == Op::ReadLabel) run.Saw("text", "\"" + gate.Text() + "\"");
+    if (c.op == Op::Block) run.Saw("block word 1", Hex4(gate.Word(0)));
     // Let whatever the fault delayed reach the line before the counters are read.
     Sleep(300);
     const sksim::SimCounters counters = sksim::SimGetCounters(run.line.sim);
@@ -295,6 +330,18 @@ std::vector<SwitchCase> SwitchCases() {
         "{name}: GatewayTransaction() fail, no answer frame (addr = '07_001001')"};
     const std::vector<std::string> noWriteFrame{
         "{name}: GatewayTransaction() fail, no answer frame (addr = '11_002003')"};
+    // An answer that arrived changed or cut short: its value is not taken.
+    const std::vector<std::string> crcSingle{
+        "{name}: GatewayTransaction() fail, answer CRC does not check (addr = '01_')"};
+    const std::vector<std::string> crcLabel{
+        "{name}: GatewayTransaction() fail, answer CRC does not check (addr = '04_005')"};
+    const std::vector<std::string> crcBlock{
+        "{name}: GatewayTransaction() fail, answer CRC does not check (addr = '07_001001')"};
+    // 's' answer: 12 bytes; the block's last frame: 8 + 10 + 10 points before it, 4 in it: 26 bytes.
+    const std::vector<std::string> cutSingle{
+        "{name}: GatewayTransaction() fail, answer cut short: 8 of 12 bytes (addr = '01_')"};
+    const std::vector<std::string> cutBlock{
+        "{name}: GatewayTransaction() fail, answer cut short: 22 of 26 bytes (addr = '07_001001')"};
     auto announces = [](uint32_t n) {
         return [n](KindRun& run, const sksim::SimCounters& c, const Outcome&) {
             run.Expect(c.announces == n, "the simulator saw " + std::to_string(c.announces) + " announces (" +
@@ -382,13 +429,34 @@ std::vector<SwitchCase> SwitchCases() {
          Faults([](auto& f) { f.garbage = kReplyRequest; }), Op::Block, {1}, {noBlockFrame}, kBlockWindow, 8000,
          nullptr, 30},
         {"request-bad-crc-single", "the answer to the request carries an inverted CRC",
-         "0 and the value: answer CRCs are not checked; the value bytes are intact",
-         Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::ReadSystem, {0}, {none}, single, 4000, nullptr,
-         30},
+         "1, value cleared, the CRC line", Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::ReadSystem,
+         {1}, {crcSingle}, single, 4000, nullptr, 30, 32, true},
         {"request-bad-crc-block", "every frame of the block answer carries an inverted CRC",
-         "0 and the 32 values (answer CRCs are not checked)",
-         Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::Block, {0}, {none}, kBlockWindow, 8000, nullptr,
-         30},
+         "1, the 32 words cleared, the CRC line", Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::Block,
+         {1}, {crcBlock}, kBlockWindow, 8000, nullptr, 30, 32, true},
+        {"answer-value-changed-single", "one byte of the status in the answer changed, the frame's CRC that of the "
+         "true bytes", "1, value cleared, the CRC line", Faults([](auto& f) { f.changeValue = kReplyRequest; }),
+         Op::ReadSystem, {1}, {crcSingle}, single, 4000, nullptr, 30, 32, true},
+        {"answer-value-changed-label", "one letter of the zone label in the answer changed, the CRC that of the true "
+         "bytes", "1, text empty, the CRC line", Faults([](auto& f) { f.changeValue = kReplyRequest; }),
+         Op::ReadLabel, {1}, {crcLabel}, single, 4000, nullptr, 30, 32, true},
+        {"answer-value-changed-block-first", "one byte of the first status in the block answer's first frame "
+         "changed, its CRC that of the true bytes", "1, the 32 words cleared, the CRC line",
+         Faults([](auto& f) { f.changeValue = kReplyRequest; }), Op::Block, {1}, {crcBlock}, kBlockWindow, 8000,
+         nullptr, 30, 32, true},
+        {"answer-value-changed-block-continuation", "one byte of the first status in the block answer's first "
+         "continuation frame changed, its CRC that of the true bytes", "1, the 32 words cleared, the CRC line",
+         Faults([](auto& f) {
+             f.changeValue = kReplyRequest;
+             f.changeValueFrame = 1;
+         }),
+         Op::Block, {1}, {crcBlock}, kBlockWindow, 8000, nullptr, 30, 32, true},
+        {"answer-cut-short-single", "the answer to the request stops 4 bytes short (its status and CRC)",
+         "1, value cleared, the cut-short line", Faults([](auto& f) { f.cutShort = kReplyRequest; }), Op::ReadSystem,
+         {1}, {cutSingle}, single, 4000, nullptr, 30, 32, true},
+        {"answer-cut-short-block", "the block answer's last frame stops 4 bytes short (its last point and CRC)",
+         "1, the 32 words cleared, the cut-short line", Faults([](auto& f) { f.cutShort = kReplyRequest; }), Op::Block,
+         {1}, {cutBlock}, kBlockWindow, 8000, nullptr, 30, 32, true},
         {"request-in-pieces-block", "the 4-frame block answer comes 3 bytes at a time, 40 ms apart",
          "0 and the 32 values", Faults([](auto& f) { f.pieces = kReplyRequest; }), Op::Block, {0}, {none},
          kBlockWindow, 8000, nullptr, 30},
@@ -495,7 +563,7 @@ void StrayBytesBeforeAnnounceReply(KindRun& run, int pair) {
     HANDLE stray = INVALID_HANDLE_VALUE;
     std::atomic<int> injected{0};
     options.onTrace = [&](const std::string& line) {
-        if (injected.load() == 0 && line.find("<- announce") != std::string::npos && stray != INVALID_HANDLE_VALUE) {
+        if (injected.load() == 0 && line.find("-> announce") != std::string::npos && stray != INVALID_HANDLE_VALUE) {
             const uint8_t noise[3] = {0x13, 0x37, 0x42};
             DWORD written = 0;
             WriteFile(stray, noise, sizeof noise, &written, nullptr);

@@ -12,6 +12,22 @@
 //
 //   SK_SOAK_SECONDS       how long the requests run (150 by default)
 //   SK_SOAK_THREADS       host threads per channel (2 by default)
+//
+// The noisy soak (Soak.NoisyLine, ctest wine_proof_soak_noisy): the same 8
+// channels and panel, reads only (single and block, so the panel never
+// changes), each simulator flipping bits of what it sends at a bit error
+// rate of 1e-3, then of 1e-4. Every value is checked as above: a read may
+// fail (status 1), but a read that gives 0 must give the panel's value. It
+// counts the reads done, the reads failed and the wrong values given with
+// status 0 (which must be none). Each rate runs until it has done its half of
+// the reads asked for or its time is up, whichever comes first (both are
+// reported). Then the noise stops, and every channel must read each kind of
+// gate at once with status 0 and the right value (no channel left stuck).
+//
+//   SK_NOISY_SINGLES      single reads over both rates (240 by default, the quick run)
+//   SK_NOISY_BLOCKS       block reads over both rates (24 by default)
+//   SK_NOISY_SECONDS      the time limit of each rate (60 by default)
+//   SK_NOISY_SEED         the noise's seed (1 by default; channel i uses seed + i)
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -22,6 +38,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <functional>
 #include <mutex>  // std::lock_guard
 
 #include "tests/wine/proof/proof_support.h"
@@ -94,199 +111,227 @@ std::string Three(int n) {
     return text;
 }
 
-// One host thread of one channel.
-void HostThread(Channel& ch, int threadIndex, double deadline, Totals& totals) {
-    Random random{0x9E3779B9u * static_cast<uint32_t>(ch.line.pair * 16 + threadIndex + 1)};
-    const std::string name = ch.line.Name();
-    auto fault = [&](const std::string& text) { totals.Fault(name + "/" + std::to_string(threadIndex) + ": " + text); };
+// The host's single gates and their gate types.
+struct Single {
+    std::unique_ptr<Gate> gate;
+    int32_t type;
+};
 
-    // The host's gates, parsed once (as a host does when it loads its tags).
-    struct Single {
-        std::unique_ptr<Gate> gate;
-        int32_t type;
-    };
+std::vector<Single> SingleGates() {
     std::vector<Single> singles;
-    auto addSingle = [&](const std::string& address, int32_t type) {
+    auto add = [&](const std::string& address, int32_t type) {
         singles.push_back(Single{std::make_unique<Gate>(address, type), type});
     };
-    addSingle("01_", 0);
-    addSingle("02_", 0);
-    addSingle("03_005", 0);
-    addSingle("04_005", 7);
-    addSingle("09_", 7);
-    addSingle("10_", 7);
-    for (int p = 1; p <= 32; p += 5) addSingle("07_001" + Three(p), 0);
-    for (int p = 1; p <= 8; ++p) addSingle("07_002" + Three(p), 0);
-    for (int p = 1; p <= 8; p += 3) addSingle("08_002" + Three(p), 7);
-    Gate block1("07_001001", 0, 32), block2("07_002001", 0, 8);
-    std::vector<std::unique_ptr<Gate>> writes;
-    for (int p = 1; p <= 8; ++p) {
-        writes.push_back(std::make_unique<Gate>("11_002" + Three(p), 0));
-        writes.push_back(std::make_unique<Gate>("12_002" + Three(p), 0));
-    }
-    writes.push_back(std::make_unique<Gate>("13_", 0));
-    writes.push_back(std::make_unique<Gate>("14_", 0));
-    for (Single& s : singles) {
-        if (Parse(ch.line, *s.gate, kSingleParser, s.type) != 0) fault("parse of " + s.gate->address);
-    }
-    if (Parse(ch.line, block1, kBlockParser, 0) != 0 || Parse(ch.line, block2, kBlockParser, 0) != 0)
-        fault("block parse");
-    for (auto& w : writes)
-        if (Parse(ch.line, *w, kSingleParser, 0) != 0) fault("parse of " + w->address);
-
-    // Addresses the parsers refuse, with the one line each refusal logs.
-    struct BadAddress {
-        const char* address;
-        int32_t parser, type;
-        const char* message;
-    };
-    static const BadAddress kBad[] = {
-        {"01_", kSingleParser, 7, "SingleParser() fail, wronge gateType"},
-        {"16_", kSingleParser, 0, "SingleParser() fail, on max number of commands"},
-        {"03_000", kSingleParser, 0, "SingleParser() fail, param1 can't be 0"},
-        {"7A_", kSingleParser, 0, "SingleParser() fail, on CheckValidGas"},
-        {"07_001", kSingleParser, 0, "SingleParser() fail, wronge num. of params."},
-    };
-
-    auto record = [&](const std::string& what, double ms) {
-        std::lock_guard<SpinLock> hold(totals.lock);
-        totals.figures[what].Add(ms);
-    };
-
-    while (NowMs() < deadline) {
-        const int pick = random.Below(100);
-        if (pick < 20) {
-            // A parse, valid or not, outside the channel's port lock.
-            std::lock_guard<SpinLock> countHold(totals.lock);
-            ++totals.parses;
-        }
-        if (pick < 10) {
-            const BadAddress& bad = kBad[random.Below(5)];
-            Gate gate(bad.address, bad.type);
-            GateRecord rec;
-            memset(&rec, 0x5A, sizeof rec);
-            rec.address = gate.address.c_str();
-            rec.gateType = bad.type;
-            const int32_t status = CallVpi(bad.parser, ch.line.channel(), &rec);
-            if (status != 1) fault(std::string("parse of ") + bad.address + " gave " + std::to_string(status));
-            std::lock_guard<SpinLock> hold(ch.port);
-            ++ch.refusals[name + ": " + bad.message + " (addr = '" + bad.address + "')"];
-            continue;
-        }
-        if (pick < 20) {
-            const int p = 1 + random.Below(32);
-            Gate gate("07_001" + Three(p), 0);
-            GateRecord rec;
-            memset(&rec, 0x5A, sizeof rec);
-            rec.address = gate.address.c_str();
-            rec.gateType = 0;
-            const int32_t status = CallVpi(kSingleParser, ch.line.channel(), &rec);
-            if (status != 0 || rec.slotA != 1 || rec.slotB != 7 || rec.slotC != p)
-                fault("parse of " + gate.address + " gave " + std::to_string(status) + " " + std::to_string(rec.slotA) +
-                      "/" + std::to_string(rec.slotB) + "/" + std::to_string(rec.slotC));
-            continue;
-        }
-
-        std::lock_guard<SpinLock> hold(ch.port);
-        PanelState& panel = ch.panel;
-        if (pick < 60) {
-            Single& s = singles[static_cast<size_t>(random.Below(static_cast<int>(singles.size())))];
-            Gate& gate = *s.gate;
-            gate.Fill();
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kSingleRead, gate);
-            const double ms = NowMs() - t0;
-            record("single read", ms);
-            const std::string& a = gate.address;
-            std::string want, got;
-            if (s.type == 7) {
-                got = gate.Text();
-                if (a == "04_005") want = "WEST STAIRWELL";
-                else if (a == "09_") want = "24/12/2001 09:15:30";
-                else if (a == "10_") want = kVersionText;
-                else want = PointLabel(2, atoi(a.c_str() + 6));
-            } else {
-                uint16_t w = 0;
-                if (a == "01_") w = panel.system;
-                else if (a == "02_") w = kTroubleStatus;
-                else if (a == "03_005") w = kZone5Status;
-                else if (a.rfind("07_001", 0) == 0) w = PointStatus(1, atoi(a.c_str() + 6));
-                else w = panel.loop2[atoi(a.c_str() + 6)];
-                char text[16];
-                snprintf(text, sizeof text, "%04X", w);
-                want = text;
-                snprintf(text, sizeof text, "%04X", gate.Word(2));
-                got = text;
-                if (gate.Word(0) != 0) got += " (word 0 not cleared)";
-            }
-            if (status != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.badStatuses;
-            }
-            if (got != want) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.wrongValues;
-            }
-            if (status != 0 || got != want) fault(a + ": status " + std::to_string(status) + ", " + got + " not " + want);
-            if (ms < kStatusWindow + kSinglePause || ms > 6000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(a + ": single read took " + std::to_string(ms) + " ms");
-            }
-        } else if (pick < 75) {
-            const bool first = random.Below(2) == 0;
-            Gate& gate = first ? block1 : block2;
-            gate.Fill();
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kBlockRead, gate);
-            const double ms = NowMs() - t0;
-            record("block read", ms);
-            int wrong = 0;
-            const int words = first ? 32 : 8;
-            for (int k = 0; k < words; ++k) {
-                const uint16_t want = first ? BlockWord(k) : panel.loop2[k + 1];
-                if (gate.Word(2 * static_cast<size_t>(k)) != want) ++wrong;
-            }
-            if (gate.Word(2 * static_cast<size_t>(words)) != 0xEEEE) ++wrong;
-            if (status != 0 || wrong != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                totals.badStatuses += status != 0 ? 1 : 0;
-                totals.wrongValues += static_cast<uint64_t>(wrong);
-            }
-            if (status != 0 || wrong != 0)
-                fault(gate.address + " block: status " + std::to_string(status) + ", " + std::to_string(wrong) + " wrong words");
-            if (ms < kBlockWindow || ms > 10000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(gate.address + ": block read took " + std::to_string(ms) + " ms");
-            }
-        } else {
-            const size_t which = static_cast<size_t>(random.Below(static_cast<int>(writes.size())));
-            Gate& gate = *writes[which];
-            gate.Fill(0);
-            const double t0 = NowMs();
-            const int32_t status = Request(ch.line, kSingleWrite, gate);
-            const double ms = NowMs() - t0;
-            record("write", ms);
-            if (status != 0) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.badStatuses;
-                fault(gate.address + ": write gave " + std::to_string(status));
-            } else if (which < 16) {
-                const int p = static_cast<int>(which / 2) + 1;
-                panel.loop2[p] = static_cast<uint16_t>(which % 2 == 0 ? (panel.loop2[p] | kBypassBit)
-                                                                       : (panel.loop2[p] & ~kBypassBit));
-            } else {
-                panel.system = static_cast<uint16_t>(which == 16 ? (panel.system | kDrillBit) : (panel.system & ~kDrillBit));
-            }
-            if (ms < kStatusWindow || ms > 6000) {
-                std::lock_guard<SpinLock> t(totals.lock);
-                ++totals.slow;
-                fault(gate.address + ": write took " + std::to_string(ms) + " ms");
-            }
-        }
-    }
+    add("01_", 0);
+    add("02_", 0);
+    add("03_005", 0);
+    add("04_005", 7);
+    add("09_", 7);
+    add("10_", 7);
+    for (int p = 1; p <= 32; p += 5) add("07_001" + Three(p), 0);
+    for (int p = 1; p <= 8; ++p) add("07_002" + Three(p), 0);
+    for (int p = 1; p <= 8; p += 3) add("08_002" + Three(p), 7);
+    return singles;
 }
+
+// What a single gate must read on this panel, and what it read (as text).
+std::string Want(const Single& s, const PanelState& panel) {
+    const std::string& a = s.gate->address;
+    if (s.type == 7) {
+        if (a == "04_005") return "WEST STAIRWELL";
+        if (a == "09_") return "24/12/2001 09:15:30";
+        if (a == "10_") return kVersionText;
+        return PointLabel(2, atoi(a.c_str() + 6));
+    }
+    uint16_t w = 0;
+    if (a == "01_") w = panel.system;
+    else if (a == "02_") w = kTroubleStatus;
+    else if (a == "03_005") w = kZone5Status;
+    else if (a.rfind("07_001", 0) == 0) w = PointStatus(1, atoi(a.c_str() + 6));
+    else w = panel.loop2[atoi(a.c_str() + 6)];
+    char text[16];
+    snprintf(text, sizeof text, "%04X", w);
+    return text;
+}
+
+std::string Got(const Single& s) {
+    const Gate& gate = *s.gate;
+    if (s.type == 7) return gate.Text();
+    char text[16];
+    snprintf(text, sizeof text, "%04X", gate.Word(2));
+    return std::string(text) + (gate.Word(0) != 0 ? " (word 0 not cleared)" : "");
+}
+
+// Block words that are not the panel's (and a word written beyond the block).
+int WrongBlockWords(const Gate& gate, bool loop1, const PanelState& panel) {
+    int wrong = 0;
+    const int words = loop1 ? 32 : 8;
+    for (int k = 0; k < words; ++k) {
+        const uint16_t want = loop1 ? BlockWord(k) : panel.loop2[k + 1];
+        if (gate.Word(2 * static_cast<size_t>(k)) != want) ++wrong;
+    }
+    if (gate.Word(2 * static_cast<size_t>(words)) != 0xEEEE) ++wrong;
+    return wrong;
+}
+
+// Addresses the parsers refuse, with the one line each refusal logs.
+struct BadAddress {
+    const char* address;
+    int32_t parser, type;
+    const char* message;
+};
+const BadAddress kBad[] = {
+    {"01_", kSingleParser, 7, "SingleParser() fail, wronge gateType"},
+    {"16_", kSingleParser, 0, "SingleParser() fail, on max number of commands"},
+    {"03_000", kSingleParser, 0, "SingleParser() fail, param1 can't be 0"},
+    {"7A_", kSingleParser, 0, "SingleParser() fail, on CheckValidGas"},
+    {"07_001", kSingleParser, 0, "SingleParser() fail, wronge num. of params."},
+};
+
+// One host thread of one channel: its gates, parsed once (as a host does
+// when it loads its tags), and one step of its mix at a time.
+class HostThread {
+public:
+    HostThread(Channel& ch, int threadIndex, Totals& totals)
+        : ch_(ch), totals_(totals), random_{0x9E3779B9u * static_cast<uint32_t>(ch.line.pair * 16 + threadIndex + 1)},
+          name_(ch.line.Name()), who_(name_ + "/" + std::to_string(threadIndex) + ": ") {
+        for (int p = 1; p <= 8; ++p) {
+            writes_.push_back(std::make_unique<Gate>("11_002" + Three(p), 0));
+            writes_.push_back(std::make_unique<Gate>("12_002" + Three(p), 0));
+        }
+        writes_.push_back(std::make_unique<Gate>("13_", 0));
+        writes_.push_back(std::make_unique<Gate>("14_", 0));
+        for (Single& s : singles_) {
+            if (Parse(ch_.line, *s.gate, kSingleParser, s.type) != 0) Fault("parse of " + s.gate->address);
+        }
+        if (Parse(ch_.line, block1_, kBlockParser, 0) != 0 || Parse(ch_.line, block2_, kBlockParser, 0) != 0)
+            Fault("block parse");
+        for (auto& w : writes_)
+            if (Parse(ch_.line, *w, kSingleParser, 0) != 0) Fault("parse of " + w->address);
+    }
+
+    void Run(double deadline) {
+        while (NowMs() < deadline) {
+            const int pick = random_.Below(100);
+            if (pick < 20) {
+                // A parse, valid or not, outside the channel's port lock.
+                Count(totals_.parses);
+                if (pick < 10) BadParse();
+                else GoodParse();
+                continue;
+            }
+            std::lock_guard<SpinLock> hold(ch_.port);
+            if (pick < 60) SingleRead();
+            else if (pick < 75) BlockRead();
+            else Write();
+        }
+    }
+
+private:
+    void Fault(const std::string& text) { totals_.Fault(who_ + text); }
+    void Count(uint64_t& counter, uint64_t by = 1) {
+        std::lock_guard<SpinLock> hold(totals_.lock);
+        counter += by;
+    }
+    void Record(const std::string& what, double ms) {
+        std::lock_guard<SpinLock> hold(totals_.lock);
+        totals_.figures[what].Add(ms);
+    }
+    void Slow(const std::string& what, double ms, double lowMs, double highMs) {
+        if (ms >= lowMs && ms <= highMs) return;
+        Count(totals_.slow);
+        Fault(what + " took " + std::to_string(ms) + " ms");
+    }
+
+    void BadParse() {
+        const BadAddress& bad = kBad[random_.Below(5)];
+        Gate gate(bad.address, bad.type);
+        GateRecord rec;
+        memset(&rec, 0x5A, sizeof rec);
+        rec.address = gate.address.c_str();
+        rec.gateType = bad.type;
+        const int32_t status = CallVpi(bad.parser, ch_.line.channel(), &rec);
+        if (status != 1) Fault(std::string("parse of ") + bad.address + " gave " + std::to_string(status));
+        std::lock_guard<SpinLock> hold(ch_.port);
+        ++ch_.refusals[name_ + ": " + bad.message + " (addr = '" + bad.address + "')"];
+    }
+
+    void GoodParse() {
+        const int p = 1 + random_.Below(32);
+        Gate gate("07_001" + Three(p), 0);
+        GateRecord rec;
+        memset(&rec, 0x5A, sizeof rec);
+        rec.address = gate.address.c_str();
+        rec.gateType = 0;
+        const int32_t status = CallVpi(kSingleParser, ch_.line.channel(), &rec);
+        if (status != 0 || rec.slotA != 1 || rec.slotB != 7 || rec.slotC != p)
+            Fault("parse of " + gate.address + " gave " + std::to_string(status) + " " + std::to_string(rec.slotA) +
+                  "/" + std::to_string(rec.slotB) + "/" + std::to_string(rec.slotC));
+    }
+
+    void SingleRead() {
+        Single& s = singles_[static_cast<size_t>(random_.Below(static_cast<int>(singles_.size())))];
+        Gate& gate = *s.gate;
+        gate.Fill();
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kSingleRead, gate);
+        const double ms = NowMs() - t0;
+        Record("single read", ms);
+        const std::string want = Want(s, ch_.panel), got = Got(s);
+        if (status != 0) Count(totals_.badStatuses);
+        if (got != want) Count(totals_.wrongValues);
+        if (status != 0 || got != want)
+            Fault(gate.address + ": status " + std::to_string(status) + ", " + got + " not " + want);
+        Slow(gate.address + ": single read", ms, kStatusWindow + kSinglePause, 6000);
+    }
+
+    void BlockRead() {
+        const bool first = random_.Below(2) == 0;
+        Gate& gate = first ? block1_ : block2_;
+        gate.Fill();
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kBlockRead, gate);
+        const double ms = NowMs() - t0;
+        Record("block read", ms);
+        const int wrong = WrongBlockWords(gate, first, ch_.panel);
+        if (status != 0) Count(totals_.badStatuses);
+        if (wrong != 0) Count(totals_.wrongValues, static_cast<uint64_t>(wrong));
+        if (status != 0 || wrong != 0)
+            Fault(gate.address + " block: status " + std::to_string(status) + ", " + std::to_string(wrong) +
+                  " wrong words");
+        Slow(gate.address + ": block read", ms, kBlockWindow, 10000);
+    }
+
+    void Write() {
+        PanelState& panel = ch_.panel;
+        const size_t which = static_cast<size_t>(random_.Below(static_cast<int>(writes_.size())));
+        Gate& gate = *writes_[which];
+        gate.Fill(0);
+        const double t0 = NowMs();
+        const int32_t status = Request(ch_.line, kSingleWrite, gate);
+        const double ms = NowMs() - t0;
+        Record("write", ms);
+        if (status != 0) {
+            Count(totals_.badStatuses);
+            Fault(gate.address + ": write gave " + std::to_string(status));
+        } else if (which < 16) {
+            const int p = static_cast<int>(which / 2) + 1;
+            panel.loop2[p] = static_cast<uint16_t>(which % 2 == 0 ? (panel.loop2[p] | kBypassBit)
+                                                                   : (panel.loop2[p] & ~kBypassBit));
+        } else {
+            panel.system = static_cast<uint16_t>(which == 16 ? (panel.system | kDrillBit) : (panel.system & ~kDrillBit));
+        }
+        Slow(gate.address + ": write", ms, kStatusWindow, 6000);
+    }
+
+    Channel& ch_;
+    Totals& totals_;
+    Random random_;
+    const std::string name_, who_;
+    std::vector<Single> singles_ = SingleGates();
+    Gate block1_{"07_001001", 0, 32}, block2_{"07_002001", 0, 8};
+    std::vector<std::unique_ptr<Gate>> writes_;
+};
 
 uint16_t Hex(const nlohmann::json& value) {
     return static_cast<uint16_t>(strtoul(value.get<std::string>().c_str(), nullptr, 16));
@@ -340,7 +385,7 @@ TEST(Soak, EightChannelsManyHostThreads) {
     const double begin = NowMs();
     const double deadline = begin + seconds * 1000.0;
     RunOnThreads(kChannels * threadsPerChannel, [&](int i) {
-        HostThread(channels[i / threadsPerChannel], i % threadsPerChannel, deadline, totals);
+        HostThread(channels[i / threadsPerChannel], i % threadsPerChannel, totals).Run(deadline);
     });
     const double ran = NowMs() - begin;
 
@@ -415,6 +460,196 @@ TEST(Soak, EightChannelsManyHostThreads) {
            static_cast<unsigned long long>(totals.wrongValues), static_cast<unsigned long long>(totals.badStatuses),
            static_cast<unsigned long long>(totals.slow), handles, after.handles, threads, after.threads);
     EXPECT_EQ(transactions, requests) << "every transaction of the host reached a simulator once";
+}
+
+// --- the noisy soak -----------------------------------------------------------
+
+// What one rate of noise gave, over all channels.
+struct NoisyTotals {
+    std::atomic<uint64_t> singles{0}, blocks{0}, failedSingles{0}, failedBlocks{0}, wrongWithStatus0{0}, stuck{0};
+    uint64_t wantSingles = 0, wantBlocks = 0;
+    Totals faults;  // the first 40 faults, for the failure message
+    bool Done() const { return singles >= wantSingles && blocks >= wantBlocks; }
+    // Block reads are chosen while they lag behind the single reads' share, so
+    // that both targets are met together whatever each read costs.
+    bool NextIsBlock() const {
+        if (blocks >= wantBlocks) return false;
+        if (singles >= wantSingles) return true;
+        return blocks * wantSingles <= singles * wantBlocks;
+    }
+};
+
+// One read of a gate over the noisy line: the truth check and the counting.
+// A text as it can go in a log: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02X", c);
+        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return out;
+}
+
+// `wrong` says what is wrong with the value read ("" when it is the panel's).
+void NoisyRead(Channel& ch, Gate& gate, int32_t code, const std::function<std::string()>& wrong, NoisyTotals& t) {
+    gate.Fill();
+    const double t0 = NowMs();
+    const int32_t status = Request(ch.line, code, gate);
+    const double ms = NowMs() - t0;
+    const bool block = code == kBlockRead;
+    ++(block ? t.blocks : t.singles);
+    if (status != 0) ++(block ? t.failedBlocks : t.failedSingles);
+    const std::string why = status == 0 ? wrong() : std::string();
+    if (!why.empty()) {
+        ++t.wrongWithStatus0;
+        t.faults.Fault(ch.line.Name() + " " + gate.address + ": status 0 with a wrong value: " + why);
+    }
+    // The driver's own retries end well within this (7 announces of 2 s and three 5 s windows).
+    if (ms > 60000) {
+        ++t.stuck;
+        t.faults.Fault(ch.line.Name() + " " + gate.address + ": took " + std::to_string(ms) + " ms");
+    }
+}
+
+void NoisyChannel(Channel& ch, int index, double deadline, NoisyTotals& t) {
+    Random random{0x9E3779B9u * static_cast<uint32_t>(index + 1)};
+    std::vector<Single> singles = SingleGates();
+    for (Single& s : singles) Parse(ch.line, *s.gate, kSingleParser, s.type);
+    Gate block1("07_001001", 0, 32), block2("07_002001", 0, 8);
+    Parse(ch.line, block1, kBlockParser, 0);
+    Parse(ch.line, block2, kBlockParser, 0);
+    while (NowMs() < deadline && !t.Done()) {
+        if (t.NextIsBlock()) {
+            const bool first = random.Below(2) == 0;
+            Gate& gate = first ? block1 : block2;
+            NoisyRead(ch, gate, kBlockRead, [&] {
+                const int n = WrongBlockWords(gate, first, ch.panel);
+                return n == 0 ? std::string() : std::to_string(n) + " words not the panel's";
+            }, t);
+        } else {
+            Single& s = singles[static_cast<size_t>(random.Below(static_cast<int>(singles.size())))];
+            NoisyRead(ch, *s.gate, kSingleRead, [&] {
+                const std::string got = Got(s), want = Want(s, ch.panel);
+                return got == want ? std::string() : "\"" + Printable(got) + "\", not \"" + want + "\"";
+            }, t);
+        }
+    }
+}
+
+std::string Percent(uint64_t part, uint64_t whole) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %%", whole > 0 ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
+}
+
+// One rate over every channel; prints its line and returns what it counted.
+void NoisyRate(Channel* channels, double ber, uint32_t seed, int seconds, NoisyTotals& t) {
+    for (int i = 0; i < kChannels; ++i) {
+        sksim::SimFaults f;
+        f.noiseBer = ber;
+        f.noiseSeed = seed + static_cast<uint32_t>(i);
+        sksim::SimSetFaults(channels[i].line.sim, f);
+        sksim::SimResetCounters(channels[i].line.sim);
+    }
+    const double begin = NowMs();
+    const double deadline = begin + seconds * 1000.0;
+    RunOnThreads(kChannels, [&](int i) { NoisyChannel(channels[i], i, deadline, t); });
+    const double ran = (NowMs() - begin) / 1000;
+    uint64_t noisyFrames = 0, framesSent = 0, flipped = 0;
+    for (int i = 0; i < kChannels; ++i) {
+        const sksim::SimCounters c = sksim::SimGetCounters(channels[i].line.sim);
+        noisyFrames += c.noisyFrames;
+        framesSent += c.framesSent;
+        flipped += c.flippedBits;
+    }
+    printf("[noisy] BER %.0e seed %u: %llu single reads (%llu failed, %s), %llu block reads (%llu failed, %s); "
+           "wrong values with status 0: %llu; %.0f s of %d s, stopped on %s; %llu of %llu frames noisy, %llu bits "
+           "flipped\n",
+           ber, seed, static_cast<unsigned long long>(t.singles.load()),
+           static_cast<unsigned long long>(t.failedSingles.load()), Percent(t.failedSingles, t.singles).c_str(),
+           static_cast<unsigned long long>(t.blocks.load()), static_cast<unsigned long long>(t.failedBlocks.load()),
+           Percent(t.failedBlocks, t.blocks).c_str(), static_cast<unsigned long long>(t.wrongWithStatus0.load()), ran,
+           seconds, t.Done() ? "counts" : "time", static_cast<unsigned long long>(noisyFrames),
+           static_cast<unsigned long long>(framesSent), static_cast<unsigned long long>(flipped));
+    fflush(stdout);
+    EXPECT_GT(flipped, 0u) << "the noise flipped no bit at BER " << ber;
+}
+
+// With the noise stopped, each channel reads a number, a text and a block at
+// once with status 0 and the panel's values. Returns the channels that did.
+int Recovered(Channel* channels) {
+    for (int i = 0; i < kChannels; ++i) sksim::SimSetFaults(channels[i].line.sim, sksim::SimFaults{});
+    std::vector<int> ok(kChannels, 0);
+    RunOnThreads(kChannels, [&](int i) {
+        Channel& ch = channels[i];
+        Gate system("01_", 0), label("04_005", 7), block("07_001001", 0, 32);
+        Parse(ch.line, system, kSingleParser, 0);
+        Parse(ch.line, label, kSingleParser, 7);
+        Parse(ch.line, block, kBlockParser, 0);
+        const bool s = Request(ch.line, kSingleRead, system) == 0 && system.Word(2) == kSystemStatus;
+        const bool l = Request(ch.line, kSingleRead, label) == 0 && label.Text() == "WEST STAIRWELL";
+        const bool b = Request(ch.line, kBlockRead, block) == 0 && WrongBlockWords(block, true, ch.panel) == 0;
+        EXPECT_TRUE(s && l && b) << ch.line.Name() << " after the noise: system " << s << ", label " << l
+                                 << ", block " << b;
+        ok[static_cast<size_t>(i)] = s && l && b ? 1 : 0;
+    });
+    int recovered = 0;
+    for (int v : ok) recovered += v;
+    return recovered;
+}
+
+TEST(Soak, NoisyLine) {
+    ASSERT_FALSE(DriverCom(kChannels - 1).empty()) << "run through tests/wine/run.sh --pairs " << kChannels;
+    const uint64_t singles = static_cast<uint64_t>(EnvInt("SK_NOISY_SINGLES", 240));
+    const uint64_t blocks = static_cast<uint64_t>(EnvInt("SK_NOISY_BLOCKS", 24));
+    const int seconds = EnvInt("SK_NOISY_SECONDS", 60);
+    const uint32_t seed = static_cast<uint32_t>(EnvInt("SK_NOISY_SEED", 1));
+    static Channel channels[kChannels];
+    for (int i = 0; i < kChannels; ++i) {
+        channels[i].line.pair = i;
+        const std::string error = channels[i].line.StartSim();
+        ASSERT_TRUE(error.empty()) << error;
+    }
+    {
+        std::vector<int32_t> started(kChannels, -1);
+        RunOnThreads(kChannels, [&](int i) { started[static_cast<size_t>(i)] = channels[i].line.StartChannel(i + 1); });
+        for (int i = 0; i < kChannels; ++i) ASSERT_EQ(started[static_cast<size_t>(i)], 0) << i;
+    }
+    KestraClear();
+    const double rates[] = {1e-3, 1e-4};
+    NoisyTotals totals[2];
+    uint64_t done = 0, failed = 0, wrong = 0, doneSingles = 0, doneBlocks = 0;
+    for (int r = 0; r < 2; ++r) {
+        NoisyTotals& t = totals[r];
+        t.wantSingles = (singles + 1 - static_cast<uint64_t>(r)) / 2;  // the first rate takes the odd one
+        t.wantBlocks = (blocks + 1 - static_cast<uint64_t>(r)) / 2;
+        NoisyRate(channels, rates[r], seed, seconds, t);
+        doneSingles += t.singles;
+        doneBlocks += t.blocks;
+        failed += t.failedSingles + t.failedBlocks;
+        wrong += t.wrongWithStatus0;
+        EXPECT_EQ(t.stuck.load(), 0u) << "reads that took more than 60 s at BER " << rates[r];
+        for (const std::string& f : t.faults.faults) ADD_FAILURE() << f;
+    }
+    done = doneSingles + doneBlocks;
+    const size_t logLines = LogLines().size();
+    const int recovered = Recovered(channels);
+    {
+        std::vector<int32_t> ended(kChannels, -1);
+        RunOnThreads(kChannels, [&](int i) { ended[static_cast<size_t>(i)] = channels[i].line.EndChannel(); });
+        for (int i = 0; i < kChannels; ++i) EXPECT_EQ(ended[static_cast<size_t>(i)], 0) << i;
+    }
+    for (Channel& ch : channels) ch.line.StopSim();
+    printf("[noisy] reads %llu (single %llu of %llu asked, block %llu of %llu asked), failed %llu = %s, wrong values "
+           "with status 0: %llu, log lines %llu; recovered %d of %d channels\n",
+           static_cast<unsigned long long>(done), static_cast<unsigned long long>(doneSingles),
+           static_cast<unsigned long long>(singles), static_cast<unsigned long long>(doneBlocks),
+           static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(failed),
+           Percent(failed, done).c_str(), static_cast<unsigned long long>(wrong),
+           static_cast<unsigned long long>(logLines), recovered, kChannels);
+    EXPECT_EQ(wrong, 0u) << "wrong values reported with status 0";
+    EXPECT_EQ(recovered, kChannels) << "channels that read normally once the noise stopped";
 }
 
 }  // namespace

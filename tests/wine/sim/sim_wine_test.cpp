@@ -139,7 +139,7 @@ TEST_F(SimOnAPair, SingleSessionRunsAtTheProtocolsPace) {
     EXPECT_EQ(c.singleSessions, 1u);
     EXPECT_EQ(c.badCrc + c.badSequence + c.badFrames + c.garbageBytes, 0u);
     const std::string trace = Joined(sksim::SimTraceLines(sim));
-    EXPECT_NE(trace.find("<- T02 S11 L1   's'"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("-> T02 S11 L1   's'"), std::string::npos) << trace;
     EXPECT_NE(trace.find("session closed: single session"), std::string::npos) << trace;
     sksim::SimStop(sim);
 }
@@ -172,6 +172,32 @@ TEST_F(SimOnAPair, BlockSessionWithContinuationFrames) {
     const sksim::SimCounters c = sksim::SimGetCounters(sim);
     EXPECT_EQ(c.blockSessions, 1u);
     EXPECT_EQ(c.badSequence, 0u) << Joined(sksim::SimTraceLines(sim));
+    sksim::SimStop(sim);
+}
+
+// Paced, the 134 bytes of the loop list take the line's own time (10 bit
+// times a byte at 19200 baud: 70 ms) and the two frame gaps of 30 ms.
+TEST_F(SimOnAPair, PacedAnswersTakeTheLinesTime) {
+    sksim::SimOptions o;
+    o.port = PeerCom(0);
+    o.modelFile = SK_SIM_MODEL;
+    o.pace = true;
+    o.frameGapMs = 30;
+    std::string why;
+    sksim::Simulator* sim = sksim::SimStart(o, &why);
+    ASSERT_NE(sim, nullptr) << why;
+    DriverSide line;
+    ASSERT_TRUE(line.ok());
+    line.Write("SK GATEWAY");
+    ASSERT_EQ(line.Read(11, 2000).size(), 11u);
+    line.Write(kRequestList);
+    double ms = 0;
+    const Bytes list = line.Read(134, 3000, &ms);
+    ASSERT_EQ(list.size(), 134u);
+    // The last byte goes out 133 byte times after the first.
+    EXPECT_GE(ms, 133 * 10 * 1000.0 / 19200 + 2 * 30) << "paced at 19200 baud, two gaps of 30 ms";
+    EXPECT_LT(ms, 2000);
+    EXPECT_NE(Joined(sksim::SimTraceLines(sim)).find("frame gap: 30 ms between the frames"), std::string::npos);
     sksim::SimStop(sim);
 }
 
@@ -299,7 +325,7 @@ TEST_F(SimOnAPair, TheProgramAnswersAndPrintsItsTrace) {
     CloseHandle(readOut);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    EXPECT_NE(output.find("<- announce \"SK GATEWAY\""), std::string::npos) << output;
+    EXPECT_NE(output.find("-> announce \"SK GATEWAY\""), std::string::npos) << output;
     EXPECT_NE(output.find("raw 55 AA 55 AA 02 11 01 73 01 65"), std::string::npos) << output;
     EXPECT_NE(output.find("session closed: single session"), std::string::npos) << output;
     EXPECT_NE(output.find("sksim stopped."), std::string::npos) << output;
