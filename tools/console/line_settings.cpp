@@ -219,8 +219,8 @@ const GateResult* At(const std::vector<GateResult>& results, size_t i) {
 
 // One side of a row: the value (cut to fit) and the time of the read.
 std::string Cell(const GateResult* r) {
-    std::string value = r == nullptr ? "not read" : r->status != 0 ? "not read (status " + std::to_string(r->status) + ")"
-                                                                   : ValueText(*r);
+    std::string value = "not read";
+    if (r != nullptr) value = r->status != 0 ? "not read (status " + std::to_string(r->status) + ")" : ValueText(*r);
     if (value.size() > 24) value = value.substr(0, 21) + "...";
     char text[64];
     snprintf(text, sizeof text, "%-24s %6.0f ms", value.c_str(), r != nullptr ? r->ms : 0.0);
