@@ -223,7 +223,11 @@ std::string Cell(const GateResult* r) {
     if (r != nullptr) value = r->status != 0 ? "not read (status " + std::to_string(r->status) + ")" : ValueText(*r);
     if (value.size() > 24) value = value.substr(0, 21) + "...";
     char text[64];
-    snprintf(text, sizeof text, "%-24s %6.0f ms", value.c_str(), r != nullptr ? r->ms : 0.0);
+    if (r == nullptr) {
+        snprintf(text, sizeof text, "%-34s", value.c_str());
+    } else {
+        snprintf(text, sizeof text, "%-24s %6.0f ms", value.c_str(), r->ms);
+    }
     return text;
 }
 
