@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kIniVariable[] = "SK5820_INI";
 // How the file was found, for the `settings` command.
-std::string g_fileSource = "named by SK5820_INI";
+std::string g_fileSource = "beside skconsole.exe";
 
 // The section the driver reads for a port: "\\.\COM12" reads [COM12].
 std::string SectionOf(const std::string& port) { return port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port; }
@@ -99,7 +99,10 @@ std::vector<std::string> StartLines(const ChannelOptions& options) {
 
 void UseDriverSettingsFile(const DriverHost& host) {
     std::string named, dll;
-    if (Variable(kIniVariable, &named)) return;
+    if (Variable(kIniVariable, &named)) {
+        g_fileSource = "named by SK5820_INI";
+        return;
+    }
     if (!host.ModulePath(&dll)) return;
     const size_t folder = dll.find_last_of("\\/:");
     const std::string path = (folder == std::string::npos ? "" : dll.substr(0, folder + 1)) + "SK5820.ini";
