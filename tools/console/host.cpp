@@ -68,10 +68,18 @@ bool DriverHost::Load(const std::string& dll, std::string* error) {
     return true;
 }
 
+bool DriverHost::ModulePath(std::string* path) const {
+    char text[MAX_PATH];
+    const DWORD length = module_ != nullptr ? GetModuleFileNameA(module_, text, sizeof text) : 0;
+    if (length == 0 || length >= sizeof text) return false;
+    *path = text;
+    return true;
+}
+
 bool DriverHost::FileVersion(std::string* fileVersion, std::string* logVersion) const {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(module_, path, sizeof path);
-    if (module_ == nullptr || length == 0 || length >= sizeof path) return false;
+    std::string file;
+    if (!ModulePath(&file)) return false;
+    const char* path = file.c_str();
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
     if (size == 0) return false;

@@ -44,6 +44,8 @@ public:
     // and the form the channel start logs ("01.00": major and minor);
     // false when the file has no version resource.
     bool FileVersion(std::string* fileVersion, std::string* logVersion) const;
+    // The loaded DLL's full path; false before Load or when it does not fit.
+    bool ModulePath(std::string* path) const;
     int32_t Start(const ChannelOptions& options);
     int32_t End();
     bool started() const { return started_; }

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "tools/console/host.h"
+#include "tools/console/line_settings.h"
 #include "tools/console/output.h"
 #include "tools/console/scan.h"
 #include "tools/console/session.h"
@@ -333,7 +334,31 @@ void AddScanCommand(CLI::App& app, Settings& s, std::vector<Command>& commands, 
         ->check(CLI::Range(0.0, 86400.0));
     scan->add_option("--gap", options->gap, "missing numbers in a row that end a zone, group or loop list")
         ->check(CLI::Range(1, 999));
-    commands.push_back({scan, [&s, options, base](DriverHost& host) { return RunScan(host, s, *options, *base); }});
+    commands.push_back({scan, [&s, options, base](DriverHost& host) {
+                            options->readsWith = ReadsWith(s.channel.port);
+                            return RunScan(host, s, *options, *base);
+                        }});
+}
+
+// The driver's line settings (SK5820.ini) for the port, and the fast answer
+// end against the window on the gates given.
+void AddSettingsCommands(CLI::App& app, Settings& s, std::vector<Command>& commands) {
+    commands.push_back({app.add_subcommand("settings", "show the line settings in effect for the port (SK5820.ini), "
+                                                       "where each came from, and the driver's start line"),
+                        [&s](DriverHost&) { return ShowSettings(s.channel, stdout); }});
+    auto args = std::make_shared<CompareArgs>();
+    auto* compare = app.add_subcommand(
+        "compare", "read each gate with answer_end = window and = frame (block gates: block_answer_end = window "
+                   "and = quiet) and show whether the values agree");
+    compare->add_option("gates", args->gates, "single gate addresses, e.g. 01_ 04_001");
+    compare->add_option("--block", args->blocks, "a block gate to compare (repeatable): 03_001, 05_001, 07_nnn001");
+    compare->add_option("-n,--count", args->count, "number of 16-bit values of each block read")
+        ->check(CLI::Range(1, 4000));
+    commands.push_back({compare, [&s, args](DriverHost& host) {
+                            const int code = CompareAnswerEnds(host, s.channel, *args, g_stop, stdout);
+                            if (code != 2) PrintHostLog(s);
+                            return code;
+                        }});
 }
 
 // Parses the command line into s; returns -1 to go on, else the exit code.
@@ -376,6 +401,7 @@ int main(int argc, char** argv) {
     AddReadCommands(app, s, commands);
     AddWriteCommands(app, s, commands);
     AddScanCommand(app, s, commands, limits);
+    AddSettingsCommands(app, s, commands);
     const int parsed = ParseCommandLine(app, s, argc, argv);
     if (parsed >= 0) return parsed;
 
@@ -385,6 +411,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "skconsole: %s\n", error.c_str());
         return 1;
     }
+    UseDriverSettingsFile(host);
     for (const Command& command : commands)
         if (command.app->parsed()) return command.run(host);
     return 2;

@@ -95,6 +95,7 @@ public:
     }
 
     ScanResult Run() {
+        if (!options_.readsWith.empty()) Say("scan: reading as the host would: " + options_.readsWith);
         Panel();
         ScanList(Phase::Zones, options_.limits.zones, 3, 4, "zone", &result_.zones);
         ScanList(Phase::Groups, options_.limits.groups, 5, 6, "group", &result_.groups);

@@ -24,6 +24,7 @@ struct ScanOptions {
     ScanLimits limits;
     double budgetSeconds = 900;  // no new read starts once it would end past this; 0: no budget
     int gap = 1;                 // numbers missing in a row that end a zone, group or loop list
+    std::string readsWith;       // how the driver's reads end ("answers end by frame, …"): the first progress line
 };
 
 // One gate of the list, as the scan read it.

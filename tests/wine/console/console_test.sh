@@ -184,6 +184,31 @@ check "SK5820_TRACE=1 in the host's environment traces every exchange" \
 console "$work/o" "$work/e" --port "$port" read 01_
 check "without it, no trace" $([ $rc -eq 0 ] && ! grep -q ': trace ' "$work/o"; echo $?)
 
+# SK5820.ini: a good key, a bad value, an unknown key, the port's own section.
+printf '[default]\nanswer_end = window\nblock_quiet_ms = 5\ncolour = red\nsend_gap_ms = 10\n[%s]\nanswer_end = frame\n' \
+  "$port" >"$work/site.ini"
+SK5820_INI=$(sk_winpath "$work/site.ini") console "$work/o" "$work/e" --port "$port" settings
+check "settings: where each setting came from, and the driver's lines for a bad value, an unknown key and the start" \
+  $([ $rc -eq 1 ] && grep -Eq "^answer_end +frame +\[$port\]$" "$work/o" && grep -Eq '^send_gap_ms +10 +\[default\]$' "$work/o" \
+    && grep -Eq '^block_quiet_ms +300 +built-in default$' "$work/o" \
+    && grep -q '^  VpiSK01: site.ini \[default\] block_quiet_ms = 5: not a number from 20 to 4000, 300 used$' "$work/o" \
+    && grep -q '^  VpiSK01: site.ini \[default\] colour: unknown key, ignored$' "$work/o" \
+    && grep -q "^  VpiSK01: $port 19200 8N1, answers end by frame, block answers by window, CRC checked, send gap 10 ms$" \
+      "$work/o"; echo $?)
+
+console "$work/o" "$work/e" --port "$port" compare 04_001 --block 07_001001 -n 8
+check "compare: a single and a block gate read in both answer ends (the window waited in full), then the verdict" \
+  $([ $rc -eq 0 ] && grep -q "block answers by 300 ms quiet" "$work/o" && python3 - "$work/o" <<'PY'
+import re, sys
+t = open(sys.argv[1]).read()
+single = re.search(r'^04_001 +"LOBBY" +(\d+) ms +"LOBBY" +\d+ ms +same$', t, re.M)
+block = re.search(r'^07_001001 +\[.{1,24} +(\d+) ms +\[.{1,24} +\d+ ms +same$', t, re.M)
+assert single and block and int(single.group(1)) >= 1000 and int(block.group(1)) >= 4000, t
+assert re.search(r'^verdict: all values agree \(2 gates\): the same with answer_end = frame and '
+                 r'block_answer_end = quiet as with the window$', t, re.M), t
+PY
+    echo $?)
+
 console "$work/o" "$work/e" --port COM588 read 01_
 check "a port that does not exist exits 1 and says so" $([ $rc -eq 1 ] && grep -q "did not start" "$work/e" && grep -q "Fail to open COM588" "$work/o"; echo $?)
 
