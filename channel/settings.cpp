@@ -116,13 +116,13 @@ void ApplyLine(Reading& r, char* entry) {
         } else if (r.logName != nullptr) {
             char inEffect[16];
             SettingText(r.settings.line, static_cast<SettingKey>(k), inEffect, sizeof inEffect);
-            err(kLogLevel, "%s: %s [%s] %s = %s: %s, %s used", r.logName, r.file.name, r.section, key, value,
+            err(kLogLevel, "%s: %s [%s] %s = %s: %s, %s used", r.logName, r.file.Name(), r.section, key, value,
                 kRules[k].allowed, inEffect);
         }
         return;
     }
     if (r.logName != nullptr) {
-        err(kLogLevel, "%s: %s [%s] %s: unknown key, ignored", r.logName, r.file.name, r.section, key);
+        err(kLogLevel, "%s: %s [%s] %s: unknown key, ignored", r.logName, r.file.Name(), r.section, key);
     }
 }
 
@@ -130,7 +130,7 @@ void ApplySection(Reading& r) {
     char text[kSettingsSectionRoom];
     if (!ReadSettingsSection(r.file, r.section, text, sizeof text)) {
         if (r.logName != nullptr) {
-            err(kLogLevel, "%s: %s [%s]: longer than %u bytes, ignored", r.logName, r.file.name, r.section,
+            err(kLogLevel, "%s: %s [%s]: longer than %u bytes, ignored", r.logName, r.file.Name(), r.section,
                 static_cast<unsigned>(kSettingsSectionRoom));
         }
         return;
@@ -182,7 +182,7 @@ SettingsInEffect ReadLineSettings(const char* portName, const char* logName) {
     if (file.state == SettingsFileState::Missing) return settings;
     if (file.state == SettingsFileState::Unreadable) {
         if (logName != nullptr) {
-            err(kLogLevel, "%s: %s cannot be read (error %u), defaults used", logName, file.name,
+            err(kLogLevel, "%s: %s cannot be read (error %u), defaults used", logName, file.Name(),
                 static_cast<unsigned>(file.windowsError));
         }
         return settings;
@@ -217,8 +217,7 @@ void ApplyLineSettings(VpiChannel* channel) {
     }
     if (settings.line.traceOn == 1) CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
     // The host's environment switch decides over the file.
-    char crcSwitch[4];
-    const bool switched = EnvironmentText("SK5820_CHECK_CRC", crcSwitch, sizeof crcSwitch);
+    const bool switched = EnvironmentSet("SK5820_CHECK_CRC");
     const bool checked = switched ? EnvironmentSwitch("SK5820_CHECK_CRC", true) : settings.line.crcUnchecked != 1;
     err(kLogLevel, "%s: %s %u %u%s%s, answers end by %s, block answers by %s, CRC %s%s%s", name.text, portName,
         static_cast<unsigned>(port.baudRate), static_cast<unsigned>(port.dataBits & 0xFF), ParityLetter(port.parity),

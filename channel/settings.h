@@ -35,7 +35,8 @@ struct SettingsInEffect {
 enum class SettingsFileState : uint8_t { Missing, Readable, Unreadable };
 struct SettingsFile {
     char path[264] = {};
-    const char* name = path;  // the file's own name within path
+    uint32_t nameAt = 0;  // where the file's own name starts within path
+    const char* Name() const { return path + nameAt; }
     SettingsFileState state = SettingsFileState::Missing;
     uint32_t windowsError = 0;
 };

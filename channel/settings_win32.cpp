@@ -41,7 +41,7 @@ SettingsFile LocateSettingsFile() {
     if (named == 0 || named >= sizeof file.path) {
         if (!ModuleFolder(file.path, sizeof file.path)) return file;
     }
-    file.name = BaseName(file.path);
+    file.nameAt = static_cast<uint32_t>(BaseName(file.path) - file.path);
     if (GetFileAttributesA(file.path) == INVALID_FILE_ATTRIBUTES) return file;  // no file: the defaults
     const HANDLE probe = CreateFileA(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -17,10 +17,7 @@ uint32_t SendGapMs(const VpiChannel* channel) {
 }
 
 bool AnswerCheckOn(const VpiChannel* channel) {
-    char value[4];
-    if (EnvironmentText("SK5820_CHECK_CRC", value, sizeof value) && value[0] != '\0') {
-        return EnvironmentSwitch("SK5820_CHECK_CRC", true);
-    }
+    if (EnvironmentSet("SK5820_CHECK_CRC")) return EnvironmentSwitch("SK5820_CHECK_CRC", true);
     return channel->line.crcUnchecked != 1;
 }
 

@@ -14,6 +14,10 @@ bool EnvironmentText(const char* name, char* out, uint32_t size) {
     return true;
 }
 
+bool EnvironmentSet(const char* name) {
+    return GetEnvironmentVariableA(name, nullptr, 0) > 1;  // the room a non-empty value needs
+}
+
 bool EnvironmentSwitch(const char* name, bool whenUnset) {
     char value[16];
     const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);

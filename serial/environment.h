@@ -10,6 +10,9 @@
 // it is not set or does not fit.
 bool EnvironmentText(const char* name, char* out, uint32_t size);
 
+// True when the variable is set to a text that is not empty (of any length).
+bool EnvironmentSet(const char* name);
+
 // A switch: `whenUnset` when the variable is not set or empty, false for
 // "0", true for anything else.
 bool EnvironmentSwitch(const char* name, bool whenUnset);

@@ -49,8 +49,7 @@ Shown ShownSetting(const SettingsInEffect& settings, SettingKey key, const std::
     Shown shown{Text(settings.line, key), origin == SettingOrigin::PortSection      ? "[" + section + "]"
                                           : origin == SettingOrigin::DefaultSection ? "[default]"
                                                                                      : "built-in default"};
-    char env[4];  // the size the driver reads it with
-    if (key == SettingKey::CheckCrc && EnvironmentText("SK5820_CHECK_CRC", env, sizeof env)) {
+    if (key == SettingKey::CheckCrc && EnvironmentSet("SK5820_CHECK_CRC")) {
         shown = {EnvironmentSwitch("SK5820_CHECK_CRC", true) ? "1" : "0", "the environment (SK5820_CHECK_CRC)"};
     }
     if (key == SettingKey::Trace && EnvironmentSwitch("SK5820_TRACE", false)) {

@@ -14,7 +14,7 @@ SettingsFile LocateSettingsFile() {
     if (named == nullptr || *named == '\0' || strlen(named) >= sizeof file.path) return file;
     memcpy(file.path, named, strlen(named) + 1);
     const char* slash = strrchr(file.path, '/');
-    file.name = slash != nullptr ? slash + 1 : file.path;
+    file.nameAt = slash != nullptr ? static_cast<uint32_t>(slash + 1 - file.path) : 0;
     FILE* f = fopen(file.path, "r");
     if (f == nullptr) return file;
     fclose(f);
