@@ -12,12 +12,12 @@ constexpr uint8_t kSingleGoodBye[kGoodByeFrameSize] = {0x55, 0xAA, 0x55, 0xAA, 0
 
 // Each stored CRC is the frame's own: n + 3 bytes from offset 4, low byte first.
 constexpr bool CarriesItsCrc(const uint8_t* frame, uint32_t size) {
-    const uint16_t crc = FrameCrc(frame + kTypeOffset, CrcCovered(size));
+    const uint16_t crc = CrcWith(CrcTable, frame + kTypeOffset, CrcCovered(size));
     return frame[CrcOffset(size)] == (crc & 0xFF) && frame[CrcOffset(size) + 1] == (crc >> 8);
 }
 
 void PutCrc(uint8_t* frame, uint32_t size) {
-    const uint16_t crc = FrameCrc(frame + kTypeOffset, CrcCovered(size));
+    const uint16_t crc = CrcWith(CrcTable, frame + kTypeOffset, CrcCovered(size));
     frame[CrcOffset(size)] = static_cast<uint8_t>(crc & 0xFF);
     frame[CrcOffset(size) + 1] = static_cast<uint8_t>(crc >> 8);
 }

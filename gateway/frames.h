@@ -37,7 +37,8 @@ static_assert(kFrameHeadSize + kCrcSize == kFrameOverhead);
 // lies behind the payload.
 constexpr uint32_t FrameSize(uint32_t payloadLength) { return payloadLength + kFrameOverhead; }
 constexpr uint32_t CrcOffset(uint32_t frameSize) { return frameSize - kCrcSize; }
-constexpr uint8_t CrcCovered(uint32_t frameSize) { return static_cast<uint8_t>(frameSize - kTypeOffset - kCrcSize); }
+// (258 bytes for a payload of 255: more than an 8-bit count holds.)
+constexpr uint32_t CrcCovered(uint32_t frameSize) { return frameSize - kTypeOffset - kCrcSize; }
 
 constexpr uint32_t kZlzFrameSize = 9;
 constexpr uint32_t kEosFrameSize = 10;

@@ -14,7 +14,8 @@ set -u
 guest_copy build/win32 build/native32 || exit 1
 guest_wine || exit 1
 mkdir -p "$host/build/vm"
-ctest --no-tests=error --test-dir build/native32 --output-on-failure -j2 2>&1 | tee "$host/build/vm/ctest-native32.log"
+# native.docs (label docs) reads text files: the host runs it in its own tree.
+ctest --no-tests=error --test-dir build/native32 -LE docs --output-on-failure -j2 2>&1 | tee "$host/build/vm/ctest-native32.log"
 native=${PIPESTATUS[0]}
 ctest --no-tests=error --test-dir build/win32 -L wine -LE proof --output-on-failure -j2 2>&1 |
   tee "$host/build/vm/ctest-win32.log"

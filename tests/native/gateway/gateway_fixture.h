@@ -24,7 +24,7 @@ inline Handle PortHandle(uintptr_t n = 0x300) {
 inline Bytes Frame(uint8_t type, uint8_t sequence, const Bytes& payload) {
     Bytes frame = {0x55, 0xAA, 0x55, 0xAA, type, sequence, static_cast<uint8_t>(payload.size())};
     frame.insert(frame.end(), payload.begin(), payload.end());
-    const uint16_t crc = FrameCrc(frame.data() + 4, static_cast<uint8_t>(payload.size() + 3));
+    const uint16_t crc = CrcWith(CrcTable, frame.data() + 4, static_cast<uint32_t>(payload.size() + 3));
     frame.push_back(static_cast<uint8_t>(crc & 0xFF));
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     return frame;

@@ -622,6 +622,9 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
          1, crcLine, 0xEEEE},
         {"block, last frame cut short", "07_020001", kBlockSession, gwtest::Concat({block, cutContinuation}), nullptr,
          1, "answer cut short: 64 of 69 bytes", 0xEEEE},
+        // 255 payload bytes: the CRC covers 258, more than an 8-bit count.
+        {"block, a continuation of 255 bytes", "07_020001", kBlockSession,
+         gwtest::Concat({block, Frame(1, 0x21, Bytes(255, 0x11))}), nullptr, 0, "", 0x002A},
         {"block, noise between frames", "07_020001", kBlockSession,
          gwtest::Concat({block, Bytes(3, 0xEE), continuation}), nullptr, 0, "", 0x002A},
     };

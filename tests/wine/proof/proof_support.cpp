@@ -192,10 +192,16 @@ std::string NewHandles(const std::vector<uintptr_t>& before, const std::vector<u
     std::string text;
     for (uintptr_t value : after) {
         if (std::find(before.begin(), before.end(), value) != before.end()) continue;
-        char one[64];
-        snprintf(one, sizeof one, "%s0x%x %s", text.empty() ? "" : ", ", static_cast<unsigned>(value),
-                 HandleKind(value).c_str());
+        char one[96];
+        const std::string kind = HandleKind(value);
+        snprintf(one, sizeof one, "%s0x%x %s", text.empty() ? "" : ", ", static_cast<unsigned>(value), kind.c_str());
         text += one;
+        if (kind == "Thread") {  // whose, and whether it still runs
+            const HANDLE h = reinterpret_cast<HANDLE>(value);
+            snprintf(one, sizeof one, " (id %lu, %s)", static_cast<unsigned long>(GetThreadId(h)),
+                     WaitForSingleObject(h, 0) == WAIT_TIMEOUT ? "running" : "ended");
+            text += one;
+        }
     }
     return text.empty() ? "none" : text;
 }
