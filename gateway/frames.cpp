@@ -131,7 +131,18 @@ AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames) 
             verdict.check = AnswerCheck::BadCrc;
             return verdict;
         }
-        if (!allFrames || !NextFrame(bytes, count, frame.at + frame.size, &frame)) break;
+        if (!allFrames) break;
+        const uint32_t end = frame.at + frame.size;
+        const bool found = NextFrame(bytes, count, end, &frame);
+        // Between the frames of a block answer, or a frame's worth behind
+        // the last one, bytes that are no frame are a frame whose head the
+        // line changed: its points would silently read as missing.
+        if ((found && frame.at != end) || (!found && count - end >= kFrameOverhead)) {
+            verdict.check = AnswerCheck::BadCrc;
+            verdict.frame = ViewFrame(bytes, count, end);
+            return verdict;
+        }
+        if (!found) break;
     }
     verdict.frame = ViewFrame(bytes, count, 0);
     verdict.check = AnswerCheck::Good;

@@ -163,6 +163,8 @@ struct AnswerVerdict {
 
 // Checks the answer in the first `count` bytes: the frame at offset 0 and,
 // with `allFrames` (a block answer, whose every frame carries values), every
-// frame behind it. Bytes behind the last frame (or between frames) that
-// start no frame are passed over.
+// frame behind it. Bytes behind the answer that start no frame are passed
+// over (idle bytes, noise before silence); in a block answer such bytes
+// between frames, or a frame's worth (9 bytes or more) behind the last one,
+// are a frame whose head was changed on the line: BadCrc.
 AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames);

@@ -539,8 +539,9 @@ TEST_F(Transaction, BlockSessionWithContinuationFrames) {
     first[0] = 'p';
     for (int g = 0; g < 8; ++g) first[9 + 4 * g] = static_cast<uint8_t>(0x10 + g);  // words at offsets 16, 20, ... 44
     Bytes second = {'p', 0x00, 0xAA, 0x00, 0x00, 0x00, 0xBB, 0x00, 0x00};
+    // (four idle bytes behind the answer are passed over)
     const Bytes block = gwtest::Concat({Frame(2, 0x20, first), Frame(1, 0x21, second), Frame(1, 0x22, second),
-                                        Bytes(40, 0)});
+                                        Bytes(4, 0)});
     auto gate = MakeGate("07_020001", 20, 7, 1);
     gate->point.count = 12;
     BlockScript script;
@@ -625,8 +626,15 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
         // 255 payload bytes: the CRC covers 258, more than an 8-bit count.
         {"block, a continuation of 255 bytes", "07_020001", kBlockSession,
          gwtest::Concat({block, Frame(1, 0x21, Bytes(255, 0x11))}), nullptr, 0, "", 0x002A},
+        // A continuation whose sync bytes the line changed: its points
+        // would silently be missing.
+        {"block, a continuation's head changed", "07_020001", kBlockSession,
+         gwtest::Concat({block, Bytes{0x55, 0xAB}, Bytes(continuation.begin() + 2, continuation.end())}), nullptr, 1,
+         crcLine, 0xEEEE},
         {"block, noise between frames", "07_020001", kBlockSession,
-         gwtest::Concat({block, Bytes(3, 0xEE), continuation}), nullptr, 0, "", 0x002A},
+         gwtest::Concat({block, Bytes(3, 0xEE), continuation}), nullptr, 1, crcLine, 0xEEEE},
+        {"block, idle bytes behind the answer", "07_020001", kBlockSession,
+         gwtest::Concat({block, continuation, Bytes(4, 0xEE)}), nullptr, 0, "", 0x002A},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();
