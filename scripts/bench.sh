@@ -6,12 +6,22 @@
 #   bench.sh [--no-cost] [skbench options, e.g. --idle-seconds 60 --scale-seconds 20]
 # Figures go to build/proof-bench/bench-<time>.txt (SK_BENCH_OUT names
 # another file; SK_BENCH_MIN_TIME sets Google Benchmark's time per figure,
-# 0.5 s by default).
+# 0.5 s by default). SK_BENCH_DLL names another SK5820.dll of the same width
+# to measure with today's tools (an earlier version, for a comparison on the
+# same machine); the tree's own DLL is removed afterwards, so the next build
+# makes it anew.
 #
 # Which DLL: the 32-bit product where this machine runs 32-bit programs and
 # 32-bit Wine, else the 64-bit twin (scripts/capability.sh decides;
-# SK_PRETEND_NO32=1 takes the twin anywhere). The test VM is never used
-# here: under its emulation CPU times mean nothing.
+# SK_PRETEND_NO32=1 takes the twin anywhere).
+#
+#   bench.sh --vm [skbench options]
+# runs the 32-bit product in the test VM (scripts/vm.sh), for machines whose
+# kernel runs no 32-bit programs: only the part whose figures still mean
+# something under the VM's emulation (skbench --modes-only 1: the read modes'
+# wall times against floors made of round trips measured in the same VM, and
+# the poll cycle's ratios). CPU, idle and throughput figures are not taken
+# there.
 #
 # The Windows part runs in a Wine prefix of its own (build/proof-bench/
 # wineprefix-win<width>) with a Wine server of its own, so the server's CPU
@@ -21,13 +31,22 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/capability.sh
 . scripts/lib.sh
-cost=1
-if [ "${1:-}" = "--no-cost" ]; then
-  cost=0
+cost=1 vm=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-cost) cost=0 ;;
+    --vm) vm=1 cost=0 ;;
+    *) break ;;
+  esac
   shift
+done
+if [ "$vm" = 1 ]; then
+  [ -n "$SK_QEMU" ] || { echo "bench.sh: --vm needs qemu-system-x86_64 (bash scripts/setup.sh installs it)" >&2; exit 2; }
+  w=32 what="the 32-bit product in the test VM (qemu TCG, 2 vCPUs, 3 GB; read modes only)"
+else
+  sk_pick_build || { echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2; exit 2; }
+  w=$SK_WIDTH what=$SK_BUILD
 fi
-sk_pick_build || { echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2; exit 2; }
-w=$SK_WIDTH what=$SK_BUILD
 win=${SK_BENCH_WIN:-build/proof-win$w}  # SK_BENCH_WIN: another tree of that width
 native=build/proof-bench
 mkdir -p "$native"
@@ -35,6 +54,11 @@ out=${SK_BENCH_OUT:-$native/bench-$(date -u +%Y%m%dT%H%M%SZ).txt}
 
 bash scripts/build.sh --tree "$win" -D SK_COM_FIRST=600 --target skbench --target sk5820 --target kestra \
   --target sksim "win$w" >/dev/null
+if [ -n "${SK_BENCH_DLL:-}" ]; then
+  [ -f "$SK_BENCH_DLL" ] || { echo "bench.sh: SK_BENCH_DLL names no file: $SK_BENCH_DLL" >&2; exit 2; }
+  cp "$SK_BENCH_DLL" "$win/bin/SK5820.dll"
+  trap 'rm -f "$win/bin/SK5820.dll"' EXIT
+fi
 cost_missing=""
 if [ "$cost" = 1 ]; then
   # The native tree is the `cost` preset's (build/proof-bench). Without
@@ -46,7 +70,7 @@ if [ "$cost" = 1 ]; then
 fi
 
 {
-  echo "== build: $what; DLL $win/bin/SK5820.dll"
+  echo "== build: $what; DLL ${SK_BENCH_DLL:-$win/bin/SK5820.dll}"
   echo "== machine: $(sk_machine_line)"
   echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD 2>/dev/null || echo ' with changes')"
   echo
@@ -61,6 +85,26 @@ fi
   fi
 } | tee "$out"
 
+if [ "$vm" = 1 ]; then
+  back=build/vm/bench
+  rm -rf "$back"
+  mkdir -p "$back"
+  printf '%s\n' "$@" >"$back/args"
+  echo "== the DLL under 32-bit Wine in the test VM (skbench --modes-only 1 $*)" | tee -a "$out"
+  status=0
+  bash scripts/vm.sh run tests/vm/bench-run.sh 3600 >"$back/vm.log" 2>&1 || status=$?
+  grep -E '^(vm|vm job|sk-vm):' "$back/vm.log" || true
+  [ ! -f "$back/wine-version" ] || echo "== wine in the VM: $(cat "$back/wine-version")" | tee -a "$out"
+  if [ -f "$back/skbench.txt" ]; then
+    tee -a "$out" <"$back/skbench.txt"
+  else
+    echo "bench.sh: skbench left no output in the VM (its console: $back/vm.log)" | tee -a "$out" >&2
+    [ "$status" -ne 0 ] || status=1
+  fi
+  echo "figures in $out"
+  exit $status
+fi
+
 . tests/wine/wine_env.sh "$root/$native/wineprefix-win$w" "win$w"
 . tests/wine/pairs.sh
 # The prefix's own Wine server, kept running for the whole run; its pid is
@@ -74,6 +118,7 @@ cleanup() {
   set +e  # every step runs, whatever the one before gave
   sk_pairs_down
   wineserver -k >/dev/null 2>&1
+  [ -z "${SK_BENCH_DLL:-}" ] || rm -f "$win/bin/SK5820.dll"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM

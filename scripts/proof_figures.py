@@ -128,9 +128,19 @@ def bench_facts(bench):
     scale = one(r"^throughput: 16 channels = [\d.]+ x one channel \(target >= 14: (\S+)\)", bench)
     failed = one(r"^requests that failed or read a wrong value: (\d+)", bench)
     verdicts = re.findall(r"\(target [^)]*: (met|MISSED)\)", bench)
+    # The read modes: a single read ended by its frame, a block read ended by
+    # a quiet gap, a poll cycle of the bundled model in each mode.
+    fast, ffloor = reads("fast single", "1.15")
+    quiet = one(r"^block read, quiet: (\d+) reads, mean ([\d.]+) ms, median ([\d.]+) ms, min ([\d.]+) ms, "
+                r"max ([\d.]+) ms \(target <= 600 ms: (\S+)\)", bench)
+    polls = re.findall(r"^poll cycle with (.*?): mean ([\d.]+) s", bench, re.M)
+    poll = one(r"^poll cycle: the fast settings ([\d.]+) x faster .*\(target >= 8: (\S+)\); the defaults ([\d.]+) x",
+               bench)
+    modes_only = "--modes-only 1" in (bench or "")
     return dict(rt=rt, setup=setup, windows=windows, over=over, single=single, sfloor=sfloor, block=block,
                 bfloor=bfloor, idle=idle, server=server, cpu=cpu, rates=rates, ratios=ratios, scale=scale,
-                failed=failed, verdicts=verdicts)
+                failed=failed, verdicts=verdicts, fast=fast, ffloor=ffloor, quiet=quiet, polls=polls, poll=poll,
+                modes_only=modes_only)
 
 
 def bench_section(bench, quick):
@@ -187,6 +197,21 @@ def bench_section(bench, quick):
         one_rate = rates[0][3]
         out.append(f"| throughput, single reads on parallel host threads | 1: {one_rate} reads/s; {steps} | 16 ≥ 14 × one | "
                    f"{scale[0] if scale else '?'} |")
+    fast, ffloor, quiet, polls, poll = b["fast"], b["ffloor"], b["quiet"], b["polls"], b["poll"]
+    if fast and ffloor:
+        out.append(f"| single read ended by its frame, floor = 4 round trips + 50 | floor {ffloor[0]} ms; {fast[0]} "
+                   f"reads mean {fast[1]} ms ({fast[3]}–{fast[4]}) | ≤ 1.15 × floor | **{fast[5]} ×** (median "
+                   f"{fast[6]} ×) {fast[7]} |")
+    if quiet:
+        out.append(f"| block read ended by 300 ms of quiet | {quiet[0]} reads mean {quiet[1]} ms ({quiet[3]}–{quiet[4]}) "
+                   f"| ≤ 600 ms | **{quiet[1]} ms** {quiet[5]} |")
+    if polls and poll:
+        cycles = "; ".join(f"{name}: {mean} s" for name, mean in polls)
+        out.append(f"| poll cycle of the bundled model's status gates | {cycles} | fast ≥ 8 × faster than the window's "
+                   f"| **{poll[0]} ×** {poll[1]} (the defaults {poll[2]} ×) |")
+    if b["modes_only"]:
+        out += ["", "This run measured the read modes only (skbench --modes-only 1: one channel, one simulator); "
+                "CPU, idle and throughput were not measured."]
     out.append("")
     out.append(f"Requests that failed or read a wrong value: {failed[0] if failed else '? (the run did not finish)'}.")
     if header:
@@ -194,7 +219,8 @@ def bench_section(bench, quick):
     if verdicts:
         out += ["", f"Targets: {verdicts.count('met')} met, {verdicts.count('MISSED')} missed"
                     + (" (a quick run's few reads make a ratio a rough one)." if quick else ".")]
-    complete = all([rt, single, block, cpu, idle, rates, failed]) and failed[0] == "0"
+    needed = [rt, single, block, fast, quiet, poll, failed] + ([] if b["modes_only"] else [cpu, idle, rates])
+    complete = all(needed) and failed[0] == "0"
     return out, complete
 
 
@@ -237,12 +263,15 @@ def summary_row(folder):
              fields.get("mode", "?"), fields.get("commit", "?"), fields.get("date", "?")[:10],
              kernel[0] if kernel else "?"]
     if bench is None:
-        cells += ["(left out)" if read(folder, "bench-skipped.txt") else "(not run)"] * 4
+        cells += ["(left out)" if read(folder, "bench-skipped.txt") else "(not run)"] * 7
     else:
         b = bench_facts(bench)
         ratio = lambda r: f"{r[5]} × ({r[0]} reads)" if r else "?"
         cells += [ratio(b["single"]), ratio(b["block"]),
-                  f"{b['cpu'][0]} ms, {b['cpu'][1]} ms" if b["cpu"] else "?",
+                  f"{b['cpu'][0]} ms, {b['cpu'][1]} ms" if b["cpu"] else
+                  "(not measured: read modes only)" if b["modes_only"] else "?",
+                  ratio(b["fast"]), f"{b['quiet'][1]} ms ({b['quiet'][0]} reads)" if b["quiet"] else "?",
+                  f"{b['poll'][0]} × (defaults {b['poll'][2]} ×)" if b["poll"] else "?",
                   f"{b['verdicts'].count('met')} met, {b['verdicts'].count('MISSED')} missed"]
     cells += [f"{matrix[0]} of {matrix[1]}" if matrix else "?",
               f"{soak_run[0]} s, {wrong[0]} wrong values" if soak_run and wrong else "?",
@@ -261,9 +290,9 @@ def write_summary(root):
              "run folder; do not edit by hand. Each folder's figures.md has every figure; docs/proof.md says how to "
              "read them.", "",
              "| run | build | mode | commit | date | kernel | single read / floor | block read / floor | "
-             "CPU per transaction (single, block) | benchmark targets | fault matrix | soak | noisy soak | "
-             "start/end cycles |",
-             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+             "CPU per transaction (single, block) | single read ended by its frame / floor | block read, quiet | "
+             "poll cycle, fast vs window | benchmark targets | fault matrix | soak | noisy soak | start/end cycles |",
+             "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     lines += [summary_row(f) for f in folders]
     with open(os.path.join(root, "summary.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
