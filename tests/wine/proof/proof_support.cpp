@@ -304,7 +304,7 @@ namespace {
 
 std::mutex g_unixLock;
 int g_scriptNumber = 0;
-int g_harnessHandles = 0;
+std::vector<uintptr_t> g_harnessHandles;
 
 std::string PairDir() {
     const char* dir = getenv("SK_PAIR_DIR");
@@ -354,14 +354,19 @@ bool RunUnixShell(const std::string& script, uint32_t timeoutMs, std::string* re
     std::vector<char> line(command.begin(), command.end());
     line.push_back('\0');
     // Wine starts a Unix program without giving its handles back (they are
-    // not to be closed) and keeps one handle of its own per start: counted,
-    // so the handle checks of the driver can leave it out.
-    const int before = CountHandles();
+    // not to be closed) and keeps one handle of its own per start: noted by
+    // value, so the handle checks of the driver can leave it out. (A count
+    // taken around the start missed it whenever another thread closed a
+    // handle meanwhile, and a run then looked one handle short.)
+    const std::vector<uintptr_t> before = HandleValues();
     const BOOL started =
         CreateProcessA("Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    const std::vector<uintptr_t> after = HandleValues();
     {
         std::lock_guard<std::mutex> hold(g_unixLock);
-        g_harnessHandles += CountHandles() - before;
+        for (uintptr_t value : after) {
+            if (std::find(before.begin(), before.end(), value) == before.end()) g_harnessHandles.push_back(value);
+        }
     }
     if (!started) return false;
     const double end = NowMs() + timeoutMs;
@@ -377,7 +382,7 @@ bool RunUnixShell(const std::string& script, uint32_t timeoutMs, std::string* re
     return true;
 }
 
-int HarnessHandles() {
+std::vector<uintptr_t> HarnessHandles() {
     std::lock_guard<std::mutex> hold(g_unixLock);
     return g_harnessHandles;
 }

@@ -132,9 +132,9 @@ std::string TempFolder(const std::string& leaf);
 // `timeoutMs` has passed; true when it finished. The script may set the
 // shell variable `result` ("done" unless it does), which comes back in *result.
 bool RunUnixShell(const std::string& script, uint32_t timeoutMs, std::string* result);
-// Handles that Wine keeps for the Unix programs started so far (one per
-// start, never given back): the handle checks add them to their baseline.
-int HarnessHandles();
+// The values of the handles that Wine keeps for the Unix programs started so
+// far (one per start, never given back): the handle checks leave them out.
+std::vector<uintptr_t> HarnessHandles();
 // Ends the socat process of pair `pair` (found by its exact command line,
 // which holds this run's private pair folder) and waits until its pty nodes
 // are gone. Then starts a new socat with the same nodes. Both true on success.
