@@ -72,8 +72,8 @@ fi
 {
   echo "== build: $what; DLL ${SK_BENCH_DLL:-$win/bin/SK5820.dll}"
   echo "== machine: $(sk_machine_line)"
-  # Changes under docs/proof are a run's own figures, not the code measured.
-  echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD -- . ':!docs/proof' 2>/dev/null || echo ' with changes')"
+  # Changes to the docs (a run's own figures among them) are not the code measured.
+  echo "== $(date -u +%FT%TZ), commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD -- . ':!docs' ':!*.md' 2>/dev/null || echo ' with changes')"
   echo
   if [ "$cost" = 1 ]; then
     if [ -x "$native/tools/bench/skbench_cost" ]; then

@@ -147,7 +147,7 @@ vm_proof() {
 stamp() {
   local commit
   commit=$(git rev-parse --short HEAD)
-  git diff --quiet HEAD -- . ':!docs/proof' 2>/dev/null || commit="$commit with uncommitted changes"
+  git diff --quiet HEAD -- . ':!docs' ':!*.md' 2>/dev/null || commit="$commit with uncommitted changes"
   {
     echo "mode: $mode"
     echo "commit: $commit"
