@@ -40,13 +40,9 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-if [ "$vm" = 1 ]; then
-  [ -n "$SK_QEMU" ] || { echo "bench.sh: --vm needs qemu-system-x86_64 (bash scripts/setup.sh installs it)" >&2; exit 2; }
-  w=32 what="the 32-bit product in the test VM (qemu TCG, 2 vCPUs, 3 GB; read modes only)"
-else
-  sk_pick_build || { echo "bench.sh: no Wine to run the benchmark: $(sk_capability_line)" >&2; exit 2; }
-  w=$SK_WIDTH what=$SK_BUILD
-fi
+sk_pick_run bench.sh "$vm" || exit 2
+w=$SK_WIDTH what=$SK_BUILD
+[ "$vm" = 0 ] || what="$what, read modes only"
 win=${SK_BENCH_WIN:-build/proof-win$w}  # SK_BENCH_WIN: another tree of that width
 native=build/proof-bench
 mkdir -p "$native"

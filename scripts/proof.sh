@@ -54,13 +54,8 @@ for arg in "$@"; do
 done
 . scripts/capability.sh
 . scripts/lib.sh
-if [ "$vm" = 1 ]; then
-  [ -n "$SK_QEMU" ] || { echo "proof.sh: --vm needs qemu-system-x86_64 (bash scripts/setup.sh installs it)" >&2; exit 2; }
-  w=32 build="the 32-bit product in the test VM (qemu TCG, 2 vCPUs, 3 GB)"
-else
-  sk_pick_build || { echo "proof.sh: no Wine to run the proof on: $(sk_capability_line)" >&2; exit 2; }
-  w=$SK_WIDTH build=$SK_BUILD
-fi
+sk_pick_run proof.sh "$vm" || exit 2
+w=$SK_WIDTH build=$SK_BUILD
 if [ "$mode" = quick ]; then
   soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
   noisy_singles=240 noisy_blocks=24 noisy_seconds=60

@@ -167,6 +167,10 @@ def bench_section(bench, quick):
             return ""
         return f"; {over[kind]} ms over the floor (a silent window alone ran {float(window) - (1000 if kind == 'single' else 4000):.1f} ms long)"
 
+    def read_row(title, r, floor, extra, target):  # one kind of read against its floor
+        return (f"| {title} | floor {floor[0]} ms; {r[0]} reads mean {r[1]} ms ({r[3]}–{r[4]}){extra} | {target} | "
+                f"**{r[5]} ×** (median {r[6]} ×) {r[7]} |")
+
     out += ["**Under Wine, against the simulator**", "",
             "| Figure | Observed | Target | |", "|---|---|---|---|"]
     if rt:
@@ -178,13 +182,11 @@ def bench_section(bench, quick):
                    f"{windows[1]}, {windows[2]}–{windows[3]}); 4000 ms: {windows[4]} ms (mean of {windows[5]}, "
                    f"{windows[6]}–{windows[7]}) | — | Wine's, not the driver's |")
     if single and sfloor:
-        out.append(f"| single read, floor = announce + 1000 + end-of-session + goodbye + 50 | floor {sfloor[0]} ms; "
-                   f"{single[0]} reads mean {single[1]} ms ({single[3]}–{single[4]}){beyond('single', windows[0] if windows else 0)} | ≤ 1.01 × floor | "
-                   f"**{single[5]} ×** (median {single[6]} ×) {single[7]} |")
+        out.append(read_row("single read, floor = announce + 1000 + end-of-session + goodbye + 50", single, sfloor,
+                            beyond("single", windows[0] if windows else 0), "≤ 1.01 × floor"))
     if block and bfloor:
-        out.append(f"| block read, floor = announce + 4000 + 3 session frames | floor {bfloor[0]} ms; {block[0]} reads "
-                   f"mean {block[1]} ms ({block[3]}–{block[4]}){beyond('block', windows[4] if windows else 0)} | ≤ 1.005 × floor | **{block[5]} ×** (median "
-                   f"{block[6]} ×) {block[7]} |")
+        out.append(read_row("block read, floor = announce + 4000 + 3 session frames", block, bfloor,
+                            beyond("block", windows[4] if windows else 0), "≤ 1.005 × floor"))
     if cpu:
         out.append(f"| CPU per transaction (GetProcessTimes over 16 channels at once, idle share taken out) | single "
                    f"read {cpu[0]} ms, block read {cpu[1]} ms | ≤ 2 ms | {cpu[2]} |")
@@ -199,9 +201,8 @@ def bench_section(bench, quick):
                    f"{scale[0] if scale else '?'} |")
     fast, ffloor, quiet, polls, poll = b["fast"], b["ffloor"], b["quiet"], b["polls"], b["poll"]
     if fast and ffloor:
-        out.append(f"| single read ended by its frame, floor = 4 round trips + 50 | floor {ffloor[0]} ms; {fast[0]} "
-                   f"reads mean {fast[1]} ms ({fast[3]}–{fast[4]}) | ≤ 1.15 × floor | **{fast[5]} ×** (median "
-                   f"{fast[6]} ×) {fast[7]} |")
+        out.append(read_row("single read ended by its frame, floor = 4 round trips + 50", fast, ffloor, "",
+                            "≤ 1.15 × floor"))
     if quiet:
         out.append(f"| block read ended by 300 ms of quiet | {quiet[0]} reads mean {quiet[1]} ms ({quiet[3]}–{quiet[4]}) "
                    f"| ≤ 600 ms | **{quiet[1]} ms** {quiet[5]} |")
@@ -267,11 +268,14 @@ def summary_row(folder):
     else:
         b = bench_facts(bench)
         ratio = lambda r: f"{r[5]} × ({r[0]} reads)" if r else "?"
+        # Runs from before the driver had read modes printed none of them.
+        absent = "?" if "with answer_end" in bench else "(before the read modes)"
         cells += [ratio(b["single"]), ratio(b["block"]),
                   f"{b['cpu'][0]} ms, {b['cpu'][1]} ms" if b["cpu"] else
                   "(not measured: read modes only)" if b["modes_only"] else "?",
-                  ratio(b["fast"]), f"{b['quiet'][1]} ms ({b['quiet'][0]} reads)" if b["quiet"] else "?",
-                  f"{b['poll'][0]} × (defaults {b['poll'][2]} ×)" if b["poll"] else "?",
+                  ratio(b["fast"]) if b["fast"] else absent,
+                  f"{b['quiet'][1]} ms ({b['quiet'][0]} reads)" if b["quiet"] else absent,
+                  f"{b['poll'][0]} × (defaults {b['poll'][2]} ×)" if b["poll"] else absent,
                   f"{b['verdicts'].count('met')} met, {b['verdicts'].count('MISSED')} missed"]
     cells += [f"{matrix[0]} of {matrix[1]}" if matrix else "?",
               f"{soak_run[0]} s, {wrong[0]} wrong values" if soak_run and wrong else "?",
