@@ -12,6 +12,13 @@ struct CommandEntry {
 };
 
 constexpr uint32_t kCommandCount = 15;
+// Commands 11-15 make the panel act (bypass, unbypass, drill, reset, set the
+// clock): they are written, never read.
+constexpr uint16_t kFirstActionCommand = 11;
+constexpr uint16_t kLastActionCommand = 15;
+constexpr bool IsActionCommand(uint32_t command) {
+    return command >= kFirstActionCommand && command <= kLastActionCommand;
+}
 extern const CommandEntry CommandTable[kCommandCount];
 
 // The row of command c (1..15), or null: command 0 and numbers above 15 have

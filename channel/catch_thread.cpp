@@ -91,7 +91,10 @@ unsigned long CatchThreadBody(void* argument) {
 // exit, so a host that unloads the driver without ending its channels does
 // not leave it running unmapped code.
 unsigned long SK_THREAD_CALL CatchThread(void* argument) {
-    return SyncThreadExit(CatchThreadBody(argument));
+    // The reference this thread's start took (written before the thread
+    // began), read before the body: the slot is the start's until the end.
+    void* const module = static_cast<ChannelSlot*>(argument)->moduleHeld;
+    return SyncThreadExit(CatchThreadBody(argument), module);
 }
 
 }  // namespace
@@ -167,7 +170,7 @@ bool InstallCatch(VpiRequest* request, ChannelSlot* slot) {
     }
     MarkSignalled(slot, 0);
     uint32_t id = 0;
-    slot->catchThread = SyncStartThread(CatchThread, slot, kCatchStack, &id);
+    slot->catchThread = SyncStartThread(CatchThread, slot, kCatchStack, &id, &slot->moduleHeld);
     if (slot->catchThread == nullptr) {
         err(kLogLevel, "%s: InstallCatch() fail, on CreateThread", NameOf(channel).text);
         return false;

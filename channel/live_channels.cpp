@@ -30,6 +30,13 @@ public:
     TableLock& operator=(const TableLock&) = delete;
 };
 
+// The ports the driver opened, by record (see NoteOwnPort).
+struct OwnPort {
+    const VpiChannel* channel;
+    Handle port;
+};
+OwnPort g_ownPorts[kMaxLiveChannels];
+
 ChannelSlot* FindLocked(const VpiChannel* channel) {
     for (ChannelSlot& slot : g_slots) {
         if (slot.state != SlotState::Free && slot.channel == channel) return &slot;
@@ -85,4 +92,30 @@ int32_t ReleaseSlot(ChannelSlot* slot) {
 int32_t InstanceCount() {
     TableLock hold;
     return g_instanceCount;
+}
+
+bool NoteOwnPort(const VpiChannel* channel, Handle port) {
+    TableLock hold;
+    OwnPort* free = nullptr;
+    for (OwnPort& own : g_ownPorts) {
+        if (own.channel == channel) {
+            own.port = port;
+            return true;
+        }
+        if (own.channel == nullptr && free == nullptr) free = &own;
+    }
+    if (free == nullptr) return false;
+    *free = OwnPort{channel, port};
+    return true;
+}
+
+bool TakeOwnPort(const VpiChannel* channel, Handle port) {
+    TableLock hold;
+    for (OwnPort& own : g_ownPorts) {
+        if (own.channel != channel) continue;
+        const bool ours = own.port == port;
+        own = OwnPort{nullptr, nullptr};
+        return ours;
+    }
+    return false;
 }

@@ -38,6 +38,7 @@ struct ChannelSlot {
     Handle stopEvent;        // asks the catch thread to end
     Handle catchThread;
     long signalled;          // 1 once this start's catch thread gives its start signal (atomic)
+    void* moduleHeld;        // the module reference the catch thread holds (Windows), or null
 };
 
 enum class StartClaim : uint8_t {
@@ -64,3 +65,14 @@ int32_t ReleaseSlot(ChannelSlot* slot);
 
 // Live channels: started or disabled (or failed to start) and not yet ended.
 int32_t InstanceCount();
+
+// The ports the driver opened, each with the record it opened it for: only
+// such a port is ever closed. A record's port field holds whatever the host
+// or an earlier life left there (a handle Windows has since given to the
+// host, say); closing that would close a stranger's handle.
+// NoteOwnPort records the record's new port (false when the table is full);
+// TakeOwnPort answers whether `port` is the one the driver opened for the
+// record and forgets it either way, so that a close that failed is never
+// tried again on a handle value Windows may have reused.
+bool NoteOwnPort(const VpiChannel* channel, Handle port);
+bool TakeOwnPort(const VpiChannel* channel, Handle port);

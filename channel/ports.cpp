@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "channel/live_channels.h"
 #include "channel/settings.h"
 #include "host/host_log.h"
 #include "host/texts.h"
@@ -31,6 +32,12 @@ int32_t ClosePort(VpiRequest* request) {
         return kDone;
     }
     if (channel->port == nullptr) return kDone;
+    if (!TakeOwnPort(channel, channel->port)) {
+        // Not a port the driver opened for this record (never started, or
+        // its close failed before): never closed, only let go.
+        channel->port = nullptr;
+        return kDone;
+    }
     SetDtr(channel->port, 0);
     SetRts(channel->port, 0);
     if (CommClose(channel->port) != CommResult::Ok) return kFailed;
@@ -42,7 +49,12 @@ Handle ReplacePort(VpiRequest* request, const PortDescriptor* descriptor, uint32
     // A COM port is exclusive and its handle would be lost: the channel's
     // own port is closed before the new open, whether or not the name changes.
     if (request->channel->port != nullptr) ClosePort(request);
-    return OpenPortDesc(descriptor, windowsError);
+    const Handle port = OpenPortDesc(descriptor, windowsError);
+    if (port != nullptr && !IsNoPort(port) && !NoteOwnPort(request->channel, port)) {
+        err(kLogLevel, "%s: %.12s: more open ports than the driver keeps (%d): this one will not be closed by a "
+            "port request", NameOf(request->channel).text, descriptor->portName, static_cast<int>(kMaxLiveChannels));
+    }
+    return port;
 }
 
 int32_t OpenPort(VpiRequest* request) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "gateway/line_settings.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/environment.h"
@@ -26,6 +27,7 @@ constexpr KeyRule kRules[kSettingCount] = {
     {"check_crc", "not 0 or 1", 0, 1, {nullptr, nullptr}},
     {"trace", "not 0 or 1", 0, 1, {nullptr, nullptr}},
     {"send_gap_ms", "not a number from 0 to 1000", 0, 1000, {nullptr, nullptr}},
+    {"check_frame_numbers", "not 0 or 1", 0, 1, {nullptr, nullptr}},
 };
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -45,6 +47,7 @@ uint32_t Stored(const LineSettings& line, SettingKey key) {
         case SettingKey::BlockQuietMs: return line.blockQuietMs != 0 ? line.blockQuietMs : kDefaultQuietMs;
         case SettingKey::CheckCrc: return line.crcUnchecked == 1 ? 0 : 1;
         case SettingKey::Trace: return line.traceOn == 1 ? 1 : 0;
+        case SettingKey::CheckFrameNumbers: return line.frameNumbersUnchecked == 1 ? 0 : 1;
         default: return line.sendGapMs;
     }
 }
@@ -56,6 +59,7 @@ void Store(LineSettings& line, SettingKey key, uint32_t value) {
         case SettingKey::BlockQuietMs: line.blockQuietMs = static_cast<uint16_t>(value); break;
         case SettingKey::CheckCrc: line.crcUnchecked = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
         case SettingKey::Trace: line.traceOn = static_cast<uint8_t>(value); break;
+        case SettingKey::CheckFrameNumbers: line.frameNumbersUnchecked = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
         default: line.sendGapMs = static_cast<uint16_t>(value); break;
     }
 }
@@ -116,13 +120,13 @@ void ApplyLine(Reading& r, char* entry) {
         } else if (r.logName != nullptr) {
             char inEffect[16];
             SettingText(r.settings.line, static_cast<SettingKey>(k), inEffect, sizeof inEffect);
-            err(kLogLevel, "%s: %s [%s] %s = %s: %s, %s used", r.logName, r.file.Name(), r.section, key, value,
-                kRules[k].allowed, inEffect);
+            err(kLogLevel, "%s: %s [%.40s] %.40s = %.40s: %s, %s used", r.logName, r.file.Name(), r.section, key,
+                value, kRules[k].allowed, inEffect);
         }
         return;
     }
     if (r.logName != nullptr) {
-        err(kLogLevel, "%s: %s [%s] %s: unknown key, ignored", r.logName, r.file.Name(), r.section, key);
+        err(kLogLevel, "%s: %s [%.40s] %.40s: unknown key, ignored", r.logName, r.file.Name(), r.section, key);
     }
 }
 
@@ -130,7 +134,7 @@ void ApplySection(Reading& r) {
     char text[kSettingsSectionRoom];
     if (!ReadSettingsSection(r.file, r.section, text, sizeof text)) {
         if (r.logName != nullptr) {
-            err(kLogLevel, "%s: %s [%s]: longer than %u bytes, ignored", r.logName, r.file.Name(), r.section,
+            err(kLogLevel, "%s: %s [%.40s]: longer than %u bytes, ignored", r.logName, r.file.Name(), r.section,
                 static_cast<unsigned>(kSettingsSectionRoom));
         }
         return;
@@ -211,14 +215,18 @@ void ApplyLineSettings(VpiChannel* channel) {
     } else {
         snprintf(block, sizeof block, "window");
     }
-    char extras[48] = "";
+    char extras[80] = "";
     if (settings.line.sendGapMs != 0) {
         snprintf(extras, sizeof extras, ", send gap %u ms", static_cast<unsigned>(settings.line.sendGapMs));
     }
     if (settings.line.traceOn == 1) CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
-    // The host's environment switch decides over the file.
+    if (settings.line.frameNumbersUnchecked == 1) {
+        CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", frame numbers not checked");
+    }
+    channel->lineState = LineState{};
+    // The host's environment switch decides over the file (AnswerCheckOn).
     const bool switched = EnvironmentSet("SK5820_CHECK_CRC");
-    const bool checked = switched ? EnvironmentSwitch("SK5820_CHECK_CRC", true) : settings.line.crcUnchecked != 1;
+    const bool checked = AnswerCheckOn(channel);
     err(kLogLevel, "%s: %s %u %u%s%s, answers end by %s, block answers by %s, CRC %s%s%s", name.text, portName,
         static_cast<unsigned>(port.baudRate), static_cast<unsigned>(port.dataBits & 0xFF), ParityLetter(port.parity),
         StopBits(port.stopBits), settings.line.answerEndWindow == 1 ? "window" : "frame", block,

@@ -10,6 +10,7 @@
 //   check_crc = 1 | 0                  value answers must arrive whole with good CRCs
 //   trace = 0 | 1                      the field trace for this port
 //   send_gap_ms = 0..1000              a pause before each frame sent
+//   check_frame_numbers = 1 | 0        a block answer's frames must be numbered without a gap
 //
 // A bad value or an unknown key never stops a channel: it is logged and
 // the default (or the [default] section's value) stays in effect.
@@ -19,7 +20,16 @@
 
 #include "host/records.h"
 
-enum class SettingKey : uint8_t { AnswerEnd, BlockAnswerEnd, BlockQuietMs, CheckCrc, Trace, SendGapMs, Count };
+enum class SettingKey : uint8_t {
+    AnswerEnd,
+    BlockAnswerEnd,
+    BlockQuietMs,
+    CheckCrc,
+    Trace,
+    SendGapMs,
+    CheckFrameNumbers,
+    Count
+};
 constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);
 
 // Where a setting in effect came from.

@@ -36,11 +36,14 @@ bool SyncClose(Handle object);
 using SyncThreadMain = unsigned long(SK_THREAD_CALL*)(void* argument);
 // Starts `main(argument)` on a new thread with a stack of `stackSize` bytes;
 // its id in *id. Null on failure. The thread holds a reference on the module
-// that holds `main` (the driver's DLL) until it ends through SyncThreadExit.
-Handle SyncStartThread(SyncThreadMain main, void* argument, uint32_t stackSize, uint32_t* id);
-// Ends a thread started by SyncStartThread with `code`, giving its module
-// reference back (on Windows it does not return; natively it returns `code`).
-unsigned long SyncThreadExit(unsigned long code);
+// that holds `main` (the driver's DLL) until it ends through SyncThreadExit:
+// *moduleHeld is that reference (null when none could be taken), written
+// before the thread starts, and the thread hands it to SyncThreadExit.
+Handle SyncStartThread(SyncThreadMain main, void* argument, uint32_t stackSize, uint32_t* id, void** moduleHeld);
+// Ends a thread started by SyncStartThread with `code`, giving back the
+// module reference it holds, if any (on Windows it does not return then;
+// natively it returns `code`).
+unsigned long SyncThreadExit(unsigned long code, void* moduleHeld);
 
 // Waits up to `milliseconds` (kWaitForever: no limit) for the object, or for
 // the first of `count` objects that is set (the lowest index wins when

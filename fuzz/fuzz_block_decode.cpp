@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Bounds the count itself; the list is read from the assembled answer.
         channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, channel->rxCount));
     }
-    const bool accepted = DecodeReply(&request, mode);
+    const bool accepted = DecodeReply(&request, mode).result == DecodeResult::Stored;
 
     // Nothing written into the record's fields around the receive buffer.
     for (uint8_t b : channel->txBuffer) Check(b == 0x5C);

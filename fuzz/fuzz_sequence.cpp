@@ -24,7 +24,7 @@ void Check(bool ok) {
 bool FrameIsSound(const std::vector<uint8_t>& frame) {
     if (frame.size() < 9 || memcmp(frame.data(), kSyncBytes, 4) != 0 || frame[4] != 2) return false;
     if (frame[6] + 9u != frame.size()) return false;
-    const uint16_t crc = FrameCrc(frame.data() + 4, static_cast<uint8_t>(frame[6] + 3));
+    const uint16_t crc = FrameCrc(frame.data() + 4, static_cast<uint32_t>(frame[6] + 3));
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
 
@@ -65,7 +65,7 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
         bool good = false;
         if (whole) {
             const uint16_t carried = static_cast<uint16_t>(exact[frameSize - 2] | (exact[frameSize - 1] << 8));
-            good = carried == CrcWith(CrcTable, &exact[4], frameSize - 6) || carried == CrcWith(PlainCrcTable, &exact[4], frameSize - 6);
+            good = carried == CrcWith(CrcTable, &exact[4], frameSize - 6);
         }
         const AnswerCheck first = !whole ? AnswerCheck::CutShort : good ? AnswerCheck::Good : AnswerCheck::BadCrc;
         Check(single.check == first);

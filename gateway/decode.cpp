@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "address/command_table.h"
 #include "address/gate_words.h"
 #include "gateway/frames.h"
 
@@ -120,37 +121,29 @@ uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     memset(work, 3, sizeof work);
     uint32_t position = 1;
     if (received > kRxBufferSize) received = kRxBufferSize;
-    // A long answer (over 100 bytes) is scanned from offset 16 on. A short one
-    // is merged too when it does carry continuation frames, but only frames
-    // behind the first frame count there, and without one it stays untouched:
+    // The continuation frames are the frames the walk finds behind the first
+    // one. A short answer (100 bytes or fewer) without any stays untouched:
     // otherwise the frame headers and CRCs behind the first frame would be
     // read as block values.
-    const bool shortAnswer = received <= kAssemblyThreshold;
-    uint32_t i = kContinuationScanStart;
-    if (shortAnswer) i = kPayloadOffset + buffer[kLengthOffset] + 2;
     bool merged = false;
-    while (i < received) {
-        const bool header = i + kLengthOffset < received && memcmp(buffer + i, kSyncBytes, sizeof kSyncBytes) == 0 &&
-                            (buffer[i + 4] == 2 || buffer[i + 4] == 1);
-        if (!header) {
-            ++i;
-            continue;
+    FrameView frame;
+    if (NextFrame(buffer, received, 0, &frame)) {
+        while (FollowingFrame(buffer, received, frame, &frame)) {
+            if (frame.type != 1 && frame.type != 2) continue;
+            // The payload without its command letter; only what arrived,
+            // only what the work area still holds, nothing for a length of 0 or 1.
+            const uint32_t from = frame.at + kPayloadOffset + 1;
+            if (frame.length > 1 && from < received) {
+                uint32_t n = frame.length - 1u;
+                if (n > received - from) n = received - from;
+                if (n > kAssemblyArea - position) n = kAssemblyArea - position;
+                memcpy(work + position, buffer + from, n);
+                position += n;
+            }
+            merged = true;
         }
-        // The payload without its command letter; only what arrived, only
-        // what the work area still holds, nothing for a length of 0 or 1.
-        const uint32_t length = buffer[i + kLengthOffset];
-        const uint32_t from = i + kPayloadOffset + 1;
-        if (length > 1 && from < received) {
-            uint32_t n = length - 1;
-            if (n > received - from) n = received - from;
-            if (n > kAssemblyArea - position) n = kAssemblyArea - position;
-            memcpy(work + position, buffer + from, n);
-            position += n;
-        }
-        merged = true;
-        i += kPayloadOffset;
     }
-    if (shortAnswer && !merged) return received;
+    if (received <= kAssemblyThreshold && !merged) return received;
 
     // The appended data and one byte of the preset 3 behind it (the 3 is
     // dropped only when the work area is full).
@@ -160,38 +153,73 @@ uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received) {
     return assembled < received ? assembled : received;
 }
 
-bool DecodeReply(VpiRequest* request, int32_t sessionMode) {
-    VpiChannel* channel = request->channel;
-    const auto* point = static_cast<const PointRecord*>(request->params);
-    const uint8_t* rx = channel->rxBuffer;
-    const uint32_t received = ReceivedCount(channel);
+namespace {
 
-    if (!StartsWithSync(rx, received)) return false;
-    const bool block = sessionMode == kBlockSession;
-    if (block && (received <= kPayloadOffset || rx[kPayloadOffset] != kPointLetter)) return false;
+// The first frame's payload as it arrived: where it starts, how many of its
+// bytes arrived, and how many its length byte announces.
+struct Payload {
+    const uint8_t* bytes;
+    uint32_t available;  // arrived, never more than announced
+    uint32_t length;     // announced
+};
 
-    // A block gate's command word; a single gate's command from its address
-    // text, except a loop point's, which comes from its command word.
-    uint16_t selector = BlockCommand(point);
-    if (!block) {
-        selector = AddressCommand(point->address);
-        if (selector == 7) selector = BlockCommand(point);
-    }
+Payload FirstPayload(const uint8_t* rx, uint32_t received) {
+    const FrameView frame = ViewFrame(rx, received, 0);
+    const uint32_t arrived = received > kPayloadOffset ? received - kPayloadOffset : 0;
+    return Payload{rx + kPayloadOffset, frame.length < arrived ? frame.length : arrived, frame.length};
+}
 
-    // The first frame's payload as far as it arrived; texts come from here.
-    uint8_t payload[256] = {};
-    uint32_t available = 0;
-    if (received > kPayloadOffset) {
-        available = rx[kLengthOffset];
-        if (available > received - kPayloadOffset) available = received - kPayloadOffset;
-        memcpy(payload, rx + kPayloadOffset, available);
-    }
+// The letter a single answer must carry: its command's (a zone or a group
+// answer may carry 'p', as a block answer of those commands does). 0 when
+// the command has no row: nothing to compare.
+bool LetterFits(uint8_t asked, uint8_t letter) {
+    if (asked == 0 || letter == asked) return true;
+    return (asked == 'z' || asked == 'g') && letter == kPointLetter;
+}
 
+// Where the value of `selector` lies in the payload, and how many payload
+// bytes must have arrived for it (texts: their first byte; zone and group
+// words: the last words of the whole payload). False for no value.
+bool ValueSpan(uint16_t selector, const Payload& p, uint32_t* at, uint32_t* needed) {
     switch (selector) {
         case kSelectS:
-        case kSelectT:
-            StoreWordAt(channel, received, kWordOffset);
-            break;
+        case kSelectT: *at = 1; *needed = 3; return true;
+        case kSelectZ:
+            *at = p.length >= 3 ? p.length - 2 : 1;
+            *needed = *at + 2;
+            return true;
+        case kSelectG:
+            *at = p.length >= 5 ? p.length - 4 : 1;
+            *needed = p.length >= 5 ? *at + 2 : 5;
+            return true;
+        case kSelectP: *at = kPointWordOffset - kPayloadOffset; *needed = *at + 2; return true;
+        case kSelectBar:
+        case kSelectH: *at = 3; *needed = 4; return true;
+        case kSelectQ: *at = 7; *needed = 8; return true;
+        case kSelectV: *at = 1; *needed = 2; return true;
+        case kSelectI: *at = 1; *needed = kDateBytes; return true;
+        default: return false;
+    }
+}
+
+DecodeVerdict Verdict(DecodeResult result, const Payload& p, uint8_t asked) {
+    DecodeVerdict v;
+    v.result = result;
+    v.letter = p.available > 0 ? p.bytes[0] : 0;
+    v.asked = asked;
+    v.payload = p.available;
+    return v;
+}
+
+// A block gate stores by its command word: the list of a loop (7), or what
+// the other words have always stored from a block answer, read over the
+// assembled answer.
+void StoreBlockGate(VpiRequest* request, const Payload& payload, uint32_t received) {
+    VpiChannel* channel = request->channel;
+    const auto* point = static_cast<const PointRecord*>(request->params);
+    switch (BlockCommand(point)) {
+        case kSelectS:
+        case kSelectT: StoreWordAt(channel, received, kWordOffset); break;
         case kSelectZ:
             if (received >= 4) StoreWordAt(channel, received, received - 4);
             break;
@@ -199,27 +227,69 @@ bool DecodeReply(VpiRequest* request, int32_t sessionMode) {
             if (received >= 6) StoreWordAt(channel, received, received - 6);
             break;
         case kSelectBar:
+        case kSelectH: StoreText(point->value, payload.bytes, payload.available, 3); break;
+        case kSelectP: StoreBlockList(point->value, channel->rxBuffer, received, point->count); break;
+        case kSelectQ: StoreText(point->value, payload.bytes, payload.available, 7); break;
+        case kSelectI: StoreDate(point->value, payload.bytes, payload.available); break;
+        case kSelectV: StoreText(point->value, payload.bytes, payload.available, 1); break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+DecodeVerdict DecodeReply(VpiRequest* request, int32_t sessionMode) {
+    VpiChannel* channel = request->channel;
+    const auto* point = static_cast<const PointRecord*>(request->params);
+    const uint8_t* rx = channel->rxBuffer;
+    const uint32_t received = ReceivedCount(channel);
+    const Payload payload = FirstPayload(rx, received);
+
+    if (!StartsWithSync(rx, received)) return Verdict(DecodeResult::NoFrame, payload, 0);
+    if (sessionMode == kBlockSession) {
+        if (payload.available == 0 || payload.bytes[0] != kPointLetter) {
+            return Verdict(DecodeResult::NotABlockAnswer, payload, kPointLetter);
+        }
+        StoreBlockGate(request, payload, received);
+        return Verdict(DecodeResult::Stored, payload, kPointLetter);
+    }
+
+    // A single gate's command from its address text, except a loop point's,
+    // which comes from its command word.
+    const uint16_t command = AddressCommand(point->address);
+    const CommandEntry* row = CommandRow(command);
+    const uint8_t asked = row != nullptr ? static_cast<uint8_t>(row->code) : 0;
+    const uint16_t selector = command == 7 ? BlockCommand(point) : command;
+    const bool action = IsActionCommand(command);
+
+    if (action && payload.available >= 2 && payload.bytes[0] == kNak && payload.bytes[1] == asked) {
+        return Verdict(DecodeResult::Refused, payload, asked);
+    }
+    if (payload.available == 0) return Verdict(DecodeResult::TooShort, payload, asked);
+    if (!LetterFits(asked, payload.bytes[0])) return Verdict(DecodeResult::OtherRequest, payload, asked);
+    if (action) {
+        // The acknowledgement's status byte: NAK is a refusal; any other
+        // byte (ACK 0x06 the gateway's usual) counts as done.
+        if (payload.available >= 2 && payload.bytes[1] == kNak) return Verdict(DecodeResult::Refused, payload, asked);
+        return Verdict(DecodeResult::Stored, payload, asked);
+    }
+
+    uint32_t at = 0, needed = 0;
+    if (!ValueSpan(selector, payload, &at, &needed)) return Verdict(DecodeResult::Stored, payload, asked);
+    if (payload.available < needed) return Verdict(DecodeResult::TooShort, payload, asked);
+    switch (selector) {
+        case kSelectBar:
         case kSelectH:
-            StoreText(point->value, payload, available, 3);
-            break;
-        case kSelectP:
-            if (block) {
-                StoreBlockList(point->value, rx, received, point->count);
-            } else {
-                StoreWordAt(channel, received, kPointWordOffset);
-            }
-            break;
         case kSelectQ:
-            StoreText(point->value, payload, available, 7);
+        case kSelectV:
+            StoreText(point->value, payload.bytes, payload.available, at);
             break;
         case kSelectI:
-            StoreDate(point->value, payload, available);
-            break;
-        case kSelectV:
-            StoreText(point->value, payload, available, 1);
+            StoreDate(point->value, payload.bytes, payload.available);
             break;
         default:
-            break;  // the write commands and unknown selectors store nothing
+            memcpy(channel->valueTail, payload.bytes + at, 2);
+            break;
     }
-    return true;
+    return Verdict(DecodeResult::Stored, payload, asked);
 }

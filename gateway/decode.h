@@ -22,6 +22,10 @@ uint32_t ReceivedCount(const VpiChannel* channel);
 // 100 bytes or fewer were received. Reads only received bytes, writes at most
 // 899 bytes of continuation data.
 //
+// The continuation frames are those the frame walk finds behind the first
+// frame (type 1 or 2), so the bytes merged are the bytes the answer check
+// looked at.
+//
 // Returns the bytes a block list may be read from: the first frame's header
 // and payload, the appended data and two bytes as for a CRC (never more than
 // were received), or `received` when nothing was written. Behind the
@@ -29,8 +33,29 @@ uint32_t ReceivedCount(const VpiChannel* channel);
 // frames: read as block words they would be values the panel never sent.
 uint32_t AssembleBlockPayload(uint8_t* buffer, uint32_t received);
 
-// Checks the answer's header and stores the value the command asks for.
-// True when the answer was accepted (whether or not a value was stored),
-// false when it was rejected: no sync bytes, or a block answer whose letter
-// is not 'p'.
-bool DecodeReply(VpiRequest* request, int32_t sessionMode);
+// How the decoder took an answer.
+enum class DecodeResult : uint8_t {
+    Stored,           // accepted: the value stored where the command has one
+    NoFrame,          // the bytes do not start with a frame
+    NotABlockAnswer,  // a block answer whose letter is not 'p'
+    OtherRequest,     // a single answer whose letter is not the request's
+    TooShort,         // the value's bytes do not lie inside the answer's payload
+    Refused,          // the panel refused the write (status byte NAK, or its refusal frame)
+};
+
+struct DecodeVerdict {
+    DecodeResult result = DecodeResult::Stored;
+    uint8_t letter = 0;    // the answer's first payload byte
+    uint8_t asked = 0;     // the letter the request asked with
+    uint32_t payload = 0;  // payload bytes of the answer that arrived
+};
+
+// The panel's refusal: the status byte NAK in a write's acknowledgement
+// (letter, 15), or the refusal frame (15, letter) of a request it cannot serve.
+constexpr uint8_t kNak = 0x15;
+
+// Reads the value from the answer's first frame only, never from bytes
+// behind it: the answer must start with a frame, carry the request's letter
+// ('p' for a block answer, and for a zone or group answer too), and hold the
+// value's bytes inside its payload. Stores nothing unless it accepts.
+DecodeVerdict DecodeReply(VpiRequest* request, int32_t sessionMode);

@@ -65,16 +65,14 @@ bool StartsWithSync(const uint8_t* bytes, uint32_t count) {
 }
 
 bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence) {
-    if (count < sizeof kSyncBytes) return false;
-    // From the end towards the beginning: the last frame in the data wins.
-    for (uint32_t s = count - static_cast<uint32_t>(sizeof kSyncBytes) + 1; s-- > 0;) {
-        if (memcmp(bytes + s, kSyncBytes, sizeof kSyncBytes) == 0) {
-            // A sequence byte that did not arrive reads as the cleared buffer: 0.
-            *lastReplySequence = ByteAt(bytes, count, s + kSequenceOffset);
-            return true;
-        }
+    FrameView frame;
+    if (!NextFrame(bytes, count, 0, &frame)) return false;
+    // The last frame of the walk wins; a sequence byte that did not arrive
+    // reads as the cleared buffer: 0.
+    while (FollowingFrame(bytes, count, frame, &frame)) {
     }
-    return false;
+    *lastReplySequence = frame.sequence;
+    return true;
 }
 
 bool PatchFrameSequence(uint8_t* frame, uint32_t frameSize, const uint8_t* reply, uint32_t replyCount,
@@ -103,8 +101,7 @@ FrameView ViewFrame(const uint8_t* bytes, uint32_t count, uint32_t at) {
     const uint32_t crcAt = CrcOffset(frame.size);
     frame.crcCarried = static_cast<uint16_t>(start[crcAt] | (start[crcAt + 1] << 8));
     frame.crcWanted = CrcWith(CrcTable, start + kTypeOffset, CrcCovered(frame.size));
-    frame.crcGood = frame.crcCarried == frame.crcWanted ||
-                    frame.crcCarried == CrcWith(PlainCrcTable, start + kTypeOffset, CrcCovered(frame.size));
+    frame.crcGood = frame.crcCarried == frame.crcWanted;
     return frame;
 }
 
@@ -115,6 +112,10 @@ bool NextFrame(const uint8_t* bytes, uint32_t count, uint32_t from, FrameView* f
         return true;
     }
     return false;
+}
+
+bool FollowingFrame(const uint8_t* bytes, uint32_t count, const FrameView& previous, FrameView* next) {
+    return previous.whole && NextFrame(bytes, count, previous.at + previous.size, next);
 }
 
 AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames) {
@@ -133,7 +134,7 @@ AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames) 
         }
         if (!allFrames) break;
         const uint32_t end = frame.at + frame.size;
-        const bool found = NextFrame(bytes, count, end, &frame);
+        const bool found = FollowingFrame(bytes, count, frame, &frame);
         // Between the frames of a block answer, or a frame's worth behind
         // the last one, bytes that are no frame are a frame whose head the
         // line changed: its points would silently read as missing.
@@ -147,4 +148,41 @@ AnswerVerdict CheckAnswer(const uint8_t* bytes, uint32_t count, bool allFrames) 
     verdict.frame = ViewFrame(bytes, count, 0);
     verdict.check = AnswerCheck::Good;
     return verdict;
+}
+
+NumberingVerdict CheckFrameNumbers(const uint8_t* bytes, uint32_t count) {
+    NumberingVerdict verdict;
+    FrameView frame;
+    if (!NextFrame(bytes, count, 0, &frame)) return verdict;
+    verdict.frames = 1;
+    verdict.lastNumber = FrameNumber(frame.sequence);
+    verdict.lastSession = verdict.lastNumber;
+    FrameView next;
+    while (FollowingFrame(bytes, count, frame, &next)) {
+        const uint8_t number = FrameNumber(next.sequence);
+        const uint8_t step = static_cast<uint8_t>((number - verdict.lastNumber) & 0x0F);
+        if (step == 0) {
+            verdict.numbering = Numbering::Unnumbered;
+            verdict.lost = verdict.lastSession;
+            return verdict;
+        }
+        if (step != 1) {
+            verdict.numbering = Numbering::Gap;
+            verdict.lost = verdict.lastSession + 1;
+            return verdict;
+        }
+        verdict.lastNumber = number;
+        ++verdict.lastSession;
+        ++verdict.frames;
+        frame = next;
+    }
+    return verdict;
+}
+
+uint32_t LostBeforeReply(const NumberingVerdict& verdict, uint8_t replySequence) {
+    constexpr uint8_t kFarthestGap = 7;  // further off, the number says nothing we can trust
+    if (verdict.frames == 0) return 0;
+    const uint8_t expected = static_cast<uint8_t>((verdict.lastNumber + 1) & 0x0F);
+    const uint8_t ahead = static_cast<uint8_t>((FrameNumber(replySequence) - expected) & 0x0F);
+    return ahead >= 1 && ahead <= kFarthestGap ? verdict.lastSession + 1 : 0;
 }

@@ -68,8 +68,9 @@ constexpr CrcTableType MakeCrcTable(bool lineTable) {
 }
 
 inline constexpr CrcTableType CrcTable = MakeCrcTable(true);
-// The plain rule's table: a gateway whose firmware computes with it is
-// accepted too (its frames differ only where the CRC passes entry 0x73).
+// The plain rule's table. Never accepted for a received frame: where a
+// frame's CRC passes entry 0x73, the two tables differ by one bit, so taking
+// either would let a single flipped bit in the byte before it through.
 inline constexpr CrcTableType PlainCrcTable = MakeCrcTable(false);
 static_assert(CrcTable[1] == 0x1021 && CrcTable[2] == 0x2042 && CrcTable[255] == 0x1EF0);
 static_assert(CrcRuleEntry(0x73) == 0x4EF4 && CrcTable[0x73] == 0x4CF4 && PlainCrcTable[0x73] == 0x4EF4);
@@ -85,8 +86,9 @@ constexpr uint16_t CrcWith(const CrcTableType& table, const uint8_t* bytes, uint
     return crc;
 }
 
-// The CRC the driver sends: the line's table.
-constexpr uint16_t FrameCrc(const uint8_t* bytes, uint8_t length) { return CrcWith(CrcTable, bytes, length); }
+// The CRC the driver sends: the line's table. The count is a whole 32-bit
+// one: a frame of 253 payload bytes or more covers over 255 bytes.
+constexpr uint16_t FrameCrc(const uint8_t* bytes, uint32_t length) { return CrcWith(CrcTable, bytes, length); }
 
 // The request frame (sequence byte 0x11) in the channel's txBuffer; its
 // length (length + 9) in txCount.
@@ -107,10 +109,10 @@ void SetBlockSessionFrames(SessionFrames* frames);
 // Single-session contents of the end-of-session and goodbye frames.
 void SetSingleSessionFrames(SessionFrames* frames);
 
-// Finds the last frame header (55 AA 55 AA) that lies wholly within the
-// `count` received bytes and takes its sequence byte into *lastReplySequence
-// (0 when the sequence byte itself was not received) and returns true.
-// Returns false and leaves *lastReplySequence alone when there is no header.
+// Walks the received frames (see FollowingFrame) and takes the last one's
+// sequence byte into *lastReplySequence (0 when the sequence byte itself was
+// not received) and returns true. Returns false and leaves
+// *lastReplySequence alone when the bytes hold no frame header.
 bool TakeReplySequence(const uint8_t* bytes, uint32_t count, uint8_t* lastReplySequence);
 
 // Renews the low nibble of the frame's sequence byte from lastReplySequence
@@ -138,7 +140,7 @@ struct FrameView {
     uint16_t crcCarried = 0;
     uint16_t crcWanted = 0;  // by the line's table
     bool whole = false;      // every byte arrived
-    bool crcGood = false;    // whole, and the CRC checks by the line's or the plain table
+    bool crcGood = false;    // whole, and the CRC checks by the line's table
 };
 
 // The frame whose sync bytes start at `at` (they must lie within `count`).
@@ -147,6 +149,45 @@ FrameView ViewFrame(const uint8_t* bytes, uint32_t count, uint32_t at);
 // The next frame at or after `from`: the first position where the four sync
 // bytes lie wholly within the received bytes. False when there is none.
 bool NextFrame(const uint8_t* bytes, uint32_t count, uint32_t from, FrameView* frame);
+
+// The one walk over received frames that every reader of them takes (the
+// answer check, the block assembly, the sequence taken for the session's
+// closing frames, the trace): the frame behind a whole frame, at its end or
+// after bytes that start none. A frame that is not whole ends the walk
+// (false), and so does the end of the bytes.
+bool FollowingFrame(const uint8_t* bytes, uint32_t count, const FrameView& previous, FrameView* next);
+
+// A frame's number among its sender's frames of a session: the high nibble
+// of its sequence byte (the gateway's announce answer is its frame 1, the
+// answer's frames 2, 3, ..., counted modulo 16).
+constexpr uint8_t FrameNumber(uint8_t sequence) { return static_cast<uint8_t>(sequence >> 4); }
+
+// Whether the frames of a block answer are all there by their numbers.
+enum class Numbering : uint8_t {
+    InOrder,     // each frame's number one above the one before
+    Gap,         // a number was skipped: a frame between was lost
+    Unnumbered,  // two frames in a row with the same number: the gateway does not number them
+};
+struct NumberingVerdict {
+    Numbering numbering = Numbering::InOrder;
+    uint32_t lost = 0;        // Gap: the session number of the first frame missing (announce answer 1)
+    uint32_t frames = 0;      // frames walked (up to the first out of order)
+    uint8_t lastNumber = 0;   // the number the last frame in order carries
+    uint32_t lastSession = 0; // and its number counted through the session (no wrap)
+};
+
+// Walks the frames of a checked block answer (every frame whole) from
+// offset 0. The first frame's number is taken as it comes; each later one
+// must be one above the one before, modulo 16 (the same number twice:
+// Unnumbered, `lost` then names the repeated frame).
+NumberingVerdict CheckFrameNumbers(const uint8_t* bytes, uint32_t count);
+
+// The frame number the gateway's next reply carries, after `verdict`'s
+// answer: a reply whose number is 1 to 7 above the expected one means the
+// frames between (the answer's last frames) were lost; 0 when it is the one
+// expected (or the reply's number says nothing: lower, equal, or far off).
+// Returns the session number of the first frame lost, or 0.
+uint32_t LostBeforeReply(const NumberingVerdict& verdict, uint8_t replySequence);
 
 // How a value-carrying answer arrived.
 enum class AnswerCheck : uint8_t {

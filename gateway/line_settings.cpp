@@ -21,6 +21,10 @@ bool AnswerCheckOn(const VpiChannel* channel) {
     return channel->line.crcUnchecked != 1;
 }
 
+bool FrameNumbersChecked(const VpiChannel* channel) {
+    return channel->line.frameNumbersUnchecked != 1 && channel->lineState.numbering != kNumberingAbsent;
+}
+
 bool TraceOn(const VpiChannel* channel) {
     return EnvironmentSwitch("SK5820_TRACE", false) || channel->line.traceOn == 1;
 }

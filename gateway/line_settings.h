@@ -21,6 +21,9 @@ uint32_t SendGapMs(const VpiChannel* channel);
 // Value answers are checked (whole, CRC good): SK5820_CHECK_CRC in the
 // host's environment when it is set, else the channel's check_crc.
 bool AnswerCheckOn(const VpiChannel* channel);
+// A block answer's frame numbers are checked (check_frame_numbers, on unless
+// the file says 0) while the gateway has not shown that it does not number them.
+bool FrameNumbersChecked(const VpiChannel* channel);
 // The field trace: on for every channel with SK5820_TRACE, else the
 // channel's trace setting.
 bool TraceOn(const VpiChannel* channel);

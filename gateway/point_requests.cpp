@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "address/command_table.h"
 #include "address/gate_words.h"
 #include "gateway/decode.h"
 #include "gateway/transaction.h"
@@ -17,8 +18,6 @@
 namespace {
 
 constexpr uint8_t kLastReadCommand = 10;  // the low byte of argC: reads 10 or less, writes above
-constexpr uint16_t kFirstActionCommand = 11;  // 11-15: bypass, unbypass, drill, reset, set the clock
-constexpr uint16_t kLastActionCommand = 15;
 constexpr uint32_t kSingleReadPause = 50;  // ms after a single read
 
 PointRecord* Point(VpiRequest* request) {
@@ -65,16 +64,67 @@ bool PrepareRead(VpiChannel* channel, PointRecord* point) {
 // in the write's refusal, which integrators' filters know.)
 bool ReadAllowed(const VpiChannel* channel, const PointRecord* point, const char* operation) {
     const uint16_t command = AddressCommand(point->address);
-    if (command < kFirstActionCommand || command > kLastActionCommand) return true;
+    if (!IsActionCommand(command)) return true;
     err(kLogLevel, "%s: %s() fail, read not alowed (addr = '%s')", NameOf(channel).text, operation, point->address);
     return false;
 }
 
 }  // namespace
 
+namespace {
+
+// A letter as the log shows it: 's', or 0x15 for a byte that prints as none.
+void LetterText(char* out, size_t size, uint8_t letter) {
+    if (letter >= 0x20 && letter < 0x7F) {
+        snprintf(out, size, "'%c'", static_cast<char>(letter));
+    } else {
+        snprintf(out, size, "0x%02X", static_cast<unsigned>(letter));
+    }
+}
+
+// Why an answer was turned down, into `out`; false for outcomes that are
+// not about the answer.
+bool RejectionText(const GatewayResult& result, char* out, size_t size) {
+    char got[8], asked[8];
+    switch (result.outcome) {
+        case GatewayOutcome::NoAnswerFrame: snprintf(out, size, "no answer frame"); return true;
+        case GatewayOutcome::NotABlockAnswer: snprintf(out, size, "not a block answer"); return true;
+        case GatewayOutcome::AnswerBadCrc: snprintf(out, size, "answer CRC does not check"); return true;
+        case GatewayOutcome::AnswerCutShort:
+            snprintf(out, size, "answer cut short: %u of %u bytes", static_cast<unsigned>(result.arrived),
+                     static_cast<unsigned>(result.size));
+            return true;
+        case GatewayOutcome::OtherRequest:
+            LetterText(got, sizeof got, result.letter);
+            LetterText(asked, sizeof asked, result.asked);
+            snprintf(out, size, "answer is not for this request: %s to %s", got, asked);
+            return true;
+        case GatewayOutcome::AnswerTooShort:
+            snprintf(out, size, "answer too short for its value: %u payload byte%s", static_cast<unsigned>(result.size),
+                     result.size == 1 ? "" : "s");
+            return true;
+        case GatewayOutcome::AnswerLostFrame:
+            snprintf(out, size, "answer lost frame %u of the gateway's session", static_cast<unsigned>(result.frame));
+            return true;
+        case GatewayOutcome::FramesOutOfOrder:
+            snprintf(out, size, "answer frames out of order: frame %u of the gateway's session came twice",
+                     static_cast<unsigned>(result.frame));
+            return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
 int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
-    const char* rejected = nullptr;
-    char cut[48];
+    const VpiChannel* channel = request->channel;
+    const auto* point = static_cast<const PointRecord*>(request->params);
+    if (result.unnumbered) {
+        err(kLogLevel, "%s: %.12s: the gateway does not number the frames of its block answers; a lost frame shows "
+            "only as a cut or a CRC that does not check on this port",
+            NameOf(channel).text, channel->portDesc.portName);
+    }
+    char reason[96];
     switch (result.outcome) {
         case GatewayOutcome::Decoded:
             return kDone;
@@ -87,26 +137,17 @@ int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
         case GatewayOutcome::NoGoodBye:
             err(kLogLevel, "TEMP_ERROR 4 @@@@");
             break;
-        case GatewayOutcome::NoAnswerFrame:
-            rejected = "no answer frame";
+        case GatewayOutcome::WriteRefused:
+            err(kLogLevel, "%s: SingleWrite() fail, the panel refused it (addr = '%s')", NameOf(channel).text,
+                point->address);
             break;
-        case GatewayOutcome::NotABlockAnswer:
-            rejected = "not a block answer";
+        default:
+            // An answer the checks or the decoder turned down: which gate, and why.
+            if (RejectionText(result, reason, sizeof reason)) {
+                err(kLogLevel, "%s: GatewayTransaction() fail, %s (addr = '%s')", NameOf(channel).text, reason,
+                    point->address);
+            }
             break;
-        case GatewayOutcome::AnswerBadCrc:
-            rejected = "answer CRC does not check";
-            break;
-        case GatewayOutcome::AnswerCutShort:
-            snprintf(cut, sizeof cut, "answer cut short: %u of %u bytes", static_cast<unsigned>(result.arrived),
-                     static_cast<unsigned>(result.size));
-            rejected = cut;
-            break;
-    }
-    // An answer the checks or the decoder turned down: which gate, and why.
-    if (rejected != nullptr) {
-        const auto* point = static_cast<const PointRecord*>(request->params);
-        err(kLogLevel, "%s: GatewayTransaction() fail, %s (addr = '%s')", NameOf(request->channel).text, rejected,
-            point->address);
     }
     // The host has always been told 1 for a transaction that did not bring
     // an answer: it retries the gate at its next poll.

@@ -15,6 +15,9 @@ int32_t SingleWrite(VpiRequest* request);
 // decoded, else 1) and, for a transaction that did not bring an answer, one
 // line in the host log ("TEMP_ERROR 1/2/4 @@@@", or "<channel>:
 // GatewayTransaction() fail, <reason> (addr = '<address>')" where the reason
-// is "no answer frame", "not a block answer", "answer CRC does not check" or
-// "answer cut short: X of Y bytes").
+// is "no answer frame", "not a block answer", "answer CRC does not check",
+// "answer cut short: X of Y bytes", "answer is not for this request: 'v' to
+// 's'", "answer too short for its value: N payload bytes" or "answer lost
+// frame N of the gateway's session"; a write the panel refused:
+// "<channel>: SingleWrite() fail, the panel refused it (addr = '<address>')").
 int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result);

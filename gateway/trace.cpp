@@ -57,13 +57,16 @@ void DescribeReceived(char* out, size_t size, const uint8_t* bytes, uint32_t cou
     FrameView frame;
     FrameView bad;
     bool badSeen = false;
-    for (uint32_t from = 0; NextFrame(bytes, count, from, &frame); from = frame.at + (frame.whole ? frame.size : 1)) {
+    bool more = NextFrame(bytes, count, 0, &frame);
+    while (more) {
         ++frames;
         if (!badSeen && !frame.crcGood) {
             bad = frame;
             badSeen = true;
         }
-        if (!frame.whole) break;
+        FrameView next;
+        more = FollowingFrame(bytes, count, frame, &next);
+        if (more) frame = next;
     }
     char check[48];
     if (!badSeen) {

@@ -167,7 +167,10 @@ void ReceiveBlockQuiet(VpiChannel* channel, const char* label) {
         const uint64_t gapEnd = CommNowMs() + quiet;
         const uint32_t next = ReadUntil(channel, have, have + 1, kBlockReplySize, gapEnd < deadline ? gapEnd : deadline);
         if (next == have) break;  // quiet: the answer has ended
-        have = ReadUntil(channel, next, at + kFrameHeadSize, kBlockReplySize, deadline);
+        // The rest of the next head comes within the gap too: a stray byte
+        // behind the last frame must not hold the answer to its window.
+        const uint64_t headEnd = CommNowMs() + quiet;
+        have = ReadUntil(channel, next, at + kFrameHeadSize, kBlockReplySize, headEnd < deadline ? headEnd : deadline);
     }
     if (have >= at + kFrameHeadSize && !HeadArrived(channel, have, at)) {
         have = ReadUntil(channel, have, kBlockReplySize, kBlockReplySize, deadline);
@@ -267,11 +270,21 @@ GatewayResult CheckOutcome(const VpiChannel* channel, int32_t sessionMode) {
 
 // The answer as DecodeReply found it, read while the answer is still in the
 // buffer (the session's closing frames overwrite it).
-GatewayOutcome DecodeOutcome(VpiRequest* request, int32_t sessionMode) {
-    const VpiChannel* channel = request->channel;
-    if (DecodeReply(request, sessionMode)) return GatewayOutcome::Decoded;
-    return StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) ? GatewayOutcome::NotABlockAnswer
-                                                                      : GatewayOutcome::NoAnswerFrame;
+GatewayResult DecodeOutcome(VpiRequest* request, int32_t sessionMode) {
+    const DecodeVerdict verdict = DecodeReply(request, sessionMode);
+    GatewayResult result;
+    result.letter = verdict.letter;
+    result.asked = verdict.asked;
+    result.size = verdict.payload;
+    switch (verdict.result) {
+        case DecodeResult::Stored: result.outcome = GatewayOutcome::Decoded; break;
+        case DecodeResult::NoFrame: result.outcome = GatewayOutcome::NoAnswerFrame; break;
+        case DecodeResult::NotABlockAnswer: result.outcome = GatewayOutcome::NotABlockAnswer; break;
+        case DecodeResult::OtherRequest: result.outcome = GatewayOutcome::OtherRequest; break;
+        case DecodeResult::TooShort: result.outcome = GatewayOutcome::AnswerTooShort; break;
+        case DecodeResult::Refused: result.outcome = GatewayOutcome::WriteRefused; break;
+    }
+    return result;
 }
 
 GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
@@ -289,7 +302,7 @@ GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
     }
     CommSetReadTimeout(channel->port, kSessionTimeout);
     GatewayResult result = CheckOutcome(channel, kSingleSession);
-    if (result.outcome == GatewayOutcome::Decoded) result.outcome = DecodeOutcome(request, kSingleSession);
+    if (result.outcome == GatewayOutcome::Decoded) result = DecodeOutcome(request, kSingleSession);
 
     Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
     Receive(channel, kEosReplySize, "PANEL: Terminate session");
@@ -298,6 +311,43 @@ GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
     ClearRx(channel, kClearSingleGoodBye);
     Receive(channel, kGoodByeReplySize, "PANEL :GoodBye");
     return result;
+}
+
+// Whether the checked block answer's frames are all there by their numbers.
+// A gateway that shows it does not number them (the same number twice,
+// before it ever numbered an answer) is noted once for the channel; from
+// then on its answers are taken as they were before the numbers were read.
+GatewayResult CheckNumbers(VpiChannel* channel, NumberingVerdict* numbering) {
+    GatewayResult result;
+    *numbering = CheckFrameNumbers(channel->rxBuffer, ReceivedCount(channel));
+    switch (numbering->numbering) {
+        case Numbering::InOrder:
+            if (numbering->frames > 1) channel->lineState.numbering = kNumberingSeen;
+            break;
+        case Numbering::Gap:
+            result.outcome = GatewayOutcome::AnswerLostFrame;
+            result.frame = numbering->lost;
+            break;
+        case Numbering::Unnumbered:
+            if (channel->lineState.numbering == kNumberingSeen) {
+                result.outcome = GatewayOutcome::FramesOutOfOrder;
+                result.frame = numbering->lost;
+            } else {
+                channel->lineState.numbering = kNumberingAbsent;
+                result.unnumbered = true;
+            }
+            break;
+    }
+    return result;
+}
+
+// The gateway's reply to the Zlz frame carries its next frame number: one
+// more than expected after the answer's last frame means frames at the end
+// of the answer were lost. Only a whole reply whose CRC checks is read.
+uint32_t LostBeforeZlzReply(const VpiChannel* channel, const NumberingVerdict& numbering) {
+    const FrameView reply = ViewFrame(channel->rxBuffer, ReceivedCount(channel), 0);
+    if (!StartsWithSync(channel->rxBuffer, ReceivedCount(channel)) || !reply.crcGood) return 0;
+    return LostBeforeReply(numbering, reply.sequence);
 }
 
 GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
@@ -316,12 +366,14 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
     GatewayResult result = CheckOutcome(channel, kBlockSession);
-    if (result.outcome == GatewayOutcome::Decoded) {
-        // The list is read from the assembled answer only (see
-        // AssembleBlockPayload); the next read sets the count again.
-        channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, ReceivedCount(channel)));
-        result.outcome = DecodeOutcome(request, kBlockSession);
-    }
+    const bool numbered = AnswerCheckOn(channel) && FrameNumbersChecked(channel);
+    NumberingVerdict numbering;
+    if (result.outcome == GatewayOutcome::Decoded && numbered) result = CheckNumbers(channel, &numbering);
+    // The answer waits beside the session until the Zlz reply has said
+    // whether frames were lost behind it; the reply is read into the buffer.
+    uint8_t answer[kBlockReplySize];
+    const uint32_t answerCount = ReceivedCount(channel) < kBlockReplySize ? ReceivedCount(channel) : kBlockReplySize;
+    if (result.outcome == GatewayOutcome::Decoded) memcpy(answer, channel->rxBuffer, answerCount);
     PatchFrameSequence(frames->zlz, kZlzFrameSize, channel->rxBuffer, ReceivedCount(channel),
                        frames->lastReplySequence);
 
@@ -329,9 +381,26 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
                                     "PANEL :MPM", "PC: Zlz 2 ", "PANEL: MPM 2", ZlzAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
+    if (result.outcome == GatewayOutcome::Decoded && numbered && channel->lineState.numbering != kNumberingAbsent) {
+        const uint32_t lost = LostBeforeZlzReply(channel, numbering);
+        if (lost != 0) {
+            result.outcome = GatewayOutcome::AnswerLostFrame;
+            result.frame = lost;
+        }
+    }
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
     PatchFrameSequence(frames->eos, kEosFrameSize, channel->rxBuffer, ReceivedCount(channel),
                        frames->lastReplySequence);
+
+    if (result.outcome == GatewayOutcome::Decoded) {
+        // The list is read from the assembled answer only (see
+        // AssembleBlockPayload); the next read sets the count again.
+        const bool unnumbered = result.unnumbered;
+        memcpy(channel->rxBuffer, answer, answerCount);
+        channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, answerCount));
+        result = DecodeOutcome(request, kBlockSession);
+        result.unnumbered = unnumbered;
+    }
 
     ExchangeUntilAccepted(channel, {frames->eos, kEosFrameSize, kEosReplySize, kRxBufferSize, "PC: Eos",
                                     "PANEL: Terminate session", "PC: Eos 2", "PANEL: Terminate session 2",
@@ -349,7 +418,11 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
                                     "PC: Zlz", "PANEL :GoodBye", "PC: Zlz 2", "PANEL :GoodBye 2", GoodByeAccepted});
 
     CommSetReadTimeout(port, kSessionTimeout);
-    if (!GoodByeAccepted(channel)) result = GatewayResult{GatewayOutcome::NoGoodBye};
+    if (!GoodByeAccepted(channel)) {
+        const bool unnumbered = result.unnumbered;
+        result = GatewayResult{GatewayOutcome::NoGoodBye};
+        result.unnumbered = unnumbered;
+    }
     return result;
 }
 

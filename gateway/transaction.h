@@ -19,13 +19,22 @@ enum class GatewayOutcome : uint8_t {
     NotABlockAnswer,   // a block answer that is not a point list
     AnswerCutShort,    // a frame of the answer ended before its length said
     AnswerBadCrc,      // a whole frame of the answer whose CRC does not check
+    OtherRequest,      // a single answer that carries another request's letter
+    AnswerTooShort,    // an answer whose payload does not hold the value's bytes
+    WriteRefused,      // the panel acknowledged the write with NAK
+    AnswerLostFrame,   // a block answer's frame numbers show a frame missing
+    FramesOutOfOrder,  // a block answer's frame came twice, from a gateway that numbers its frames
 };
 
-// The outcome, and for a cut answer how much of the cut frame arrived.
+// The outcome, and what its log line tells.
 struct GatewayResult {
     GatewayOutcome outcome = GatewayOutcome::Decoded;
     uint32_t arrived = 0;  // AnswerCutShort: bytes of the cut frame that arrived ...
-    uint32_t size = 0;     // ... of its whole length
+    uint32_t size = 0;     // ... of its whole length; AnswerTooShort: the payload bytes that arrived
+    uint8_t letter = 0;    // OtherRequest: the answer's letter ...
+    uint8_t asked = 0;     // ... and the request's
+    uint32_t frame = 0;    // AnswerLostFrame, FramesOutOfOrder: the frame's number in the gateway's session
+    bool unnumbered = false;  // this answer showed first that the gateway does not number its frames
 };
 
 

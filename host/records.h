@@ -60,8 +60,20 @@ struct LineSettings {
     uint8_t traceOn;          // 1: the field trace for this channel
     uint16_t blockQuietMs;    // the quiet gap, 20 to 4000 (0: 300)
     uint16_t sendGapMs;       // a pause before each frame sent, 0 to 1000
+    uint8_t frameNumbersUnchecked;  // 1: a block answer's frame numbers are not checked; else they are
+    uint8_t spare[7];         // for later settings: 0
 };
-static_assert(sizeof(LineSettings) == 8);
+static_assert(sizeof(LineSettings) == 16);
+
+// What the driver has learnt of a channel's gateway while it talks to it,
+// kept in the channel record's spare bytes; cleared whenever the channel's
+// settings are read (start, restart, a port request).
+enum : uint8_t { kNumberingUnknown = 0, kNumberingSeen = 1, kNumberingAbsent = 2 };
+struct LineState {
+    uint8_t numbering;  // kNumbering*: whether the gateway numbers a block answer's frames
+    uint8_t spare[15];  // for later: 0
+};
+static_assert(sizeof(LineState) == 16);
 
 struct VpiChannel {
     int32_t readTimeout;        // 0, units of 10 ms
@@ -88,7 +100,8 @@ struct VpiChannel {
     uint16_t txCount;           // 2838
     uint16_t rxCount;           // 2840
     LineSettings line;          // 2842: the driver's own, never the host's
-    uint8_t unused2850[2044];   // 2850
+    LineState lineState;        // 2858: the driver's own, never the host's
+    uint8_t unused2874[2020];   // 2874
     char intFileName[16];       // 4894
 };
 
@@ -183,6 +196,7 @@ static_assert(offsetof(VpiChannel, rxBuffer) == AtWidth(338, 362));
 static_assert(offsetof(VpiChannel, txCount) == AtWidth(2838, 2862));
 static_assert(offsetof(VpiChannel, rxCount) == AtWidth(2840, 2864));
 static_assert(offsetof(VpiChannel, line) == AtWidth(2842, 2866));
+static_assert(offsetof(VpiChannel, lineState) == AtWidth(2858, 2882));
 static_assert(offsetof(VpiChannel, intFileName) == AtWidth(4894, 4918));
 
 static_assert(sizeof(PointRecord) == AtWidth(44, 52));

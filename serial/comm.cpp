@@ -237,7 +237,16 @@ CommResult CommReadFor(Handle port, void* buffer, uint32_t count, uint32_t timeo
 }
 
 uint64_t CommNowMs() {
-    return GetTickCount64();
+    // The performance counter (every Windows the host runs on has it;
+    // GetTickCount64 would keep the DLL off Windows XP and Server 2003).
+    // Whole seconds and the rest apart: the counter times 1000 would
+    // overflow after about 71 days where it runs at the processor's speed.
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000u + ticks % perSecond * 1000u / perSecond;
 }
 
 void CommSleep(uint32_t milliseconds) {

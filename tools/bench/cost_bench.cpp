@@ -35,7 +35,7 @@ std::vector<uint8_t> Frame(uint8_t type, uint8_t sequence, const std::vector<uin
     for (uint8_t b : {uint8_t{0x55}, uint8_t{0xAA}, uint8_t{0x55}, uint8_t{0xAA}, type, sequence}) f.push_back(b);
     f.push_back(static_cast<uint8_t>(payload.size()));
     for (uint8_t b : payload) f.push_back(b);
-    const uint16_t crc = FrameCrc(f.data() + 4, static_cast<uint8_t>(payload.size() + 3));
+    const uint16_t crc = FrameCrc(f.data() + 4, static_cast<uint32_t>(payload.size() + 3));
     f.push_back(static_cast<uint8_t>(crc & 0xFF));
     f.push_back(static_cast<uint8_t>(crc >> 8));
     return f;
@@ -125,7 +125,7 @@ void BM_DecodeSingleNumber(benchmark::State& state) {
     Point p("01_", 0, 16);
     p.Receive(Frame(0x02, 0x21, {'s', 0x24, 0x12}));
     for (auto _ : state) {
-        if (!DecodeReply(&p.request, kSingleSession)) state.SkipWithError("rejected");
+        if (DecodeReply(&p.request, kSingleSession).result != DecodeResult::Stored) state.SkipWithError("rejected");
         benchmark::DoNotOptimize(p.value[2]);
     }
 }
@@ -137,7 +137,7 @@ void BM_DecodeSingleText(benchmark::State& state) {
     for (char c : label) payload.push_back(static_cast<uint8_t>(c));
     p.Receive(Frame(0x02, 0x21, payload));
     for (auto _ : state) {
-        if (!DecodeReply(&p.request, kSingleSession)) state.SkipWithError("rejected");
+        if (DecodeReply(&p.request, kSingleSession).result != DecodeResult::Stored) state.SkipWithError("rejected");
         benchmark::DoNotOptimize(p.value[0]);
     }
 }
@@ -148,7 +148,7 @@ void BM_DecodeSingleDate(benchmark::State& state) {
     for (int w : {30, 15, 9, 24, 12, 101}) Word(payload, static_cast<uint16_t>(w));
     p.Receive(Frame(0x02, 0x21, payload));
     for (auto _ : state) {
-        if (!DecodeReply(&p.request, kSingleSession)) state.SkipWithError("rejected");
+        if (DecodeReply(&p.request, kSingleSession).result != DecodeResult::Stored) state.SkipWithError("rejected");
         benchmark::DoNotOptimize(p.value[0]);
     }
 }
@@ -161,7 +161,7 @@ void BM_AssembleAndDecodeBlock(benchmark::State& state) {
     for (auto _ : state) {
         p.Receive(answer);
         AssembleBlockPayload(p.channel->rxBuffer, ReceivedCount(p.channel.get()));
-        if (!DecodeReply(&p.request, kBlockSession)) state.SkipWithError("rejected");
+        if (DecodeReply(&p.request, kBlockSession).result != DecodeResult::Stored) state.SkipWithError("rejected");
         benchmark::DoNotOptimize(p.value[62]);
     }
     const uint16_t last = static_cast<uint16_t>(p.value[62] | (p.value[63] << 8));

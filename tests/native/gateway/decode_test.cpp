@@ -58,7 +58,7 @@ TEST(DecodeReply, EverySelectorOfASingleRead) {
     for (const Case& c : cases) {
         auto gate = MakeGate(c.address, 0, c.argB, 0);
         gate->Receive(c.reply);
-        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession)) << c.address;
+        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession).result, DecodeResult::Stored) << c.address;
         if (c.head != nullptr) {
             EXPECT_EQ(Hex(Head(gate->value, 8)), c.head) << c.address << " argB " << c.argB;
         }
@@ -85,7 +85,7 @@ TEST(DecodeReply, RejectedAnswersStoreNothing) {
     for (const Case& c : cases) {
         auto gate = MakeGate("07_001001", 1, 7, 1);
         gate->Receive(c.reply);
-        EXPECT_FALSE(DecodeReply(&gate->request, c.mode)) << c.what;
+        EXPECT_NE(DecodeReply(&gate->request, c.mode).result, DecodeResult::Stored) << c.what;
         EXPECT_EQ(Hex(Head(gate->value, 8)), "EE EE EE EE EE EE EE EE") << c.what;
     }
 }
@@ -132,7 +132,7 @@ TEST(DecodeReply, BlockLists) {
         auto gate = MakeGate("07_001001", 1, 7, 1);
         gate->point.count = c.count;
         gate->Receive(BlockAnswer(c.received, c.words));
-        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession)) << c.what;
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession).result, DecodeResult::Stored) << c.what;
         EXPECT_EQ(Hex(Head(gate->value, 10)), c.head) << c.what;
     }
 }
@@ -145,7 +145,7 @@ TEST(DecodeReply, ABlockListNeverExceedsCount) {
         const uint8_t head[] = {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xFF, 'p'};
         memcpy(answer.data(), head, sizeof head);
         gate->Receive(answer);
-        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession).result, DecodeResult::Stored);
         for (int32_t i = 0; i < count; ++i) EXPECT_EQ(gate->Word(2 * i), 0x0707) << count;
         EXPECT_EQ(gate->value[2 * count], 0xEE) << count;
         EXPECT_EQ(gate->value[2 * count + 1], 0xEE) << count;
@@ -169,7 +169,7 @@ TEST(DecodeReply, ACutBlockAnswerLeavesNoOldWordsBehind) {
         gate->point.count = c.count;
         // One frame of 8 groups and its CRC.
         gate->Receive(BlockAnswer(16 + 4 * 8 + 3, {0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x108}));
-        EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession)) << c.count;
+        EXPECT_EQ(DecodeReply(&gate->request, kBlockSession).result, DecodeResult::Stored) << c.count;
         for (size_t i = 0; i < 8; ++i) EXPECT_EQ(value[2 * i], 0x01 + i) << c.count << " word " << i;
         for (size_t i = 8; i < 8 + c.clearedWords; ++i)
             ASSERT_EQ(value[2 * i] | value[2 * i + 1], 0) << c.count << " word " << i;
@@ -182,38 +182,92 @@ TEST(DecodeReply, BlockSelectorComesFromTheSlotWordNotTheAddress) {
     // answer's letter must still be p.
     auto gate = MakeGate("07_001001", 0, 3, 1);
     gate->Receive(Reply({'p', 5, 0, 1, 0, 0x22, 0x11}));
-    EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
+    EXPECT_EQ(DecodeReply(&gate->request, kBlockSession).result, DecodeResult::Stored);
     EXPECT_EQ(Hex(Head(gate->value, 4)), "EE EE 22 11");
 }
 
-TEST(DecodeReply, TextsAndDatesStayWithinTheReceivedPayload) {
+// A single answer counts only when it is this request's: its letter is the
+// request's (a zone or group answer may carry 'p'), the value's bytes lie
+// inside the first frame's payload as far as it arrived (never in bytes
+// behind it), and a write acknowledged with NAK is refused. Turned down,
+// nothing is stored.
+TEST(DecodeReply, TheValueIsTakenOnlyFromThisRequestsPayload) {
+    const Bytes stray(4, 0xA5);
+    const Bytes date = Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0});
     struct Case {
         const char* what;
         const char* address;
+        int32_t argB;
         Bytes reply;
         uint16_t cutTo;  // received count (0: the whole reply)
-        std::string text;
+        DecodeResult result;
+        const char* head;  // the first 4 bytes of the value buffer afterwards, or ...
+        const char* text;  // ... the text stored
     } cases[] = {
-        {"text without NUL ends with the payload", "10_", Reply({'v', 'A', 'B', 'C'}), 0, "ABC"},
-        {"payload shorter than the text offset", "08_001002", Reply({'q', 1, 0, 2}), 0, ""},
-        {"letter only", "06_001", Reply({'h'}), 0, ""},
-        {"date with 12 payload bytes", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101}), 0, ""},
-        {"date cut short by the end of the data", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0}), 19, ""},
-        {"date with exactly 13 received payload bytes", "09_", Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101, 0}),
-         20, "24/12/2001 09:15:30"},
-        {"date of large words, year in 16 bits", "09_",
+        {"text without NUL ends with the payload", "10_", 0, Reply({'v', 'A', 'B', 'C'}), 0, DecodeResult::Stored,
+         nullptr, "ABC"},
+        {"payload shorter than the text offset", "08_001002", 0, Reply({'q', 1, 0, 2}), 0, DecodeResult::TooShort,
+         "EE EE EE EE", nullptr},
+        {"letter only", "06_001", 0, Reply({'h'}), 0, DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        {"date with 12 payload bytes", "09_", 0, Reply({'i', 30, 0, 15, 0, 9, 0, 24, 0, 12, 0, 101}), 0,
+         DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        {"date cut short by the end of the data", "09_", 0, date, 19, DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        {"date with exactly 13 received payload bytes", "09_", 0, date, 20, DecodeResult::Stored, nullptr,
+         "24/12/2001 09:15:30"},
+        {"date of large words, year in 16 bits", "09_", 0,
          Reply({'i', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), 0,
-         "65535/65535/1899 65535:65535:65535"},
-        {"text cut by the received count", "10_", Reply({'v', 'A', 'B', 'C', 'D', 0}), 10, "AB"},
-        {"length byte says more than arrived", "10_", {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xC8, 'v', 'O', 'K'}, 0,
-         "OK"},
+         DecodeResult::Stored, nullptr, "65535/65535/1899 65535:65535:65535"},
+        {"text cut by the received count", "10_", 0, Reply({'v', 'A', 'B', 'C', 'D', 0}), 10, DecodeResult::Stored,
+         nullptr, "AB"},
+        {"length byte says more than arrived", "10_", 0, {0x55, 0xAA, 0x55, 0xAA, 0x02, 0x20, 0xC8, 'v', 'O', 'K'},
+         0, DecodeResult::Stored, nullptr, "OK"},
+        {"word at 8-9 with one byte missing", "01_", 0, Reply({'s', 0x34, 0x12}), 9, DecodeResult::TooShort,
+         "EE EE EE EE", nullptr},
+        {"word at 8-9", "01_", 0, Reply({'s', 0x34, 0x12}), 10, DecodeResult::Stored, "EE EE 34 12", nullptr},
+        {"a received count beyond the buffer", "01_", 0, Reply({'s', 0x34, 0x12}), 60000, DecodeResult::Stored,
+         "EE EE 34 12", nullptr},
+        {"point word at 16-17 with one byte missing", "07_001002", 7,
+         Reply({'p', 1, 0, 2, 0, 9, 9, 9, 9, 0x80, 0x00}), 17, DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        {"point answer of 9 payload bytes", "07_001002", 7, Reply({'p', 1, 0, 2, 0, 9, 9, 9, 9}), 0,
+         DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        // The zone and group words are the last words of the frame's payload.
+        {"zone answer, stray bytes behind it", "03_005", 5, gwtest::Concat({Reply({'z', 5, 0, 1, 0, 0x22, 0x11}), stray}),
+         0, DecodeResult::Stored, "EE EE 22 11", nullptr},
+        {"group answer, stray bytes behind it", "05_001", 1,
+         gwtest::Concat({Reply({'g', 1, 0, 0x44, 0x33, 0, 0}), stray}), 0, DecodeResult::Stored, "EE EE 44 33",
+         nullptr},
+        {"zone answer carrying 'p'", "03_005", 5, Reply({'p', 5, 0, 1, 0, 0x22, 0x11}), 0, DecodeResult::Stored,
+         "EE EE 22 11", nullptr},
+        {"zone answer of 2 payload bytes", "03_005", 5, Reply({'z', 5}), 0, DecodeResult::TooShort, "EE EE EE EE",
+         nullptr},
+        {"group answer of 4 payload bytes", "05_001", 1, Reply({'g', 1, 0, 0x44}), 0, DecodeResult::TooShort,
+         "EE EE EE EE", nullptr},
+        // Another request's answer: a late announce answer, the refusal
+        // frame, an empty frame.
+        {"'s' answered 'v'", "01_", 0, Reply({'v', 0x50, 0x01}), 0, DecodeResult::OtherRequest, "EE EE EE EE",
+         nullptr},
+        {"'s' answered by the refusal frame", "01_", 0, Reply({0x15, 's'}), 0, DecodeResult::OtherRequest,
+         "EE EE EE EE", nullptr},
+        {"'z' answered 's'", "03_005", 5, Reply({'s', 5, 0, 1, 0, 0x22, 0x11}), 0, DecodeResult::OtherRequest,
+         "EE EE EE EE", nullptr},
+        {"an empty frame", "01_", 0, Reply({}), 0, DecodeResult::TooShort, "EE EE EE EE", nullptr},
+        // A write's acknowledgement: NAK is a refusal, anything else done.
+        {"bypass acknowledged", "11_001002", 1 + (2 << 16), Reply({'B', 0x06}), 0, DecodeResult::Stored,
+         "EE EE EE EE", nullptr},
+        {"bypass acknowledged NAK", "11_001002", 1 + (2 << 16), Reply({'B', 0x15}), 0, DecodeResult::Refused,
+         "EE EE EE EE", nullptr},
+        {"clock write answered by the refusal frame", "15_", 0, Reply({0x15, 'Y'}), 0, DecodeResult::Refused,
+         "EE EE EE EE", nullptr},
+        {"drill answered 's'", "13_", 0, Reply({'s', 0x06}), 0, DecodeResult::OtherRequest, "EE EE EE EE", nullptr},
     };
     for (const Case& c : cases) {
-        auto gate = MakeGate(c.address, 0, 1 + (2 << 16), 0);
+        auto gate = MakeGate(c.address, 0, c.argB != 0 ? c.argB : 1 + (2 << 16), 0);
+        if (std::string(c.address) == "07_001002") gate->point.argB = c.argB;
         gate->Receive(c.reply);
         if (c.cutTo != 0) gate->channel.rxCount = c.cutTo;
-        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession)) << c.what;
-        EXPECT_EQ(gate->TextValue(), c.text) << c.what;
+        EXPECT_EQ(DecodeReply(&gate->request, kSingleSession).result, c.result) << c.what;
+        if (c.head != nullptr) EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.what;
+        if (c.text != nullptr) EXPECT_EQ(gate->TextValue(), c.text) << c.what;
     }
 }
 
@@ -222,43 +276,9 @@ TEST(DecodeReply, TheLongestTextIs254CharactersAndItsNul) {
     payload[0] = 'v';
     auto gate = MakeGate("10_", 0, 0, 0);
     gate->Receive(Frame(2, 0x20, payload));
-    EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
+    EXPECT_EQ(DecodeReply(&gate->request, kSingleSession).result, DecodeResult::Stored);
     EXPECT_EQ(gate->TextValue(), std::string(254, 'A'));
     EXPECT_EQ(gate->value[255], 0xEE);
-}
-
-TEST(DecodeReply, WordsNeedBothBytesReceived) {
-    struct Case {
-        const char* address;
-        int32_t argB;
-        uint16_t received;
-        const char* head;
-    } cases[] = {
-        {"01_", 0, 9, "EE EE EE EE"},   // word at 8-9: one byte missing
-        {"01_", 0, 10, "EE EE 34 12"},
-        {"07_001002", 7, 17, "EE EE EE EE"},  // word at 16-17
-        {"07_001002", 7, 18, "EE EE 80 00"},
-        {"03_001", 1, 4, "EE EE 55 AA"},  // z with the sync bytes alone: the word at 0
-        {"05_001", 1, 5, "EE EE EE EE"},  // g needs 6 bytes
-        {"05_001", 1, 6, "EE EE 55 AA"},
-    };
-    for (const Case& c : cases) {
-        auto gate = MakeGate(c.address, 0, c.argB, 0);
-        gate->Receive(Reply({'s', 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0x80, 0x00, 1, 2, 3}));
-        gate->channel.rxCount = c.received;
-        EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
-        EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.address << " received " << c.received;
-    }
-}
-
-TEST(DecodeReply, AReceivedCountBeyondTheBufferIsCutToIt) {
-    auto gate = MakeGate("03_001", 0, 1, 0);
-    gate->Receive(Reply({'z', 1, 0}));
-    gate->channel.rxBuffer[2496] = 0x78;
-    gate->channel.rxBuffer[2497] = 0x56;
-    gate->channel.rxCount = 60000;
-    EXPECT_TRUE(DecodeReply(&gate->request, kSingleSession));
-    EXPECT_EQ(gate->Word(2), 0x5678);  // 4 bytes before the end of the 2500-byte buffer
 }
 
 // --- assembly of long block answers -------------------------------------
@@ -317,7 +337,7 @@ TEST(AssembleBlockPayload, ShortAnswersInSeveralFramesAreMergedToo) {
     std::vector<uint8_t> value(2 * 16, 0xEE);
     gate->point.value = value.data();
     gate->point.count = 16;
-    EXPECT_TRUE(DecodeReply(&gate->request, kBlockSession));
+    EXPECT_EQ(DecodeReply(&gate->request, kBlockSession).result, DecodeResult::Stored);
     for (size_t word = 0; word < 16; ++word) {
         const size_t from = 16 + 4 * word;
         const uint16_t wanted = from < 57 ? static_cast<uint16_t>(a.after[from] | (a.after[from + 1] << 8)) : 0;

@@ -581,14 +581,15 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
     const Bytes good = Frame(2, 0x20, {'s', 0x34, 0x12});  // 12 bytes
     Bytes flipped = good;
     flipped[8] ^= 0x01;  // a value bit changed, the CRC kept
-    // An answer whose CRC passes the table's entry 0x73, sent with the plain table.
+    // An answer whose CRC passes the table's entry 0x73, sent with the plain
+    // table: one bit off the line's CRC, the same as a flipped bit before it.
     Bytes plain = Frame(2, 0x20, {'s', 0x9A, 0x00, 0x00});
     const uint16_t plainCrc = CrcWith(PlainCrcTable, plain.data() + 4, 7);
     ASSERT_NE(plainCrc, FrameCrc(plain.data() + 4, 7));
     plain[11] = static_cast<uint8_t>(plainCrc & 0xFF);
     plain[12] = static_cast<uint8_t>(plainCrc >> 8);
     Bytes block = BlockScript{}.block;  // 26 bytes, words 0x002A and 0x8000
-    const Bytes continuation = Frame(1, 0x21, Bytes(60, 0x11));
+    const Bytes continuation = Frame(1, 0x31, Bytes(60, 0x11));
     Bytes badContinuation = continuation;
     badContinuation[20] ^= 0x40;
     const Bytes cutContinuation(continuation.begin(), continuation.end() - 5);
@@ -604,7 +605,7 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
         uint16_t word;       // value word 0 (single: the slot at valueTail) after the request
     } cases[] = {
         {"good", "01_", kSingleSession, good, nullptr, 0, "", 0x1234},
-        {"good by the plain table", "01_", kSingleSession, plain, nullptr, 0, "", 0x009A},
+        {"good by the plain table only", "01_", kSingleSession, plain, nullptr, 1, crcLine, 0xEEEE},
         {"idle bytes behind the frame", "01_", kSingleSession, gwtest::Concat({good, Bytes(4, 0xEE)}), nullptr, 0, "",
          0x1234},
         {"a value bit changed", "01_", kSingleSession, flipped, nullptr, 1, crcLine, 0xEEEE},
@@ -625,7 +626,7 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
          1, "answer cut short: 64 of 69 bytes", 0xEEEE},
         // 255 payload bytes: the CRC covers 258, more than an 8-bit count.
         {"block, a continuation of 255 bytes", "07_020001", kBlockSession,
-         gwtest::Concat({block, Frame(1, 0x21, Bytes(255, 0x11))}), nullptr, 0, "", 0x002A},
+         gwtest::Concat({block, Frame(1, 0x31, Bytes(255, 0x11))}), nullptr, 0, "", 0x002A},
         // A continuation whose sync bytes the line changed: its points
         // would silently be missing.
         {"block, a continuation's head changed", "07_020001", kBlockSession,
@@ -684,7 +685,7 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
         auto block = MakeGate("07_020001", 20, 7, 1);
         block->point.count = 3;
         BlockScript script;
-        script.block = gwtest::Concat({script.block, Frame(1, 0x21, Bytes(60, 0x11))});
+        script.block = gwtest::Concat({script.block, Frame(1, 0x31, Bytes(60, 0x11))});
         script.Play(block->Port());
         EXPECT_EQ(Transact(&block->request, kBlockSession), 0);
         if (!setting.on) {
@@ -703,8 +704,8 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
             "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: 53 4B 20 47 41 54 45 57 41 59",
             "VpiSK01: trace <- answer frame, seq 10, crc ok, 11 bytes [PANEL: MPM]: 55 AA 55 AA 02 10 02 4D 50 01 00",
             "VpiSK01: trace -> request 'p' (command 7), seq 11, 14 bytes [PC: Request point]: 55 AA 55 AA 02 11 05 70 14 00 00 00 B1 8E",
-            "VpiSK01: trace <- answer in 2 frames, last seq 21, crc ok, 95 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 11 70 14 00 00 00 00 00 00 00 2A 00 00 00 80 00 00 00 38 2D 55 AA 55 AA 01 21 3C 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..(+47)",
-            "VpiSK01: trace -> Zlz, seq 22, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 22 00 42 02",
+            "VpiSK01: trace <- answer in 2 frames, last seq 31, crc ok, 95 bytes [PANEL: PointStatusData]: 55 AA 55 AA 02 20 11 70 14 00 00 00 00 00 00 00 2A 00 00 00 80 00 00 00 38 2D 55 AA 55 AA 01 31 3C 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 ..(+47)",
+            "VpiSK01: trace -> Zlz, seq 23, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 23 00 42 03",
             "VpiSK01: trace <- answer frame, seq 32, crc ok, 11 bytes [PANEL :MPM]: 55 AA 55 AA 02 32 02 4D 50 85 60",
             "VpiSK01: trace -> end of session, seq 33, 10 bytes [PC: Eos]: 55 AA 55 AA 02 33 01 06 54 61",
             "VpiSK01: trace <- answer frame, seq 43, crc ok, 11 bytes [PANEL: Terminate session]: 55 AA 55 AA 02 43 02 01 00 BD 17",

@@ -136,9 +136,10 @@ bool SyncClose(Handle handle) {
     return true;
 }
 
-unsigned long SyncThreadExit(unsigned long code) { return code; }
+unsigned long SyncThreadExit(unsigned long code, void*) { return code; }
 
-Handle SyncStartThread(SyncThreadMain main, void* argument, uint32_t, uint32_t* id) {
+Handle SyncStartThread(SyncThreadMain main, void* argument, uint32_t, uint32_t* id, void** moduleHeld) {
+    *moduleHeld = nullptr;  // no module to hold natively
     std::shared_ptr<Object> object;
     Handle handle;
     {

@@ -371,8 +371,14 @@ DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size) {
     return length;
 }
 
-uint64_t GetTickCount64(void) {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = 1000000000;  // the steady clock's nanoseconds
+    return TRUE;
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+    count->QuadPart = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::steady_clock::now().time_since_epoch())
+                                               .count());
+    return TRUE;
 }

@@ -146,7 +146,11 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD received, LPOVE
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
 void Sleep(DWORD milliseconds);
 // Milliseconds of a steady clock.
-uint64_t GetTickCount64(void);
+union LARGE_INTEGER {
+    int64_t QuadPart;
+};
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 DWORD GetLastError(void);
 // The process environment, as the platform call reads it (through getenv).
 DWORD GetEnvironmentVariableA(LPCSTR name, char* buffer, DWORD size);
