@@ -206,6 +206,8 @@ TEST_F(PointRequests, SingleWriteReportsAWriteTheGatewayNeverConfirmed) {
         {"announce never answered", {}, 1, {"TEMP_ERROR 2 @@@@"}},
         {"silent after the announce", {gwtest::AnnounceReply()}, 1, {noFrame}},
         {"answer without sync", {gwtest::AnnounceReply(), gwtest::Text("NAK")}, 1, {noFrame}},
+        {"refused by the panel (NAK)", {gwtest::AnnounceReply(), Frame(2, 0x20, {'D', 0x15})}, 1,
+         {"VpiSK01: SingleWrite() fail, the panel refused it (addr = '13_')"}},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();

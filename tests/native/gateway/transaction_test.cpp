@@ -491,7 +491,7 @@ TEST_F(Transaction, BlockSessionReturnsTheDecodingsRejection) {
 // its whole 4 s window. Noise where a frame should start waits the window.
 // A send gap puts its pause before every frame sent.
 TEST_F(Transaction, BlockAnswerEndsAfterAQuietGapWhenAsked) {
-    const Bytes two = gwtest::Concat({BlockScript{}.block, Frame(1, 0x21, {'p', 0x07, 0x00, 0, 0})});
+    const Bytes two = gwtest::Concat({BlockScript{}.block, Frame(1, 0x31, {'p', 0x07, 0x00, 0, 0})});
     struct Case {
         const char* what;
         bool quiet;
@@ -505,6 +505,8 @@ TEST_F(Transaction, BlockAnswerEndsAfterAQuietGapWhenAsked) {
         {"quiet 50 ms", true, 50, 0, two, 50, 0},
         {"quiet 5000 ms: out of range, the default", true, 5000, 0, two, 300, 0},
         {"quiet, noise instead of a frame", true, 0, 0, Bytes(20, 0xA5), 4000, 1},
+        // The rest of a head gets the gap too: a stray byte does not hold the answer to its window.
+        {"quiet, a stray byte behind the last frame", true, 0, 0, gwtest::Concat({two, Bytes{0xEE}}), 300, 0},
         {"window, a 20 ms send gap", false, 0, 20, two, 4000 + 5 * 20, 0},
     };
     for (const Case& c : cases) {
@@ -529,6 +531,63 @@ TEST_F(Transaction, BlockAnswerEndsAfterAQuietGapWhenAsked) {
         size_t sleeps = 0;
         for (const auto& e : events) sleeps += e.op == fake_comm::Op::Sleep && e.asked == c.gapMs ? 1 : 0;
         EXPECT_EQ(sleeps, c.gapMs != 0 ? 5u : 0u) << c.what;  // announce, request, Zlz, end of session, goodbye
+    }
+}
+
+// A block answer is whole only when no frame of it is missing: its frames'
+// numbers (the sequence byte's high nibble, modulo 16) go up by one, and the
+// Zlz reply (when whole and checked) carries the number after the last one.
+// A gateway that does not number its frames is noted once and read as before.
+TEST_F(Transaction, BlockAnswersWithAFrameMissingFail) {
+    const Bytes first = BlockScript{}.block;  // frame 2 (0x20)
+    auto next = [](uint8_t sequence) { return Frame(1, sequence, {'p', 0x07, 0x00, 0, 0}); };
+    const std::string note =
+        "VpiSK01: : the gateway does not number the frames of its block answers; a lost frame shows only as a cut or "
+        "a CRC that does not check on this port";
+    auto lost = [](int n) {
+        return "VpiSK01: GatewayTransaction() fail, answer lost frame " + std::to_string(n) +
+               " of the gateway's session (addr = '07_020001')";
+    };
+    Bytes badZlz = gwtest::ZlzReply(0x52);
+    badZlz[7] ^= 0x01;
+    struct Case {
+        const char* what;
+        Bytes answer;
+        Bytes zlz;
+        uint8_t numbering, unchecked;  // the channel's state and check_frame_numbers = 0
+        int32_t status;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"frames 2 and 3, Zlz reply 4", gwtest::Concat({first, next(0x31)}), gwtest::ZlzReply(0x42), 0, 0, 0, {}},
+        {"frame 3 missing", gwtest::Concat({first, next(0x41)}), gwtest::ZlzReply(0x52), 0, 0, 1, {lost(3)}},
+        {"the last frame missing: Zlz reply 5", gwtest::Concat({first, next(0x31)}), gwtest::ZlzReply(0x52), 0, 0, 1,
+         {lost(4)}},
+        {"the only continuation missing: Zlz reply 4", first, gwtest::ZlzReply(0x42), 0, 0, 1, {lost(3)}},
+        {"a Zlz reply whose CRC fails says nothing", gwtest::Concat({first, next(0x31)}), badZlz, 0, 0, 0, {}},
+        {"numbers wrap at 16", gwtest::Concat({Frame(2, 0xE0, Bytes(first.begin() + 7, first.end() - 2)), next(0xF1),
+                                              next(0x02)}),
+         gwtest::ZlzReply(0x13), 0, 0, 0, {}},
+        {"not numbered: noted, read as before", gwtest::Concat({first, next(0x21)}), gwtest::ZlzReply(0x32), 0, 0, 0,
+         {note}},
+        {"noted before: not again", gwtest::Concat({first, next(0x21)}), gwtest::ZlzReply(0x32), kNumberingAbsent, 0,
+         0, {}},
+        {"a frame twice from a gateway that numbers", gwtest::Concat({first, next(0x21)}), gwtest::ZlzReply(0x32),
+         kNumberingSeen, 0, 1,
+         {"VpiSK01: GatewayTransaction() fail, answer frames out of order: frame 2 of the gateway's session came "
+          "twice (addr = '07_020001')"}},
+        {"check_frame_numbers = 0", gwtest::Concat({first, next(0x41)}), gwtest::ZlzReply(0x52), 0, 1, 0, {}},
+    };
+    for (const Case& c : cases) {
+        auto gate = FreshBlockGate();
+        gate->channel.lineState.numbering = c.numbering;
+        gate->channel.line.frameNumbersUnchecked = c.unchecked;
+        BlockScript script;
+        script.block = c.answer;
+        script.zlz = {c.zlz};
+        script.Play(gate->Port());
+        EXPECT_EQ(Transact(&gate->request, kBlockSession), c.status) << c.what;
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+        EXPECT_EQ(gate->Word(0), c.status == 0 ? 0x002A : 0xEEEE) << c.what;  // failed: the list as prepared
     }
 }
 
