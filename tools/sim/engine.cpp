@@ -67,6 +67,11 @@ std::string RequestText(const FrameView& v) {
     return text;
 }
 
+// A whole frame's payload (to build it again with another type, sequence byte or letter).
+Bytes PayloadOf(const Bytes& frame) {
+    return Bytes(frame.begin() + kHeaderSize, frame.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + frame[6]));
+}
+
 }  // namespace
 
 Engine::Engine(Model model, uint64_t startMs, bool rawBytes)
@@ -296,7 +301,11 @@ bool Engine::CheckSequence(const FrameView& v, unsigned expectOwn) {
     const unsigned ack = v.sequence & 0x0Fu;
     const unsigned wantOwn = expectOwn & 0x0Fu;
     const unsigned wantAck = session_.gwFrame & 0x0Fu;
-    if (own != wantOwn || ack != wantAck) {
+    if (own == wantOwn && ack != wantAck && session_.latestSent >= 0 && ack == static_cast<unsigned>(session_.latestSent)) {
+        Sub(Printf("sequence byte 0x%02X acknowledges our frame %u, the latest the driver got: the drop-frame switch "
+                   "kept our frame %u from it",
+                   v.sequence, ack, wantAck));
+    } else if (own != wantOwn || ack != wantAck) {
         ++counters_.badSequence;
         Flag(Printf("sequence byte 0x%02X: frame %u acknowledging our frame %u; expected 0x%02X (frame %u "
                     "acknowledging our latest frame %u)",
@@ -311,7 +320,25 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
     Line(nowMs, DescribeFrame(kIn, frameBytes) + "  " + RequestText(v));
     if (rawBytes_) Sub("raw " + Hex(frameBytes));
     CheckSequence(v, 1);
-    const Answer a = AnswerRequest(model_, v.payload, v.length, nowMs);
+    const uint8_t letter = v.length > 0 ? v.payload[0] : 0;
+    const bool refuse = letter != 0 && faults_.refuseLetters.find(static_cast<char>(letter)) != std::string::npos;
+    const bool refuseWrite = !refuse && faults_.refuseWrites && IsWriteLetter(letter);
+    // A refused request is answered as the panel would have (its checks included) on a copy of the
+    // model, so that a refused write leaves the model as it was.
+    Model scratch;
+    if (refuse || refuseWrite) scratch = model_;
+    Answer a = AnswerRequest(refuse || refuseWrite ? scratch : model_, v.payload, v.length, nowMs);
+    std::vector<std::string> switchNotes;
+    if ((refuse || refuseWrite) && a.fault.empty()) {
+        a.payloads.assign(1, refuse ? Bytes{kNak, letter} : Bytes{letter, kNak});
+        a.changed = false;
+        a.what = std::string(LetterName(letter)) + ": refused";
+        switchNotes.push_back(
+            refuse ? Printf("refuse switch: '%c' answered with the panel's refusal 15 '%c'", static_cast<char>(letter),
+                            static_cast<char>(letter))
+                   : Printf("refuse-writes switch: the write '%c' answered '%c' 15, the panel left as it was",
+                            static_cast<char>(letter), static_cast<char>(letter)));
+    }
     if (!a.fault.empty()) {
         ++counters_.badFrames;
         Flag(a.fault);
@@ -319,7 +346,7 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
     ++counters_.requests;
     if (a.changed) ++counters_.writes;
     session_.drvFrame = 1;
-    session_.letter = v.length > 0 ? v.payload[0] : 0;
+    session_.letter = letter;
     session_.write = a.write;
     std::vector<Bytes> frames;
     for (size_t i = 0; i < a.payloads.size(); ++i) {
@@ -336,7 +363,7 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
                        "100 bytes reads the later frames' heads as values",
                        static_cast<unsigned>(total), static_cast<unsigned>(frames.size()));
     }
-    session_.gwFrame += Send(kReplyRequest, frames, "answer: " + a.what, nowMs, after);
+    session_.gwFrame += Send(kReplyRequest, frames, "answer: " + a.what, nowMs, after, switchNotes);
     session_.phase = Phase::Replied;
     session_.lastKind = kReplyRequest;
     session_.lastAnswer = frames;
@@ -382,6 +409,7 @@ void Engine::OnSessionFrame(ReplyKind kind, const FrameView& v, uint64_t nowMs) 
     const std::string after = kind == kReplyGoodbye ? ClosingNote(nowMs) : std::string();
     const uint32_t sent = Send(kind, frames, std::string("answer: ") + KindName(kind), nowMs, after);
     session_.gwFrame += sent;
+    if (sent > 0) session_.latestSent = -1;
     session_.phase = next;
     session_.lastKind = kind;
     session_.lastAnswer = frames;
@@ -415,7 +443,7 @@ std::vector<std::string> Engine::FrameLines(const std::vector<Bytes>& frames, co
 }
 
 uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
-                      const std::string& after) {
+                      const std::string& after, const std::vector<std::string>& switchNotes) {
     if ((faults_.mute & kind) != 0) {
         Sub(std::string("no answer: the mute switch covers the ") + KindName(kind) + " answer");
         return 0;
@@ -434,8 +462,8 @@ uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const st
         return 0;
     }
     std::vector<Bytes> sent = frames;
-    std::vector<std::string> notes, lines;
-    AlterFrames(kind, sent, notes);
+    std::vector<std::string> notes = switchNotes, lines;
+    const uint32_t lost = AlterFrames(kind, sent, notes);
     const uint32_t frameCount = static_cast<uint32_t>(sent.size());
     if ((faults_.garbage & kind) != 0) {
         lines = FrameLines(sent, what);
@@ -448,8 +476,9 @@ uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const st
     }
     Bytes tail;
     if ((faults_.trailing & kind) != 0) {
-        tail.assign(faults_.trailingBytes, 0xEE);
-        notes.push_back(Printf("trailing switch: %u bytes EE behind the answer", faults_.trailingBytes));
+        tail.assign(faults_.trailingBytes, faults_.trailingByte);
+        notes.push_back(Printf("trailing switch: %u bytes %02X behind the answer", faults_.trailingBytes,
+                               faults_.trailingByte));
     }
     OutChunk counts;
     AddNoise(sent, tail, notes, counts);
@@ -459,10 +488,56 @@ uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const st
     if (!after.empty()) lines.push_back(kIndent + "-- " + after);
     sent.back().insert(sent.back().end(), tail.begin(), tail.end());
     Queue(kind, sent, due, std::move(lines), counts, frameCount);
-    return frameCount;
+    return frameCount + lost;
 }
 
-void Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vector<std::string>& notes) {
+uint32_t Engine::DropFrame(std::vector<Bytes>& sent, std::vector<std::string>& notes) {
+    if (faults_.dropFrame == kDropNone || sent.size() < 2) return 0;
+    const size_t at = faults_.dropFrame == kDropFirst ? 1 : sent.size() - 1;
+    const size_t continuations = sent.size() - 1;
+    const uint8_t droppedSequence = sent[at][5];
+    sent.erase(sent.begin() + static_cast<std::ptrdiff_t>(at));
+    if (faults_.dropFrameCounted) {
+        // A frame lost on the line: the gateway numbered it, so what follows keeps its numbers.
+        if (at == sent.size()) session_.latestSent = sent.back()[5] >> 4;
+        notes.push_back(Printf("drop-frame switch: continuation %u of %u (sequence byte 0x%02X) not sent; the "
+                               "gateway counted it: the frames behind it and the Zlz answer keep their numbers",
+                               static_cast<unsigned>(at), static_cast<unsigned>(continuations), droppedSequence));
+        return 1;
+    }
+    // As if the gateway never sent it: the frames behind it one number lower, and the frame before a
+    // dropped last one ends the answer.
+    for (size_t i = at; i < sent.size(); ++i) {
+        const uint8_t sequence = sent[i][5];
+        sent[i] = BuildFrame(sent[i][4], SequenceByte((sequence >> 4) - 1u, sequence & 0x0Fu), PayloadOf(sent[i]));
+    }
+    if (at == sent.size()) sent.back() = BuildFrame(kTypeLast, sent.back()[5], PayloadOf(sent.back()));
+    notes.push_back(Printf("drop-frame switch: continuation %u of %u (sequence byte 0x%02X) not sent; the frames "
+                           "numbered as if the gateway never sent it",
+                           static_cast<unsigned>(at), static_cast<unsigned>(continuations), droppedSequence));
+    return 0;
+}
+
+uint32_t Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vector<std::string>& notes) {
+    uint32_t lost = 0;
+    if (kind == kReplyRequest && faults_.emptyAnswer) {
+        notes.push_back(Printf("empty-answer switch: one frame without payload instead of the answer's %u frame(s)",
+                               static_cast<unsigned>(sent.size())));
+        sent.assign(1, BuildFrame(kTypeLast, sent.front()[5], Bytes{}));
+    }
+    if (kind == kReplyRequest) lost = DropFrame(sent, notes);
+    if (kind == kReplyRequest && faults_.otherLetter != 0) {
+        const uint8_t was = sent.front().size() > kFrameOverhead ? sent.front()[kHeaderSize] : 0;
+        for (Bytes& f : sent) {
+            if (f[6] == 0) continue;
+            Bytes payload = PayloadOf(f);
+            payload[0] = faults_.otherLetter;
+            f = BuildFrame(f[4], f[5], payload);
+        }
+        notes.push_back(Printf("other-letter switch: the answer's first payload byte %02X sent as %02X ('%c'), the "
+                               "CRC made to check",
+                               was, faults_.otherLetter, IsLetter(faults_.otherLetter) ? faults_.otherLetter : '?'));
+    }
     if (kind == kReplyRequest && faults_.dropContinuation && sent.size() > 1) {
         notes.push_back(Printf("drop-continuation switch: %u continuation frame(s) not sent",
                                static_cast<unsigned>(sent.size() - 1)));
@@ -494,6 +569,7 @@ void Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vector<s
         notes.push_back(Printf("cut-short switch: the last frame cut short, %u of %u bytes sent",
                                static_cast<unsigned>(f.size()), static_cast<unsigned>(whole)));
     }
+    return lost;
 }
 
 void Engine::AddNoise(std::vector<Bytes>& sent, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts) {

@@ -95,6 +95,8 @@ private:
         Bytes lastFrame;         // the driver's last frame, to spot re-sends
         ReplyKind lastKind = kReplyAnnounce;  // and what we answered it with
         std::vector<Bytes> lastAnswer;
+        int latestSent = -1;     // the frame number (nibble) the driver last got, when a counted
+                                 // dropped frame ended our answer (-1: our latest frame went out)
     };
 
     void Handle(const Parsed& item, uint64_t nowMs);
@@ -107,11 +109,17 @@ private:
     void OnRequest(const FrameView& v, uint64_t nowMs);
     void OnSessionFrame(ReplyKind kind, const FrameView& v, uint64_t nowMs);
     bool CheckSequence(const FrameView& v, unsigned expectOwn);
-    // Sends frames as the answer of `kind`, through the fault switches; the number of frames that go out.
+    // Sends frames as the answer of `kind`, through the fault switches; the number of our frame numbers
+    // the answer took: the frames that go out, and a dropped frame that the gateway counted.
+    // `switchNotes` go under the answer, before the notes of the switches applied here.
     uint32_t Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
-                  const std::string& after = std::string());
-    // The switches that change the frames themselves (drop, value, CRC, cut); notes for the trace.
-    void AlterFrames(ReplyKind kind, std::vector<Bytes>& frames, std::vector<std::string>& notes);
+                  const std::string& after = std::string(), const std::vector<std::string>& switchNotes = {});
+    // The switches that change the frames themselves (empty, drop, letter, value, CRC, cut); notes for
+    // the trace; the frames the gateway numbered but did not send.
+    uint32_t AlterFrames(ReplyKind kind, std::vector<Bytes>& frames, std::vector<std::string>& notes);
+    // The drop-frame switch: one frame of a long request answer left out, the others renumbered unless the
+    // gateway counted it; the frames numbered but not sent (0 or 1).
+    uint32_t DropFrame(std::vector<Bytes>& frames, std::vector<std::string>& notes);
     // The noise over each frame and the bytes behind the answer; notes for the trace.
     void AddNoise(std::vector<Bytes>& frames, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts);
     // The trace lines of an answer's frames.

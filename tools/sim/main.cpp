@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 #include "tools/sim/sim_api.h"
@@ -63,6 +64,7 @@ void PrintCounters(const sksim::SimCounters& c) {
 // The reply-kind lists of the fault switches, as given on the command line.
 struct KindLists {
     std::string silent, mute, garbage, corrupt, pieces, late, trailing, hangUp, changeValue, cutShort;
+    std::string trailingByte, otherLetter, dropFrame;  // switches given as text
 };
 
 void AddFaultOptions(CLI::App& app, sksim::SimFaults& f, KindLists& k) {
@@ -80,8 +82,18 @@ void AddFaultOptions(CLI::App& app, sksim::SimFaults& f, KindLists& k) {
     app.add_option("--late", k.late, "reply kinds answered late");
     app.add_option("--late-ms", f.lateMs, "how late")->capture_default_str();
     app.add_option("--trailing", k.trailing, "reply kinds followed by extra bytes");
-    app.add_option("--trailing-bytes", f.trailingBytes, "how many extra bytes (EE)")->capture_default_str();
+    app.add_option("--trailing-bytes", f.trailingBytes, "how many extra bytes")->capture_default_str();
+    app.add_option("--trailing-byte", k.trailingByte, "the extra bytes' value in hex (default EE)");
     app.add_flag("--drop-continuation", f.dropContinuation, "send only the first frame of a long answer");
+    app.add_option("--drop-frame", k.dropFrame, "leave one continuation frame of a long answer out: first or last")
+        ->check(CLI::IsMember({"first", "last"}));
+    app.add_flag("--drop-frame-counted", f.dropFrameCounted,
+                 "the gateway numbered the dropped frame (the gap shows); otherwise the frames are renumbered");
+    app.add_option("--other-letter", k.otherLetter,
+                   "answer requests with this letter instead of their own (the CRC made to check)");
+    app.add_option("--refuse", f.refuseLetters, "answer requests with these letters with the refusal 15 letter");
+    app.add_flag("--empty-answer", f.emptyAnswer, "answer requests with one frame without payload");
+    app.add_flag("--refuse-writes", f.refuseWrites, "answer every write letter 15 and leave the panel as it was");
     app.add_option("--hang-up", k.hangUp, "reply kinds replaced by closing the line");
     app.add_option("--hang-up-ms", f.hangUpMs, "how long the line stays closed (0: for good)")->capture_default_str();
     app.add_option("--change-value", k.changeValue,
@@ -115,6 +127,24 @@ bool ApplyKindLists(const KindLists& k, sksim::SimFaults& f) {
             return false;
         }
     }
+    if (!k.trailingByte.empty()) {
+        char* end = nullptr;
+        const unsigned long value = strtoul(k.trailingByte.c_str(), &end, 16);
+        if (*end != '\0' || value > 0xFF) {
+            fprintf(stderr, "sksim: --trailing-byte: \"%s\" is not a byte in hex (00 to FF)\n", k.trailingByte.c_str());
+            return false;
+        }
+        f.trailingByte = static_cast<uint8_t>(value);
+    }
+    if (!k.otherLetter.empty()) {
+        if (k.otherLetter.size() != 1) {
+            fprintf(stderr, "sksim: --other-letter: one character expected, not \"%s\"\n", k.otherLetter.c_str());
+            return false;
+        }
+        f.otherLetter = static_cast<uint8_t>(k.otherLetter[0]);
+    }
+    if (k.dropFrame == "first") f.dropFrame = sksim::kDropFirst;
+    if (k.dropFrame == "last") f.dropFrame = sksim::kDropLast;
     if (k.silent == "after-announce") f.mute |= sksim::kSilentAfterAnnounce;
     if (k.silent == "after-request") f.mute |= sksim::kSilentAfterRequest;
     if (k.silent == "before-goodbye") f.mute |= sksim::kSilentBeforeGoodbye;

@@ -48,9 +48,26 @@ struct SimFaults {
     uint32_t piecePauseMs = 40;
     uint32_t late = 0;              // answered only after lateMs
     uint32_t lateMs = 5500;         // past every time-out of the driver (2 s, 1 s, 4 s, 5 s)
-    uint32_t trailing = 0;          // answered with trailingBytes extra bytes (0xEE) behind the frame(s)
+    uint32_t trailing = 0;          // answered with trailingBytes extra bytes (trailingByte) behind the frame(s)
     uint32_t trailingBytes = 4;
+    uint8_t trailingByte = 0xEE;
     bool dropContinuation = false;  // long block answers: only the first frame is sent
+    // One frame of a long block answer is not sent: kDropFirst the first
+    // continuation, kDropLast the last one (kDropNone: off). dropFrameCounted:
+    // the gateway numbered the frame it lost, so the frames behind it and the
+    // Zlz answer keep their numbers and the gap shows; otherwise the frames
+    // are numbered as if the gateway never sent it (the one before a dropped
+    // last frame then ends the answer, type 0x02), and nothing shows the loss.
+    uint32_t dropFrame = 0;
+    bool dropFrameCounted = false;
+    // The request's answer with another command's letter: the first payload
+    // byte of each of its frames becomes otherLetter, the CRC made to check (0: off).
+    uint8_t otherLetter = 0;
+    // Requests whose letter is in this list are answered with the panel's
+    // refusal, payload 15 letter ("sz": system status and zone status).
+    std::string refuseLetters;
+    bool emptyAnswer = false;       // the request is answered with one frame of no payload (good CRC)
+    bool refuseWrites = false;      // every write (B, U, D, I, Y) is answered letter 15 and not carried out
     uint32_t hangUp = 0;            // instead of this answer the line is closed (hung up) ...
     uint32_t hangUpMs = 3000;       // ... and opened again after this long (0: stays closed until SimStop)
     uint32_t changeValue = 0;       // answered with one byte of the value changed (XOR 01), the frame keeping
@@ -64,6 +81,13 @@ struct SimFaults {
     // SimSetFaults with noiseBer 0 stops it.
     double noiseBer = 0;
     uint32_t noiseSeed = 1;
+};
+
+// Which frame the dropFrame switch leaves out.
+enum DropFrame : uint32_t {
+    kDropNone = 0,
+    kDropFirst = 1,  // the first continuation frame
+    kDropLast = 2,   // the last continuation frame
 };
 
 // The three "go silent" switches, as mute masks.

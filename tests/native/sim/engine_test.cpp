@@ -409,6 +409,7 @@ TEST(FaultSwitches, EachChangesWhatGoesOut) {
         const char* name;
         SimFaults faults;
         std::function<void(const Steps&, Rig&)> check;
+        Bytes request = {'s'};
     };
     auto faults = [](std::function<void(SimFaults&)> set) {
         SimFaults f;
@@ -484,6 +485,51 @@ TEST(FaultSwitches, EachChangesWhatGoesOut) {
              EXPECT_EQ(s.announce, want);
              EXPECT_EQ(s.request, plain.request);
          }},
+        {"stray A5 bytes behind a zone answer", faults([](SimFaults& f) {
+             f.trailing = kReplyRequest;
+             f.trailingByte = 0xA5;
+         }),
+         [](const Steps& s, Rig& rig) {
+             Bytes want = Frame(0x21, {'z', 3, 0, 1, 0, 0x01, 0x00});  // zone 3: 0x0001, its frame whole
+             want.insert(want.end(), {0xA5, 0xA5, 0xA5, 0xA5});
+             EXPECT_EQ(s.request, want);
+             EXPECT_NE(rig.trace.find("-- trailing switch: 4 bytes A5 behind the answer"), std::string::npos)
+                 << rig.trace;
+         },
+         {'z', 3, 0, 1, 0}},
+        {"answered with another letter, the CRC made to check", faults([](SimFaults& f) { f.otherLetter = 'v'; }),
+         [&plain](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.request, Frame(0x21, {'v', 0x04, 0x12}));
+             EXPECT_NE(s.request, plain.request);
+             EXPECT_EQ(s.eos, plain.eos);
+             EXPECT_NE(rig.trace.find("-- other-letter switch: the answer's first payload byte 73 sent as 76 ('v')"),
+                       std::string::npos) << rig.trace;
+         }},
+        {"refused by letter", faults([](SimFaults& f) { f.refuseLetters = "zs"; }),
+         [&plain](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.request, Frame(0x21, {0x15, 's'}));
+             EXPECT_EQ(s.eos, plain.eos);
+             EXPECT_NE(rig.trace.find("-- refuse switch: 's' answered with the panel's refusal 15 's'"),
+                       std::string::npos) << rig.trace;
+         }},
+        {"a letter not in the refuse list is answered", faults([](SimFaults& f) { f.refuseLetters = "zt"; }),
+         [&plain](const Steps& s, Rig&) { EXPECT_EQ(s.request, plain.request); }},
+        {"an empty answer frame", faults([](SimFaults& f) { f.emptyAnswer = true; }),
+         [&plain](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.request, Bytes({0x55, 0xAA, 0x55, 0xAA, 0x02, 0x21, 0x00, 0x42, 0x01}));
+             ExpectGoodFrame(s.request, 0x02, 0x21, 9, "empty answer");
+             EXPECT_EQ(s.eos, plain.eos);
+             EXPECT_NE(rig.trace.find("-- empty-answer switch"), std::string::npos) << rig.trace;
+         }},
+        {"a write refused with NAK", faults([](SimFaults& f) { f.refuseWrites = true; }),
+         [](const Steps& s, Rig& rig) {
+             EXPECT_EQ(s.request, Frame(0x21, {'D', 0x15}));
+             EXPECT_EQ(rig.engine.model().systemStatus, 0x1204) << "no drill started";
+             EXPECT_EQ(rig.engine.counters().writes, 0u);
+             EXPECT_NE(rig.trace.find("-- refuse-writes switch: the write 'D' answered 'D' 15"), std::string::npos)
+                 << rig.trace;
+         },
+         {'D'}},
         {"one value byte changed, the CRC of the true bytes kept", faults([](SimFaults& f) { f.changeValue = kReplyRequest; }),
          [&plain](const Steps& s, Rig& rig) {
              Bytes want = plain.request;
@@ -537,7 +583,7 @@ TEST(FaultSwitches, EachChangesWhatGoesOut) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig(c.faults);
-        const Steps s = RunSingle(rig);
+        const Steps s = RunSingle(rig, c.request);
         c.check(s, rig);
     }
 }
@@ -553,6 +599,75 @@ TEST(FaultSwitches, DropContinuationSendsOnlyTheFirstFrame) {
     // Our latest frame is then 2: the driver's Zlz acknowledging 2 is right.
     ExpectGoodFrame(rig.Say(Zlz(2)), 0x02, 0x32, 11, "Zlz answer");
     EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
+}
+
+// One continuation frame of a long list left out: counted by the gateway
+// (the frames behind it and the Zlz answer keep their numbers), or not (the
+// frames numbered as if it was never sent). The sequence bytes' high nibble
+// wraps at 16 in an 18-frame list (loop 1 of 50 points, 3 a frame).
+TEST(FaultSwitches, DropFrameNumbersTheFramesAsTheGatewayCountedThem) {
+    std::string longLoop = TestModelJson();
+    std::string more;
+    for (int n = 25; n <= 50; ++n) more += ",{\"number\":" + std::to_string(n) + ",\"status\":" + std::to_string(n) + "}";
+    longLoop.insert(longLoop.find("\"L1 P24\"}") + 9, more);
+    const std::string small = "\"max_frame_payload\": 41, \"points_per_answer\": 32";
+    longLoop.replace(longLoop.find(small), small.size(), "\"max_frame_payload\": 13, \"points_per_answer\": 50");
+    struct Case {
+        const char* name;
+        bool longList;
+        uint32_t drop;
+        bool counted;
+        size_t dropped;           // which frame of the plain answer is missing
+        const char* numbers;      // the high nibbles of the frames that go out
+        uint8_t lastType;         // the type of the last frame that goes out
+        uint8_t zlzAck;           // the latest frame the driver got, as its Zlz acknowledges it
+        uint8_t zlzAnswer;        // the sequence byte of the Zlz answer (our next number, the Zlz's 2)
+    };
+    const Case cases[] = {
+        {"first, counted", false, kDropFirst, true, 1, "24", 0x02, 4, 0x52},
+        {"first, not counted", false, kDropFirst, false, 1, "23", 0x02, 3, 0x42},
+        {"last, counted", false, kDropLast, true, 2, "23", 0x01, 3, 0x52},
+        {"last, not counted", false, kDropLast, false, 2, "23", 0x02, 3, 0x42},
+        {"first of 18, counted", true, kDropFirst, true, 1, "2456789ABCDEF0123", 0x02, 3, 0x42},
+        {"first of 18, not counted", true, kDropFirst, false, 1, "23456789ABCDEF012", 0x02, 2, 0x32},
+        {"last of 18, counted", true, kDropLast, true, 17, "23456789ABCDEF012", 0x01, 2, 0x42},
+        {"last of 18, not counted", true, kDropLast, false, 17, "23456789ABCDEF012", 0x02, 2, 0x32},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string& json = c.longList ? longLoop : TestModelJson();
+        Rig plainRig(SimFaults{}, false, json);
+        plainRig.Say(kAnnounce);
+        const std::vector<Bytes> plain = Frames(plainRig.Say(Request({'p', 1, 0, 0, 0})));
+        ASSERT_EQ(plain.size(), c.longList ? 18u : 3u);
+        SimFaults f;
+        f.dropFrame = c.drop;
+        f.dropFrameCounted = c.counted;
+        Rig rig(f, false, json);
+        rig.Say(kAnnounce);
+        const std::vector<Bytes> got = Frames(rig.Say(Request({'p', 1, 0, 0, 0})));
+        ASSERT_EQ(got.size(), plain.size() - 1);
+        std::string numbers;
+        for (size_t i = 0; i < got.size(); ++i) {
+            FrameView v;
+            ASSERT_TRUE(ViewFrame(got[i], &v));
+            EXPECT_TRUE(v.crcOk()) << "frame " << i;
+            EXPECT_EQ(v.sequence & 0x0F, 1) << "frame " << i << " acknowledges the request";
+            numbers += "0123456789ABCDEF"[v.sequence >> 4];
+            const Bytes& was = plain[i < c.dropped ? i : i + 1];
+            EXPECT_TRUE(std::equal(got[i].begin() + 7, got[i].end() - 2, was.begin() + 7, was.end() - 2))
+                << "frame " << i << " carries the payload of plain frame " << (i < c.dropped ? i : i + 1);
+            EXPECT_EQ(v.type, i + 1 == got.size() ? c.lastType : 0x01) << "frame " << i;
+        }
+        EXPECT_EQ(numbers, c.numbers);
+        // The driver numbers its Zlz 2 and acknowledges the latest frame it got.
+        const Bytes zlz = rig.Say(Frame(static_cast<uint8_t>(0x20 | c.zlzAck), {}));
+        ExpectGoodFrame(zlz, 0x02, c.zlzAnswer, 11, "Zlz answer");
+        EXPECT_EQ(rig.engine.counters().badSequence, 0u) << rig.trace;
+        EXPECT_EQ(rig.engine.counters().framesSent, 1u + got.size() + 1);
+        EXPECT_NE(rig.trace.find(c.counted ? "the gateway counted it" : "as if the gateway never sent it"),
+                  std::string::npos) << rig.trace;
+    }
 }
 
 // The block answer of loop 1 (3 frames): a value byte changed in a chosen

@@ -84,13 +84,14 @@ std::string Describe(const Outcome& o) {
 // The gates every kind uses: two single gates with distinct values (the late
 // answer of one must never become the other's value), a block of 32 points,
 // and a write that the panel's model shows.
-enum class Op { ReadSystem, ReadTrouble, ReadLabel, Block, Bypass };
+enum class Op { ReadSystem, ReadTrouble, ReadZone, ReadLabel, Block, Bypass };
 
 constexpr const char* kZone5Label = "WEST STAIRWELL";
 
 struct Gates {
     Gate system{"01_", 0};
     Gate trouble{"02_", 0};
+    Gate zone{"03_005", 0};
     Gate label{"04_005", 7};
     Gate block{"07_001001", 0, 32};
     Gate bypass{"11_002003", 0};
@@ -100,6 +101,7 @@ int32_t CodeOf(Op op) {
     switch (op) {
         case Op::ReadSystem:
         case Op::ReadTrouble:
+        case Op::ReadZone:
         case Op::ReadLabel: return kSingleRead;
         case Op::Block: return kBlockRead;
         case Op::Bypass: return kSingleWrite;
@@ -111,6 +113,7 @@ Gate& GateOf(Gates& g, Op op) {
     switch (op) {
         case Op::ReadSystem: return g.system;
         case Op::ReadTrouble: return g.trouble;
+        case Op::ReadZone: return g.zone;
         case Op::ReadLabel: return g.label;
         case Op::Block: return g.block;
         case Op::Bypass: return g.bypass;
@@ -120,7 +123,7 @@ Gate& GateOf(Gates& g, Op op) {
 
 bool ParseGates(KindRun& run, Gates& g) {
     const bool ok = Parse(run.line, g.system, kSingleParser, 0) == 0 && Parse(run.line, g.trouble, kSingleParser, 0) == 0 &&
-                    Parse(run.line, g.label, kSingleParser, 7) == 0 &&
+                    Parse(run.line, g.zone, kSingleParser, 0) == 0 && Parse(run.line, g.label, kSingleParser, 7) == 0 &&
                     Parse(run.line, g.block, kBlockParser, 0) == 0 && Parse(run.line, g.bypass, kSingleParser, 0) == 0;
     run.Expect(ok, "the gates parse");
     return ok;
@@ -134,8 +137,9 @@ bool ParseGates(KindRun& run, Gates& g) {
 void CheckValue(KindRun& run, Op op, const Gate& gate, int32_t status, const std::string& when, int delivered = 32) {
     switch (op) {
         case Op::ReadSystem:
-        case Op::ReadTrouble: {
-            const uint16_t want = op == Op::ReadSystem ? kSystemStatus : kTroubleStatus;
+        case Op::ReadTrouble:
+        case Op::ReadZone: {
+            const uint16_t want = op == Op::ReadSystem ? kSystemStatus : op == Op::ReadZone ? kZone5Status : kTroubleStatus;
             run.Expect(gate.Word(0) == 0, when + ": word 0 of the value is " + Hex4(gate.Word(0)) + " (0 expected)");
             if (status == 0) {
                 run.Expect(gate.Word(2) == want,
@@ -262,6 +266,7 @@ struct SwitchCase {
     int budgetSeconds;
     int blockWordsDelivered = 32;  // of a faulty block answer
     bool cleared = false;          // a failure must leave the value cleared
+    const char* settings = nullptr;  // the channel's settings file (SK5820_INI), when not the defaults
 };
 
 sksim::SimFaults Faults(std::function<void(sksim::SimFaults&)> set) {
@@ -279,7 +284,15 @@ std::vector<std::string> Named(std::vector<std::string> lines, const std::string
     return lines;
 }
 
+// "answer_end = window" for the table: the file's lines on one line.
+std::string OneLineSettings(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n")) text.replace(at, 2, "; ");
+    return text;
+}
+
 void RunSwitchCase(KindRun& run, int pair, const SwitchCase& c) {
+    if (c.settings != nullptr) run.Saw("settings", OneLineSettings(c.settings));
     if (!Setup(run, pair)) return;
     Gates g;
     if (!ParseGates(run, g)) return;
@@ -302,7 +315,7 @@ void RunSwitchCase(KindRun& run, int pair, const SwitchCase& c) {
     run.Expect(o.ms < c.maxMs, "took " + Ms(o.ms) + ", more than the allowed " + Ms(c.maxMs));
     CheckValue(run, c.op, gate, o.status, "faulty request", c.blockWordsDelivered);
     if (c.cleared && o.status != 0) CheckCleared(run, c.op, gate, "faulty request");
-    if (c.op == Op::ReadSystem || c.op == Op::ReadTrouble) run.Saw("value", Hex4(gate.Word(2)));
+    if (c.op == Op::ReadSystem || c.op == Op::ReadTrouble || c.op == Op::ReadZone) run.Saw("value", Hex4(gate.Word(2)));
     if (c.op == Op::ReadLabel) run.Saw("text", "\"" + gate.Text() + "\"");
     if (c.op == Op::Block) run.Saw("block word 1", Hex4(gate.Word(0)));
     // Let whatever the fault delayed reach the line before the counters are read.
@@ -343,6 +356,19 @@ std::vector<SwitchCase> SwitchCases() {
         "{name}: GatewayTransaction() fail, answer cut short: 8 of 12 bytes (addr = '01_')"};
     const std::vector<std::string> cutBlock{
         "{name}: GatewayTransaction() fail, answer cut short: 22 of 26 bytes (addr = '07_001001')"};
+    // An answer that is not this request's, or not whole: none of it is taken.
+    const std::vector<std::string> otherLetter{
+        "{name}: GatewayTransaction() fail, answer is not for this request: 'v' to 's' (addr = '01_')"};
+    const std::vector<std::string> refusedRead{
+        "{name}: GatewayTransaction() fail, answer is not for this request: 0x15 to 's' (addr = '01_')"};
+    const std::vector<std::string> emptyFrame{
+        "{name}: GatewayTransaction() fail, answer too short for its value: 0 payload bytes (addr = '01_')"};
+    // The block answer of loop 1 is the gateway's frames 2 to 5 (the announce answer is its frame 1).
+    const std::vector<std::string> lostFirst{
+        "{name}: GatewayTransaction() fail, answer lost frame 3 of the gateway's session (addr = '07_001001')"};
+    const std::vector<std::string> lostLast{
+        "{name}: GatewayTransaction() fail, answer lost frame 5 of the gateway's session (addr = '07_001001')"};
+    const std::vector<std::string> writeRefused{"{name}: SingleWrite() fail, the panel refused it (addr = '11_002003')"};
     auto announces = [](uint32_t n) {
         return [n](KindRun& run, const sksim::SimCounters& c, const Outcome&) {
             run.Expect(c.announces == n, "the simulator saw " + std::to_string(c.announces) + " announces (" +
@@ -462,6 +488,15 @@ std::vector<SwitchCase> SwitchCases() {
         {"answer-cut-short-block", "the block answer's last frame stops 4 bytes short (its last point and CRC)",
          "1, the list as prepared (no word of the answer stored), the cut-short line", Faults([](auto& f) { f.cutShort = kReplyRequest; }), Op::Block,
          {1}, {cutBlock}, kBlockWindow, 8000, nullptr, 30, 32, true},
+        {"answer-other-letter-single", "the system status read is answered with the letter 'v' (the CRC made to "
+         "check)", "1, value cleared, the not-for-this-request line", Faults([](auto& f) { f.otherLetter = 'v'; }),
+         Op::ReadSystem, {1}, {otherLetter}, answered, 4000, nullptr, 30, 32, true},
+        {"answer-refused-single", "the system status read is answered with the panel's refusal (15 's')",
+         "1, value cleared, the not-for-this-request line", Faults([](auto& f) { f.refuseLetters = "s"; }),
+         Op::ReadSystem, {1}, {refusedRead}, answered, 4000, nullptr, 30, 32, true},
+        {"answer-empty-frame", "the system status read is answered with one frame of no payload (good CRC)",
+         "1, value cleared, the too-short line", Faults([](auto& f) { f.emptyAnswer = true; }), Op::ReadSystem, {1},
+         {emptyFrame}, answered, 4000, nullptr, 30, 32, true},
         {"request-in-pieces-block", "the 4-frame block answer comes 3 bytes at a time, 40 ms apart",
          "0 and the 32 values", Faults([](auto& f) { f.pieces = kReplyRequest; }), Op::Block, {0}, {none},
          kBlockWindow, 8000, nullptr, 30},
@@ -518,6 +553,13 @@ std::vector<SwitchCase> SwitchCases() {
          60},
         {"request-trailing-bytes", "4 stray bytes (EE) follow the answer to the request", "0 and the value",
          Faults([](auto& f) { f.trailing = kReplyRequest; }), Op::ReadSystem, {0}, {none}, answered, 4000, nullptr, 30},
+        {"answer-stray-bytes-zone", "4 stray bytes A5 follow the zone status answer, read with answer_end = window",
+         "0 and the zone's status (never 0xA5A5)",
+         Faults([](auto& f) {
+             f.trailing = kReplyRequest;
+             f.trailingByte = 0xA5;
+         }),
+         Op::ReadZone, {0}, {none}, single, 4000, nullptr, 30, 32, false, "[default]\r\nanswer_end = window\r\n"},
         {"goodbye-trailing-bytes", "4 stray bytes (EE) follow the goodbye answer",
          "0 and the value; the stray bytes do not spoil the next request",
          Faults([](auto& f) { f.trailing = kReplyGoodbye; }), Op::ReadSystem, {0}, {none}, answered, 4000, nullptr, 30},
@@ -525,6 +567,25 @@ std::vector<SwitchCase> SwitchCases() {
          "0 with the first frame's 8 words; words 9-32 read 0, never what the buffer held before",
          Faults([](auto& f) { f.dropContinuation = true; }), Op::Block, {0}, {none}, kBlockWindow, 8000, nullptr, 30,
          8},
+        {"block-frame-lost-first", "the block answer's first continuation frame is lost; the gateway numbered it",
+         "1, the list as prepared, the lost-frame line naming frame 3",
+         Faults([](auto& f) {
+             f.dropFrame = sksim::kDropFirst;
+             f.dropFrameCounted = true;
+         }),
+         Op::Block, {1}, {lostFirst}, kBlockWindow, 8000, nullptr, 30, 32, true},
+        {"block-frame-lost-last", "the block answer's last frame is lost; the gateway numbered it (the Zlz answer "
+         "shows the gap)", "1, the list as prepared, the lost-frame line naming frame 5",
+         Faults([](auto& f) {
+             f.dropFrame = sksim::kDropLast;
+             f.dropFrameCounted = true;
+         }),
+         Op::Block, {1}, {lostLast}, kBlockWindow, 8000, nullptr, 30, 32, true},
+        {"block-frame-dropped-unnumbered-last", "the block answer's last frame is not sent and the frames are "
+         "numbered as if it never was (nothing on the wire shows it)",
+         "0 with the 28 words of the frames that came; words 29-32 read 0 (a loss nothing shows cannot be told)",
+         Faults([](auto& f) { f.dropFrame = sksim::kDropLast; }), Op::Block, {0}, {none}, kBlockWindow, 8000, nullptr,
+         30, 28},
         {"hang-up-instead-of-answer", "the gateway hangs up instead of answering the request; back after 3 s",
          "1; the channel serves the next request once the line is back",
          Faults([](auto& f) {
@@ -553,6 +614,14 @@ std::vector<SwitchCase> SwitchCases() {
          kStatusWindow + 2 * kSessionWindow, 16000, nullptr, 45},
         {"write-garbage-answer", "the write is answered with noise", "1",
          Faults([](auto& f) { f.garbage = kReplyRequest; }), Op::Bypass, {1}, {noWriteFrame}, kStatusWindow, 4000, nullptr,
+         30},
+        {"write-refused", "the bypass is answered 'B' 15 (the panel refuses it; the model stays as it was)",
+         "1, the refused line", Faults([](auto& f) { f.refuseWrites = true; }), Op::Bypass, {1}, {writeRefused},
+         0, 4000,
+         [](KindRun& run, const sksim::SimCounters& c, const Outcome&) {
+             run.Expect(c.writes == 0, "the panel carried out " + std::to_string(c.writes) + " writes (0 expected)");
+             run.Saw("panel", c.writes == 0 ? "no bypass" : "the bypass was carried out");
+         },
          30},
     };
     return cases;
@@ -801,6 +870,7 @@ struct Kind {
     std::string name, fault, expected;
     int budgetSeconds;
     std::function<void(KindRun&, int)> run;
+    std::string settings{};  // the settings file the kind's channel reads (empty: none, the defaults)
 };
 
 std::vector<Kind> AllKinds() {
@@ -808,7 +878,8 @@ std::vector<Kind> AllKinds() {
     for (SwitchCase c : SwitchCases()) {
         if (c.op == Op::Bypass && !c.counters) c.counters = WriteCheck;
         kinds.push_back(Kind{c.name, c.fault, c.expected, c.budgetSeconds,
-                             [c](KindRun& run, int pair) { RunSwitchCase(run, pair, c); }});
+                             [c](KindRun& run, int pair) { RunSwitchCase(run, pair, c); },
+                             c.settings != nullptr ? c.settings : ""});
     }
     kinds.push_back({"stray-bytes-before-announce-reply", "3 stray bytes reach the driver just before the announce answer",
                      "never a wrong value: 0 and the value, or 1 with TEMP_ERROR 2", 45, StrayBytesBeforeAnnounceReply});
@@ -851,6 +922,17 @@ TEST(ProofChild, RunKind) {
     auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& k) { return k.name == which; });
     ASSERT_NE(kind, kinds.end()) << which;
 
+    // The kind's settings file, named to the driver by SK5820_INI (the channel
+    // reads it at its start). Wine keeps a registry key open for good after
+    // the first use of the profile functions (its IniFileMapping); that first
+    // read is made here, before the handles are noted, so only the driver's count.
+    if (!kind->settings.empty()) {
+        const std::string file = TempFolder("proof-settings") + "\\" + kind->name + ".ini";
+        std::ofstream(file, std::ios::binary) << kind->settings;
+        ASSERT_NE(SetEnvironmentVariableA("SK5820_INI", file.c_str()), 0) << file;
+        char section[512];
+        ASSERT_GT(GetPrivateProfileSectionA("default", section, sizeof section, file.c_str()), 0u) << file;
+    }
     // The counts are taken after one start and end, which loads what stays loaded.
     {
         HostRecord warm;
