@@ -24,6 +24,9 @@ frame differs from its decode of the frame as sent. The residual per read is
 P = U * p^2 * (1-p)^(N-2): U the passing value-changing patterns, N the
 frame's bits, p the bit error rate; errors of three or more bits are left out
 (their undetected patterns are counted below by the plain table's syndromes).
+One-bit errors are tried too: where the line's register takes entry 0x73 the
+plain table's CRC of the frame with one bit flipped equals the line's, and
+the driver takes either; they add U1 * p * (1-p)^(N-1).
 
 Light: about a million CRC runs of short frames in pure Python (some tens of
 seconds). Exit 1 when the self-test fails or the model cannot be read."""
@@ -183,6 +186,17 @@ def analyse(letter, sent):
            for i in range(len(body) * 8)]
     r = dict(pairs=0, sync=0, longer=0, same=0, same_line=0, same_plain_only=0, same_value=0,
              same_value_in_value_bytes=0, shorter=0, shorter_pass=0, shorter_value=0)
+    # One flipped bit, by the same rules.
+    r["one"] = r["one_value"] = 0
+    for i in range(32, bits):
+        alt = bytearray(sent)
+        alt[i // 8] ^= 1 << (i % 8)
+        if alt[LENGTH_AT] > n:
+            continue
+        rx = bytes(alt[:alt[LENGTH_AT] + 9])
+        if checks(rx):
+            r["one"] += 1
+            r["one_value"] += decode(rx) != value
     value_bytes = set()
     for at in range(size):
         for bit in range(8):
@@ -280,8 +294,28 @@ def exact_count(sent, k=3):
     return passed
 
 
-def residual(u, bits, p):
-    return u * p * p * (1 - p) ** (bits - 2)
+def residual(u, bits, p, u1=0):
+    """Per read: u two-bit and u1 one-bit patterns that pass with a wrong value."""
+    return u1 * p * (1 - p) ** (bits - 1) + u * p * p * (1 - p) ** (bits - 2)
+
+
+def one_bit_holes(sent, letter):
+    """The one-bit errors that pass with a wrong value, found the quick way: where the line's
+    register takes entry 0x73 at body byte t, the frame's CRC is the plain table's with 0x0200
+    added there, which bit 1 of body byte t-1 also adds; flipped, the frame checks by the plain
+    table. Each one found is tried as the driver takes it."""
+    body = sent[4:-2]
+    state, holes = 0, []
+    for t, b in enumerate(body):
+        if t >= 1 and state >> 8 == 0x73:
+            alt = bytearray(sent)
+            alt[4 + t - 1] ^= 0x02
+            if alt[LENGTH_AT] <= sent[LENGTH_AT]:
+                rx = bytes(alt[:alt[LENGTH_AT] + 9])
+                if checks(rx) and DECODE[letter](rx) != DECODE[letter](sent):
+                    holes.append(4 + t - 1)
+        state = LINE[state >> 8] ^ ((state << 8) & 0xFFFF) ^ b
+    return holes
 
 
 def self_test():
@@ -353,11 +387,12 @@ def main():
     print("Two-bit errors in the single answers of %s, answer sequence byte 0x%02X"
           % (os.path.relpath(args.model, ROOT), ANSWER_SEQUENCE))
     print("(N frame bits; pairs = N(N-1)/2; pass = still check; U = pass with a wrong value;")
-    print(" P = U p^2 (1-p)^(N-2) per read, the worst frame of the kind)")
+    print(" P = U1 p (1-p)^(N-1) + U p^2 (1-p)^(N-2) per read, U1 the one-bit wrong values; the worst frame of the kind)")
     print()
     print("| answer | frames | bytes | N | pairs | pass | pass, plain table only | pass, shorter length "
-          "| U | pass share | 3-bit pass (first frame, all tried) | 4-bit pass (plain table) | P at 1e-4 | P at 1e-6 |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+          "| U | pass share | 1-bit pass | 1-bit wrong value | 3-bit pass (first frame, all tried) "
+          "| 4-bit pass (plain table) | P at 1e-4 | P at 1e-6 |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     totals = dict(pairs=0, undetected=0, covered_pairs=0)
     by_letter = {}
     for letter, what, sent, r in results:
@@ -375,14 +410,15 @@ def main():
             min(r[key] for r in rs), max(r[key] for r in rs))
         pairs = sum(r["pairs"] for r in rs)
         passed = sum(r["undetected"] for r in rs)
-        worst = max(rs, key=lambda r: residual(r["U"], r["bits"], BERS[0]))
+        worst = max(rs, key=lambda r: residual(r["U"], r["bits"], BERS[0], r["one_value"]))
         three = exact_count(results[[x[0] for x in results].index(letter)][2], 3)
-        print("| `%s` %s | %d | %s | %s | %d | %s | %s | %s | %s | %.2f %% | %d | %s | %.2e | %.2e |"
+        print("| `%s` %s | %d | %s | %s | %d | %s | %s | %s | %s | %.2f %% | %d | %d | %d | %s | %.2e | %.2e |"
               % (letter.replace("|", "\\|"), KIND_NAMES[letter], len(rs),
                  "%d" % sizes[0] if len(sizes) == 1 else "%d-%d" % (sizes[0], sizes[-1]),
                  span("bits"), pairs, span("undetected"), span("same_plain_only"), span("shorter_pass"),
-                 span("U"), 100.0 * passed / pairs, three, span("A4"),
-                 residual(worst["U"], worst["bits"], BERS[0]), residual(worst["U"], worst["bits"], BERS[1])))
+                 span("U"), 100.0 * passed / pairs, sum(r["one"] for r in rs), sum(r["one_value"] for r in rs),
+                 three, span("A4"), residual(worst["U"], worst["bits"], BERS[0], worst["one_value"]),
+                 residual(worst["U"], worst["bits"], BERS[1], worst["one_value"])))
     print()
     print("All %d frames: %d of %d two-bit patterns pass (%.3f %%); over the bits behind the sync bytes only "
           "(type to CRC): %d of %d (%.3f %%)."
@@ -410,13 +446,30 @@ def main():
     print("Poll of the model's zone and group reads (%d zones, %d groups) every %.1f s:"
           % (len(by_letter.get("z", [])), len(by_letter.get("g", [])), args.cycle))
     for p in BERS:
-        per_cycle = sum(residual(r["U"], r["bits"], p) for r in by_letter.get("z", []) + by_letter.get("g", []))
+        per_cycle = sum(residual(r["U"], r["bits"], p, r["one_value"]) for r in by_letter.get("z", []) + by_letter.get("g", []))
         if per_cycle == 0:
             print("  BER %.0e: no two-bit pattern gives a wrong value" % p)
             continue
         seconds = args.cycle / per_cycle
         print("  BER %.0e: %.3e wrong values with status 0 per cycle; one every %.3e s (%.1f days, %.1f years)"
               % (p, per_cycle, seconds, seconds / 86400, seconds / (365.25 * 86400)))
+
+    print()
+    print("One flipped bit that passes with a wrong value, other addresses (status 0, count 1, as the driver asks):")
+    zones = [z for z in range(1, 1000) if one_bit_holes(frame(b"z" + word(z) + word(1) + word(0)), "z")]
+    print("  zone numbers 1-999 whose status answer has one: %d %s" % (len(zones), zones))
+    low, high, numbers = 0, 0, set()
+    for g in range(1, 1000):
+        for status in range(256):
+            holes = one_bit_holes(frame(b"g" + word(g) + word(1) + word(status) + word(0)), "g")
+            low += 12 in holes
+            high += 13 in holes
+            if 12 in holes:
+                numbers.add(g)
+    print("  group numbers 1-999 x status low byte 0-255 (255744 answers): %d with one in the status low byte "
+          "(group numbers %s), %d in its high byte" % (low, sorted(numbers), high))
+    print("  such an answer: P = p (1-p)^(N-1) per read, %.2e at 1e-4 and %.2e at 1e-6 for a zone read"
+          % (residual(0, 128, BERS[0], 1), residual(0, 128, BERS[1], 1)))
     return 0
 
 

@@ -57,6 +57,14 @@ class CrcResidualTest(unittest.TestCase):
         i = cr.frame(b"i" + b"".join(cr.word(v) for v in (30, 15, 9, 24, 12, 101)))
         self.assertEqual(cr.exact_count(i, 3), 1)
 
+    def test_one_bit_passes_where_the_line_takes_entry_0x73(self):
+        # Zone 233: bit 1 of the status low byte, flipped, checks by the plain table.
+        f = cr.frame(b"z" + cr.word(233) + cr.word(1) + cr.word(0))
+        self.assertEqual(cr.one_bit_holes(f, "z"), [12])
+        r = cr.analyse("z", f)
+        self.assertEqual((r["one"], r["one_value"]), (1, 1))
+        self.assertEqual(cr.one_bit_holes(z_frame(1), "z"), [])
+
     def test_missing_model_fails_loudly(self):
         run = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "crc_residual.py"), "--model",
                               os.path.join(ROOT, "no-such-model.json")], capture_output=True, text=True)
