@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "address/command_table.h"
+#include "tools/kestra/kestra_api.h"
 
 namespace {
 
@@ -206,7 +207,15 @@ GateResult DriverHost::Write(const std::string& gate, const std::string& text, i
         std::vector<char> value(kValueBytes, 0);
         memcpy(value.data(), text.data(), text.size() < kValueBytes - 1 ? text.size() : kValueBytes - 1);
         PointRecord point = PointFor(gate, record, gateType == 7 ? 7 : record.valueKind, record.count, value.data());
+        const int before = KestraCount();
         result.status = Call(7, &point);
+        // The driver tells a refusal from a write never confirmed by its line.
+        char line[2048];
+        for (int i = before; i < KestraCount(); ++i) {
+            if (KestraLine(i, line, sizeof line) >= 0 && strstr(line, "SingleWrite() fail, the panel refused it")) {
+                result.refusedByPanel = true;
+            }
+        }
     }
     result.ms = NowMs() - start;
     return result;

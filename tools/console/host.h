@@ -34,6 +34,7 @@ struct GateResult {
     std::string text;
     std::vector<uint16_t> words;
     double ms = 0;
+    bool refusedByPanel = false;  // a write the panel answered with NAK (the driver's log line says so)
 };
 
 class DriverHost {

@@ -39,6 +39,10 @@ const char* OperationName(Operation operation) {
     return "?";
 }
 
+std::string ResultText(const GateResult& r) {
+    return r.refusedByPanel ? "refused by the panel (1)" : StatusText(r.status);
+}
+
 std::string StatusText(int32_t status) {
     switch (status) {
         case 0: return "ok";
@@ -128,7 +132,7 @@ void PrintResults(FILE* out, Format format, const std::vector<GateResult>& resul
             }
             fprintf(out, "%s,%s,%s,%s,%s,%s,%s,%d,%s\n", CsvField(r.gate).c_str(), CsvField(Letter(r.letter)).c_str(),
                     OperationName(r.operation), r.kind.c_str(), CsvField(value).c_str(), hex.c_str(),
-                    StatusText(r.status).c_str(), r.status, Ms(r.ms).c_str());
+                    ResultText(r).c_str(), r.status, Ms(r.ms).c_str());
         }
         return;
     }
@@ -160,7 +164,7 @@ void PrintResults(FILE* out, Format format, const std::vector<GateResult>& resul
     const std::vector<std::string> head = {"gate", "cmd", "op", "value", "status", "ms"};
     std::vector<std::vector<std::string>> rows;
     for (const GateResult& r : results) {
-        rows.push_back({r.gate, Letter(r.letter), OperationName(r.operation), ValueText(r), StatusText(r.status),
+        rows.push_back({r.gate, Letter(r.letter), OperationName(r.operation), ValueText(r), ResultText(r),
                         Ms(r.ms)});
     }
     std::vector<size_t> width(head.size());

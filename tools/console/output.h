@@ -13,6 +13,8 @@ enum class Format { Table, Csv, Json, Quiet };
 // block lists in brackets; empty for a write or a refused gate.
 std::string ValueText(const GateResult& result);
 std::string StatusText(int32_t status);
+// The status as the console shows it: a write the panel refused says so.
+std::string ResultText(const GateResult& r);
 const char* OperationName(Operation operation);
 
 void PrintResults(FILE* out, Format format, const std::vector<GateResult>& results);
