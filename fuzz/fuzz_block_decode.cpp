@@ -77,13 +77,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.channel = channel.get();
     request.params = &point;
 
+    // A single answer is read only from its first frame: the same bytes with
+    // everything behind that frame changed must decode to the same result
+    // and the same value.
+    std::unique_ptr<VpiChannel> twin;
+    if (mode == kSingleSession) {
+        twin = std::make_unique<VpiChannel>(*channel);
+        const FrameView first = ViewFrame(twin->rxBuffer, ReceivedCount(twin.get()), 0);
+        for (uint32_t i = first.size; i < sizeof twin->rxBuffer; ++i) twin->rxBuffer[i] ^= 0xFF;
+    }
+
     if (mode == kBlockSession) {
         uint8_t sequence = 0;
         TakeReplySequence(channel->rxBuffer, ReceivedCount(channel.get()), &sequence);
         // Bounds the count itself; the list is read from the assembled answer.
         channel->rxCount = static_cast<uint16_t>(AssembleBlockPayload(channel->rxBuffer, channel->rxCount));
     }
-    const bool accepted = DecodeReply(&request, mode).result == DecodeResult::Stored;
+    const DecodeVerdict verdict = DecodeReply(&request, mode);
+    const bool accepted = verdict.result == DecodeResult::Stored;
+    if (twin != nullptr) {
+        auto* twinValue = static_cast<uint8_t*>(malloc(valueSize));
+        memset(twinValue, 0xA5, valueSize);
+        PointRecord twinPoint = point;
+        twinPoint.value = twinValue;
+        twin->valueHead = twinValue;
+        twin->valueTail = twinValue + 2;
+        VpiRequest twinRequest{};
+        twinRequest.channel = twin.get();
+        twinRequest.params = &twinPoint;
+        Check(DecodeReply(&twinRequest, mode).result == verdict.result);
+        Check(memcmp(twinValue, value, valueSize) == 0);
+        free(twinValue);
+    }
 
     // Nothing written into the record's fields around the receive buffer.
     for (uint8_t b : channel->txBuffer) Check(b == 0x5C);

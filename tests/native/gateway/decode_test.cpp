@@ -266,8 +266,12 @@ TEST(DecodeReply, TheValueIsTakenOnlyFromThisRequestsPayload) {
         gate->Receive(c.reply);
         if (c.cutTo != 0) gate->channel.rxCount = c.cutTo;
         EXPECT_EQ(DecodeReply(&gate->request, kSingleSession).result, c.result) << c.what;
-        if (c.head != nullptr) EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.what;
-        if (c.text != nullptr) EXPECT_EQ(gate->TextValue(), c.text) << c.what;
+        if (c.head != nullptr) {
+            EXPECT_EQ(Hex(Head(gate->value, 4)), c.head) << c.what;
+        }
+        if (c.text != nullptr) {
+            EXPECT_EQ(gate->TextValue(), c.text) << c.what;
+        }
     }
 }
 
