@@ -14,7 +14,6 @@ constexpr uint32_t kWordOffset = 8;        // commands 1 and 2
 constexpr uint32_t kPointWordOffset = 16;  // command 7, and the first group of a block list
 constexpr uint32_t kGroupSize = 4;
 constexpr uint32_t kAssemblyThreshold = 100;
-constexpr uint32_t kContinuationScanStart = 16;
 constexpr uint8_t kPointLetter = 'p';
 constexpr uint16_t kBlockMarkIn = 0x0080;
 constexpr uint16_t kBlockMarkOut = 0x8000;
