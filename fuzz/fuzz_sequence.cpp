@@ -36,10 +36,19 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
     bytes.resize(count + 8, 0xEE);  // the scan must not use what lies behind `count`
     const std::vector<uint8_t> before = bytes;
 
-    // Model: the last position whose four sync bytes lie within count.
+    // Model: the frame walk. The first position whose four sync bytes lie
+    // within count; behind a whole frame (its length byte and n + 9 bytes
+    // within count) the next such position at or after its end; the last
+    // frame found gives the sequence.
     int64_t found = -1;
-    for (uint32_t s = 0; s + 4 <= count; ++s) {
-        if (memcmp(&bytes[s], kSyncBytes, 4) == 0) found = s;
+    for (uint32_t s = 0; s + 4 <= count;) {
+        if (memcmp(&bytes[s], kSyncBytes, 4) != 0) {
+            ++s;
+            continue;
+        }
+        found = s;
+        if (s + 7 > count || s + bytes[s + 6] + 9u > count) break;  // not whole: the walk ends
+        s += bytes[s + 6] + 9u;
     }
     uint8_t sequence = last;
     const bool taken = TakeReplySequence(bytes.data(), count, &sequence);
@@ -53,7 +62,7 @@ void ScanAndPatch(const uint8_t* data, size_t size) {
 
     // The answer check reads only the received bytes (an exact copy, so the
     // sanitizer sees any read past them) and agrees with a plain model of the
-    // first frame: whole, and its CRC by either table.
+    // first frame: whole, and its CRC by the line's table.
     const std::vector<uint8_t> exact(bytes.begin(), bytes.begin() + count);
     const AnswerVerdict single = CheckAnswer(exact.data(), count, false);
     const AnswerVerdict block = CheckAnswer(exact.data(), count, true);
