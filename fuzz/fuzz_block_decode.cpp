@@ -34,6 +34,16 @@ void Check(bool ok) {
     if (!ok) abort();
 }
 
+// The request of `point` on `channel`, its value buffer `value`, as the
+// read request prepares them.
+void Bind(VpiChannel* channel, PointRecord* point, uint8_t* value, VpiRequest* request) {
+    point->value = value;
+    channel->valueHead = value;
+    channel->valueTail = value + 2;
+    request->channel = channel;
+    request->params = point;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,12 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     point.address = address;
     point.argB = argB;
     point.count = count;
-    point.value = value;
-    channel->valueHead = value;
-    channel->valueTail = value + 2;
     VpiRequest request{};
-    request.channel = channel.get();
-    request.params = &point;
+    Bind(channel.get(), &point, value, &request);
 
     // A single answer is read only from its first frame: the same bytes with
     // everything behind that frame changed must decode to the same result
@@ -99,12 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto* twinValue = static_cast<uint8_t*>(malloc(valueSize));
         memset(twinValue, 0xA5, valueSize);
         PointRecord twinPoint = point;
-        twinPoint.value = twinValue;
-        twin->valueHead = twinValue;
-        twin->valueTail = twinValue + 2;
         VpiRequest twinRequest{};
-        twinRequest.channel = twin.get();
-        twinRequest.params = &twinPoint;
+        Bind(twin.get(), &twinPoint, twinValue, &twinRequest);
         Check(DecodeReply(&twinRequest, mode).result == verdict.result);
         Check(memcmp(twinValue, value, valueSize) == 0);
         free(twinValue);
