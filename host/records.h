@@ -61,7 +61,12 @@ struct LineSettings {
     uint16_t blockQuietMs;    // the quiet gap, 20 to 4000 (0: 300)
     uint16_t sendGapMs;       // a pause before each frame sent, 0 to 1000
     uint8_t frameNumbersUnchecked;  // 1: a block answer's frame numbers are not checked; else they are
-    uint8_t spare[7];         // for later settings: 0
+    // The bad-line settings hold their value plus one, so that 0 reads as the default.
+    uint8_t readRetriesPlus1;    // a read's sessions run again on a spoiled answer, 0 to 5 (2)
+    uint8_t lineDownAfterPlus1;  // requests in a row without an announce answer before the line is down, 0 never (3)
+    uint16_t lineRetryS;         // while down, a read goes to the line at most this often, 1 to 300 (10)
+    uint16_t statsMinutesPlus1;  // the counters line every so many minutes, 0 never (60)
+    uint8_t spare[1];            // for later settings: 0
 };
 static_assert(sizeof(LineSettings) == 16);
 
@@ -74,6 +79,57 @@ struct LineState {
     uint8_t spare[15];  // for later: 0
 };
 static_assert(sizeof(LineState) == 16);
+
+// Why a request failed, as the channel's counters sort it.
+enum : uint8_t {
+    kFailNoAnnounce,  // the gateway never answered the announce
+    kFailNoAnswer,    // the announce was answered, the request was not (silence, or no frame)
+    kFailCrc,         // an answer frame whose CRC does not check
+    kFailCut,         // an answer frame cut short
+    kFailTooShort,    // an answer too short for its value
+    kFailOther,       // an answer that is not this request's, or not a block answer
+    kFailLostFrame,   // a block answer with a frame lost or twice
+    kFailRefused,     // the panel refused the write
+    kFailAtOnce,      // failed at once while the line was down: nothing sent
+    kFailNoGoodBye,   // the block session's goodbye was never accepted
+    kFailNoRequest,   // the gate's command makes no request: nothing sent
+    kFailCauseCount
+};
+
+// What one channel did, counted with 64 bits: at 20 requests a second none
+// of them wraps in billions of years.
+struct LineCounters {
+    uint64_t reads;                         // reads that went to the line or failed at once
+    uint64_t readsGood;
+    uint64_t readsGoodAfterRetry;           // good reads that needed a session run again
+    uint64_t retries;                       // read sessions run again on a spoiled answer
+    uint64_t writes;
+    uint64_t writesGood;
+    uint64_t readsFailed[kFailCauseCount];  // by cause
+    uint64_t writesFailed[kFailCauseCount];
+    uint64_t bytesIn;
+    uint64_t bytesOut;
+    uint64_t downMs;                        // time the line was down
+    uint64_t spare[4];                      // for later counts: 0
+};
+static_assert(sizeof(LineCounters) == 8 * (6 + 2 * kFailCauseCount + 3 + 4));
+
+// How the channel's line is doing: whether it is down, and its counters.
+// Zeroed when the channel starts; the down state also ends (its time
+// counted) whenever the settings are read (restart, a port request).
+struct LineHealth {
+    uint8_t down;               // 1: requests failed to get an announce answer too often; reads fail at once
+    uint8_t silentInARow;       // requests in a row whose announce was never answered (stops at 255)
+    uint8_t spare[6];           // for later: 0
+    uint64_t downSinceMs;       // the clock (CommNowMs) when the line went down
+    uint64_t lastTryMs;         // the clock when a read last went to the line while down
+    uint64_t failedAtOnce;      // reads failed at once since the line went down
+    uint64_t periodStartMs;     // the clock when the counters line's period began
+    uint64_t channelStartMs;    // the clock when the channel started
+    LineCounters total;         // since the channel started
+    LineCounters period;        // since the last counters line
+};
+static_assert(sizeof(LineHealth) == 48 + 2 * sizeof(LineCounters));
 
 struct VpiChannel {
     int32_t readTimeout;        // 0, units of 10 ms
@@ -101,7 +157,8 @@ struct VpiChannel {
     uint16_t rxCount;           // 2840
     LineSettings line;          // 2842: the driver's own, never the host's
     LineState lineState;        // 2858: the driver's own, never the host's
-    uint8_t unused2874[2020];   // 2874
+    LineHealth health;          // 2874: the driver's own, never the host's
+    uint8_t unused3482[1412];   // 3482
     char intFileName[16];       // 4894
 };
 
@@ -197,6 +254,7 @@ static_assert(offsetof(VpiChannel, txCount) == AtWidth(2838, 2862));
 static_assert(offsetof(VpiChannel, rxCount) == AtWidth(2840, 2864));
 static_assert(offsetof(VpiChannel, line) == AtWidth(2842, 2866));
 static_assert(offsetof(VpiChannel, lineState) == AtWidth(2858, 2882));
+static_assert(offsetof(VpiChannel, health) == AtWidth(2874, 2898));
 static_assert(offsetof(VpiChannel, intFileName) == AtWidth(4894, 4918));
 
 static_assert(sizeof(PointRecord) == AtWidth(44, 52));
