@@ -7,6 +7,7 @@
 #include "channel/live_channels.h"
 #include "channel/ports.h"
 #include "channel/settings.h"
+#include "gateway/line_watch.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "host/version.h"
@@ -56,7 +57,10 @@ bool StartEnabled(VpiRequest* request, const char* name, ChannelSlot* slot) {
 
     if (!CreateSyncObjects(request, slot) || !StartCatch(request, slot)) return false;
     if (!CloseSyncEvent(channel, slot)) err(kLogLevel, "%s: ColdStart() CloseSync Semaphore failed", name);
-    if (!IsNoPort(port)) ApplyLineSettings(channel);
+    if (!IsNoPort(port)) {
+        StartLineHealth(channel);
+        ApplyLineSettings(channel);
+    }
     return true;
 }
 
@@ -93,6 +97,8 @@ int32_t ColdStart(VpiRequest* request) {
     // A record new to the driver holds whatever its allocation held: "no
     // port" until this start opens one, so no later close meets a stray value.
     if (claim == StartClaim::Fresh) channel->port = nullptr;
+    // Counters and the down state start from nothing, whatever the record held.
+    channel->health = LineHealth{};
 
     channel->instanceNumber = number;
     FormatNumbered(channel->name, sizeof channel->name, kChannelNamePrefix, number, "");
@@ -121,7 +127,7 @@ int32_t WarmStart(VpiRequest* request) {
     if (IsNoPort(channel->port)) return kDone;
     ClearCommErrors(channel->port);
     CommPurgeInput(channel->port);
-    if (channel->port != nullptr) ApplyLineSettings(channel);
+    if (channel->port != nullptr) ReadSettingsAgain(channel);
     err(kLogLevel, "%s: WarmStart() exit", name.text);
     return kDone;
 }
@@ -129,6 +135,8 @@ int32_t WarmStart(VpiRequest* request) {
 int32_t EndVpi(VpiRequest* request) {
     VpiChannel* channel = request->channel;
     ChannelSlot* slot = ClaimForEnd(channel);
+    // What the channel did since the last counters line.
+    if (slot != nullptr) LogCountersAtEnd(channel);
     // The port of a record that holds no live number is not the driver's to
     // close: such a record is ended already, or was never started.
     const int32_t portClosed = slot != nullptr ? ClosePort(request) : kDone;

@@ -6,6 +6,7 @@
 
 #include "channel/live_channels.h"
 #include "channel/settings.h"
+#include "gateway/line_watch.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/comm.h"
@@ -57,6 +58,11 @@ Handle ReplacePort(VpiRequest* request, const PortDescriptor* descriptor, uint32
     return port;
 }
 
+void ReadSettingsAgain(VpiChannel* channel) {
+    EndLineDown(channel);
+    ApplyLineSettings(channel);
+}
+
 int32_t OpenPort(VpiRequest* request) {
     VpiChannel* channel = request->channel;
     uint32_t windowsError = 0;
@@ -67,7 +73,7 @@ int32_t OpenPort(VpiRequest* request) {
     }
     channel->enabled = 1;
     channel->port = port;
-    if (!IsNoPort(port)) ApplyLineSettings(channel);
+    if (!IsNoPort(port)) ReadSettingsAgain(channel);
     return kDone;
 }
 
@@ -86,7 +92,7 @@ int32_t ReopenPort(VpiRequest* request) {
         return kFailed;
     }
     channel->port = port;
-    if (!IsNoPort(port)) ApplyLineSettings(channel);
+    if (!IsNoPort(port)) ReadSettingsAgain(channel);
     return kDone;
 }
 

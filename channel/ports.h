@@ -15,3 +15,7 @@ int32_t ReopenPort(VpiRequest* request);
 // opens the port of `descriptor`. Returns the new port, NoPort() for
 // NULLDEV, null when the open failed (the Windows error in *windowsError).
 Handle ReplacePort(VpiRequest* request, const PortDescriptor* descriptor, uint32_t* windowsError = nullptr);
+
+// The channel's settings read again for its port (restart, a port request):
+// a line taken for down is up again, its time counted.
+void ReadSettingsAgain(VpiChannel* channel);

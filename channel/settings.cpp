@@ -28,6 +28,10 @@ constexpr KeyRule kRules[kSettingCount] = {
     {"trace", "not 0 or 1", 0, 1, {nullptr, nullptr}},
     {"send_gap_ms", "not a number from 0 to 1000", 0, 1000, {nullptr, nullptr}},
     {"check_frame_numbers", "not 0 or 1", 0, 1, {nullptr, nullptr}},
+    {"read_retries", "not a number from 0 to 5", 0, 5, {nullptr, nullptr}},
+    {"line_down_after", "not a number from 0 to 100", 0, 100, {nullptr, nullptr}},
+    {"line_retry_s", "not a number from 1 to 300", 1, 300, {nullptr, nullptr}},
+    {"stats_minutes", "not a number from 0 to 1440", 0, 1440, {nullptr, nullptr}},
 };
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -48,6 +52,10 @@ uint32_t Stored(const LineSettings& line, SettingKey key) {
         case SettingKey::CheckCrc: return line.crcUnchecked == 1 ? 0 : 1;
         case SettingKey::Trace: return line.traceOn == 1 ? 1 : 0;
         case SettingKey::CheckFrameNumbers: return line.frameNumbersUnchecked == 1 ? 0 : 1;
+        case SettingKey::ReadRetries: return ReadRetries(line);
+        case SettingKey::LineDownAfter: return LineDownAfter(line);
+        case SettingKey::LineRetryS: return LineRetryS(line);
+        case SettingKey::StatsMinutes: return StatsMinutes(line);
         default: return line.sendGapMs;
     }
 }
@@ -60,6 +68,10 @@ void Store(LineSettings& line, SettingKey key, uint32_t value) {
         case SettingKey::CheckCrc: line.crcUnchecked = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
         case SettingKey::Trace: line.traceOn = static_cast<uint8_t>(value); break;
         case SettingKey::CheckFrameNumbers: line.frameNumbersUnchecked = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
+        case SettingKey::ReadRetries: line.readRetriesPlus1 = static_cast<uint8_t>(value + 1); break;
+        case SettingKey::LineDownAfter: line.lineDownAfterPlus1 = static_cast<uint8_t>(value + 1); break;
+        case SettingKey::LineRetryS: line.lineRetryS = static_cast<uint16_t>(value); break;
+        case SettingKey::StatsMinutes: line.statsMinutesPlus1 = static_cast<uint16_t>(value + 1); break;
         default: line.sendGapMs = static_cast<uint16_t>(value); break;
     }
 }
@@ -166,6 +178,34 @@ const char* StopBits(uint16_t stopBits) {
     }
 }
 
+// The bad-line settings that differ from their defaults, as the start line
+// shows them: ", read retries 0, line down never, line retry 30 s, counters every 15 min".
+void AppendBadLineSettings(const LineSettings& line, char* out, size_t size) {
+    size_t used = 0;
+    auto add = [&](const char* label, uint32_t value, const char* unit) {
+        if (used >= size) return;
+        const int n = snprintf(out + used, size - used, ", %s %u%s", label, static_cast<unsigned>(value), unit);
+        if (n > 0) used += static_cast<size_t>(n);
+    };
+    auto say = [&](const char* text) {
+        if (used >= size) return;
+        CopyText(out + used, size - used, text);
+        used += strlen(out + used);
+    };
+    if (ReadRetries(line) != kDefaultReadRetries) add("read retries", ReadRetries(line), "");
+    if (LineDownAfter(line) == 0) {
+        say(", line down never");
+    } else if (LineDownAfter(line) != kDefaultLineDownAfter) {
+        add("line down after", LineDownAfter(line), "");
+    }
+    if (LineRetryS(line) != kDefaultLineRetryS) add("line retry", LineRetryS(line), " s");
+    if (StatsMinutes(line) == 0) {
+        say(", no counters line");
+    } else if (StatsMinutes(line) != kDefaultStatsMinutes) {
+        add("counters every", StatsMinutes(line), " min");
+    }
+}
+
 }  // namespace
 
 const char* SettingName(SettingKey key) { return kRules[static_cast<uint32_t>(key)].name; }
@@ -215,7 +255,7 @@ void ApplyLineSettings(VpiChannel* channel) {
     } else {
         snprintf(block, sizeof block, "window");
     }
-    char extras[80] = "";
+    char extras[192] = "";
     if (settings.line.sendGapMs != 0) {
         snprintf(extras, sizeof extras, ", send gap %u ms", static_cast<unsigned>(settings.line.sendGapMs));
     }
@@ -223,6 +263,7 @@ void ApplyLineSettings(VpiChannel* channel) {
     if (settings.line.frameNumbersUnchecked == 1) {
         CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", frame numbers not checked");
     }
+    AppendBadLineSettings(settings.line, extras + strlen(extras), sizeof extras - strlen(extras));
     channel->lineState = LineState{};
     // The host's environment switch decides over the file (AnswerCheckOn).
     const bool switched = EnvironmentSet("SK5820_CHECK_CRC");

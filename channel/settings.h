@@ -11,6 +11,10 @@
 //   trace = 0 | 1                      the field trace for this port
 //   send_gap_ms = 0..1000              a pause before each frame sent
 //   check_frame_numbers = 1 | 0        a block answer's frames must be numbered without a gap
+//   read_retries = 0..5                a read's session runs again on a spoiled answer (2)
+//   line_down_after = 0..100           requests in a row without an announce answer before the line is down (3; 0 never)
+//   line_retry_s = 1..300              while the line is down, a read goes to it at most this often (10)
+//   stats_minutes = 0..1440            the counters line every so many minutes (60; 0 never)
 //
 // A bad value or an unknown key never stops a channel: it is logged and
 // the default (or the [default] section's value) stays in effect.
@@ -28,6 +32,10 @@ enum class SettingKey : uint8_t {
     Trace,
     SendGapMs,
     CheckFrameNumbers,
+    ReadRetries,
+    LineDownAfter,
+    LineRetryS,
+    StatsMinutes,
     Count
 };
 constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);

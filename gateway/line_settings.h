@@ -11,6 +11,17 @@ constexpr uint32_t kDefaultBlockQuietMs = 300;
 constexpr uint32_t kShortestBlockQuietMs = 20;
 constexpr uint32_t kLongestBlockQuietMs = 4000;
 constexpr uint32_t kLongestSendGapMs = 1000;
+constexpr uint32_t kDefaultReadRetries = 2, kMostReadRetries = 5;
+constexpr uint32_t kDefaultLineDownAfter = 3, kMostLineDownAfter = 100;
+constexpr uint32_t kDefaultLineRetryS = 10, kLongestLineRetryS = 300;
+constexpr uint32_t kDefaultStatsMinutes = 60, kLongestStatsMinutes = 1440;
+
+// The bad-line settings as stored (value plus one, 0 the default); each
+// reads its default when out of range.
+uint32_t ReadRetries(const LineSettings& line);
+uint32_t LineDownAfter(const LineSettings& line);  // 0: the line is never taken for down
+uint32_t LineRetryS(const LineSettings& line);
+uint32_t StatsMinutes(const LineSettings& line);   // 0: no counters line
 
 // The single answer read ends with its frame (the default), not its window.
 bool AnswerEndsWithFrame(const VpiChannel* channel);

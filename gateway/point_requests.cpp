@@ -10,6 +10,8 @@
 #include "address/command_table.h"
 #include "address/gate_words.h"
 #include "gateway/decode.h"
+#include "gateway/line_settings.h"
+#include "gateway/line_watch.h"
 #include "gateway/transaction.h"
 #include "host/host_log.h"
 #include "host/texts.h"
@@ -116,7 +118,7 @@ bool RejectionText(const GatewayResult& result, char* out, size_t size) {
 
 }  // namespace
 
-int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
+int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result, uint32_t attempts) {
     const VpiChannel* channel = request->channel;
     const auto* point = static_cast<const PointRecord*>(request->params);
     if (result.unnumbered) {
@@ -144,8 +146,10 @@ int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
         default:
             // An answer the checks or the decoder turned down: which gate, and why.
             if (RejectionText(result, reason, sizeof reason)) {
-                err(kLogLevel, "%s: GatewayTransaction() fail, %s (addr = '%s')", NameOf(channel).text, reason,
-                    point->address);
+                char tries[24] = "";
+                if (attempts > 1) snprintf(tries, sizeof tries, ", %u attempts", static_cast<unsigned>(attempts));
+                err(kLogLevel, "%s: GatewayTransaction() fail, %s%s (addr = '%s')", NameOf(channel).text, reason,
+                    tries, point->address);
             }
             break;
     }
@@ -154,14 +158,49 @@ int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result) {
     return kRefused;
 }
 
+namespace {
+
+// A read's sessions: run again while the answer arrived spoiled, up to
+// read_retries more times. The value stays as prepared until an answer is
+// taken. A gateway's note that it does not number its frames is kept from
+// whichever session brought it.
+GatewayResult ReadSessions(VpiRequest* request, int32_t sessionMode, uint32_t* attempts) {
+    VpiChannel* channel = request->channel;
+    const uint32_t most = 1 + ReadRetries(channel->line);
+    bool unnumbered = false;
+    GatewayResult result;
+    for (*attempts = 1;; ++*attempts) {
+        result = GatewayTransaction(request, sessionMode);
+        if (sessionMode == kSingleSession) CommSleep(kSingleReadPause);
+        unnumbered = unnumbered || result.unnumbered;
+        if (!AnswerSpoiled(result) || *attempts >= most) break;
+    }
+    result.unnumbered = unnumbered;
+    return result;
+}
+
+// The read of a prepared, allowed gate: failed at once while the line is
+// down, else its sessions, counted and reported.
+int32_t ReadOnLine(VpiRequest* request, int32_t sessionMode) {
+    VpiChannel* channel = request->channel;
+    LogCountersWhenDue(channel);
+    if (ReadFailsAtOnce(channel)) return kRefused;
+    uint32_t attempts = 0;
+    const GatewayResult result = ReadSessions(request, sessionMode, &attempts);
+    CountRead(channel, result, attempts);
+    const int32_t status = ReportOutcome(request, result, attempts);
+    NoteAnnounce(channel, result);
+    return status;
+}
+
+}  // namespace
+
 int32_t SingleRead(VpiRequest* request) {
     if (!PointersPresent(request, "SingleRead")) return kRefused;
     VpiChannel* channel = request->channel;
     if (!PrepareRead(channel, Point(request))) return kDone;
     if (!ReadAllowed(channel, Point(request), "SingleRead")) return kRefused;
-    const GatewayResult result = GatewayTransaction(request, kSingleSession);
-    CommSleep(kSingleReadPause);
-    return ReportOutcome(request, result);
+    return ReadOnLine(request, kSingleSession);
 }
 
 int32_t BlockRead(VpiRequest* request) {
@@ -174,7 +213,7 @@ int32_t BlockRead(VpiRequest* request) {
         return kRefused;
     }
     if (!ReadAllowed(channel, point, "BlockRead")) return kRefused;
-    return ReportOutcome(request, GatewayTransaction(request, kBlockSession));
+    return ReadOnLine(request, kBlockSession);
 }
 
 int32_t SingleWrite(VpiRequest* request) {
@@ -187,6 +226,13 @@ int32_t SingleWrite(VpiRequest* request) {
         err(kLogLevel, "%s: SingleRead() fail, write not alowed (addr = '%s')", NameOf(channel).text, point->address);
         return kRefused;
     }
-    // Always a single session, and the gateway's confirmation decides the result.
-    return ReportOutcome(request, GatewayTransaction(request, kSingleSession));
+    // Always a single session, sent once whatever comes back (a spoiled
+    // acknowledgement means "not confirmed", not "not done"), and always to
+    // the line, down or not: the operator's action is always tried.
+    LogCountersWhenDue(channel);
+    const GatewayResult result = GatewayTransaction(request, kSingleSession);
+    CountWrite(channel, result);
+    const int32_t status = ReportOutcome(request, result, 1);
+    NoteAnnounce(channel, result);
+    return status;
 }

@@ -18,6 +18,7 @@ int32_t SingleWrite(VpiRequest* request);
 // is "no answer frame", "not a block answer", "answer CRC does not check",
 // "answer cut short: X of Y bytes", "answer is not for this request: 'v' to
 // 's'", "answer too short for its value: N payload bytes" or "answer lost
-// frame N of the gateway's session"; a write the panel refused:
+// frame N of the gateway's session", with ", N attempts" behind the reason
+// when a read ran its session N times; a write the panel refused:
 // "<channel>: SingleWrite() fail, the panel refused it (addr = '<address>')").
-int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result);
+int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result, uint32_t attempts);

@@ -7,6 +7,7 @@
 #include "gateway/decode.h"
 #include "gateway/frames.h"
 #include "gateway/line_settings.h"
+#include "gateway/line_watch.h"  // the bytes counted
 #include "gateway/trace.h"
 #include "serial/comm.h"
 
@@ -100,6 +101,7 @@ void Send(VpiChannel* channel, const uint8_t* bytes, uint32_t count, const char*
     uint32_t written = 0;  // a failed write sent nothing
     CommWrite(channel->port, bytes, count, &written);
     channel->txCount = static_cast<uint16_t>(written);
+    CountBytes(channel, 0, written);
     TraceExchange(channel, bytes, written, kTraceSent, label);
 }
 
@@ -107,6 +109,7 @@ void Receive(VpiChannel* channel, uint32_t asked, const char* label) {
     uint32_t received = 0;
     CommRead(channel->port, channel->rxBuffer, asked, &received);
     channel->rxCount = static_cast<uint16_t>(received < asked ? received : asked);
+    CountBytes(channel, channel->rxCount, 0);
     TraceExchange(channel, channel->rxBuffer, channel->rxCount, kTraceReceived, label);
 }
 
@@ -133,6 +136,7 @@ bool HeadArrived(const VpiChannel* channel, uint32_t have, uint32_t at) {
 
 void Received(VpiChannel* channel, uint32_t have, const char* label) {
     channel->rxCount = static_cast<uint16_t>(have);
+    CountBytes(channel, have, 0);
     TraceExchange(channel, channel->rxBuffer, channel->rxCount, kTraceReceived, label);
 }
 
@@ -303,6 +307,7 @@ GatewayResult SingleSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(channel->port, kSessionTimeout);
     GatewayResult result = CheckOutcome(channel, kSingleSession);
     if (result.outcome == GatewayOutcome::Decoded) result = DecodeOutcome(request, kSingleSession);
+    result.silent = ReceivedCount(channel) == 0;
 
     Send(channel, frames->eos, kEosFrameSize, "PC: Eos");
     Receive(channel, kEosReplySize, "PANEL: Terminate session");
@@ -365,6 +370,7 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
     CommSetReadTimeout(port, kSessionTimeout);
 
     TakeReplySequence(channel->rxBuffer, ReceivedCount(channel), &frames->lastReplySequence);
+    const bool silent = ReceivedCount(channel) == 0;
     GatewayResult result = CheckOutcome(channel, kBlockSession);
     const bool numbered = AnswerCheckOn(channel) && FrameNumbersChecked(channel);
     NumberingVerdict numbering;
@@ -401,6 +407,7 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
         result = DecodeOutcome(request, kBlockSession);
         result.unnumbered = unnumbered;
     }
+    result.silent = silent;
 
     ExchangeUntilAccepted(channel, {frames->eos, kEosFrameSize, kEosReplySize, kRxBufferSize, "PC: Eos",
                                     "PANEL: Terminate session", "PC: Eos 2", "PANEL: Terminate session 2",
@@ -422,6 +429,7 @@ GatewayResult BlockSession(VpiRequest* request, SessionFrames* frames) {
         const bool unnumbered = result.unnumbered;
         result = GatewayResult{GatewayOutcome::NoGoodBye};
         result.unnumbered = unnumbered;
+        result.silent = silent;
     }
     return result;
 }
@@ -475,4 +483,18 @@ GatewayResult GatewayTransaction(VpiRequest* request, int32_t sessionMode) {
     BuildRequestFrame(channel, payload, length);
 
     return sessionMode == kBlockSession ? BlockSession(request, &frames) : SingleSession(request, &frames);
+}
+
+bool AnswerSpoiled(const GatewayResult& result) {
+    switch (result.outcome) {
+        case GatewayOutcome::NoAnswerFrame: return !result.silent;
+        case GatewayOutcome::NotABlockAnswer:
+        case GatewayOutcome::AnswerCutShort:
+        case GatewayOutcome::AnswerBadCrc:
+        case GatewayOutcome::OtherRequest:
+        case GatewayOutcome::AnswerTooShort:
+        case GatewayOutcome::AnswerLostFrame:
+        case GatewayOutcome::FramesOutOfOrder: return true;
+        default: return false;
+    }
 }

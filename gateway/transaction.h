@@ -35,7 +35,13 @@ struct GatewayResult {
     uint8_t asked = 0;     // ... and the request's
     uint32_t frame = 0;    // AnswerLostFrame, FramesOutOfOrder: the frame's number in the gateway's session
     bool unnumbered = false;  // this answer showed first that the gateway does not number its frames
+    bool silent = false;      // NoAnswerFrame: not a byte of an answer arrived
 };
+
+// A read's answer arrived but was spoiled on the way (failed a check, or is
+// not this request's): asking again may well bring it whole. Silence after
+// an answered announce and an announce never answered are not spoiled answers.
+bool AnswerSpoiled(const GatewayResult& result);
 
 
 // The request payload of the gate: its command letter and 16-bit parameters

@@ -120,8 +120,10 @@ static_assert(sizeof(LineCounters) == 8 * (6 + 2 * kFailCauseCount + 3 + 4));
 struct LineHealth {
     uint8_t down;               // 1: requests failed to get an announce answer too often; reads fail at once
     uint8_t silentInARow;       // requests in a row whose announce was never answered (stops at 255)
-    uint8_t spare[6];           // for later: 0
+    uint8_t started;            // 1: the channel started with a line; its counters count
+    uint8_t spare[5];           // for later: 0
     uint64_t downSinceMs;       // the clock (CommNowMs) when the line went down
+    uint64_t downCountedToMs;   // the clock up to which its down time is in the counters
     uint64_t lastTryMs;         // the clock when a read last went to the line while down
     uint64_t failedAtOnce;      // reads failed at once since the line went down
     uint64_t periodStartMs;     // the clock when the counters line's period began
@@ -129,7 +131,7 @@ struct LineHealth {
     LineCounters total;         // since the channel started
     LineCounters period;        // since the last counters line
 };
-static_assert(sizeof(LineHealth) == 48 + 2 * sizeof(LineCounters));
+static_assert(sizeof(LineHealth) == 56 + 2 * sizeof(LineCounters));
 
 struct VpiChannel {
     int32_t readTimeout;        // 0, units of 10 ms
@@ -158,7 +160,7 @@ struct VpiChannel {
     LineSettings line;          // 2842: the driver's own, never the host's
     LineState lineState;        // 2858: the driver's own, never the host's
     LineHealth health;          // 2874: the driver's own, never the host's
-    uint8_t unused3482[1412];   // 3482
+    uint8_t unused3490[1404];   // 3490
     char intFileName[16];       // 4894
 };
 

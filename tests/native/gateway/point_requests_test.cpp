@@ -5,6 +5,7 @@
 
 #include "gateway/decode.h"
 #include "gateway/point_requests.h"
+#include "serial/comm.h"
 #include "tests/native/gateway/gateway_fixture.h"
 #include "tests/support/log_lines.h"
 
@@ -162,7 +163,6 @@ TEST_F(PointRequests, SingleReadPassesOnTheTransactionsFailure) {
     } cases[] = {
         {"announce never answered", {}, {"TEMP_ERROR 2 @@@@"}},
         {"silent after the announce", {gwtest::AnnounceReply()}, {noFrame}},
-        {"garbage after the announce", {gwtest::AnnounceReply(), gwtest::Text("ERROR 17\r\n")}, {noFrame}},
     };
     for (const Case& c : cases) {
         fake_comm::Reset();
@@ -173,6 +173,168 @@ TEST_F(PointRequests, SingleReadPassesOnTheTransactionsFailure) {
         EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 00 00 EE EE") << c.what;
         EXPECT_EQ(LogLines(), c.log) << c.what;
         EXPECT_EQ(Ops(gate->Port()).back(), fake_comm::Op::Sleep) << c.what;
+    }
+}
+
+// A session whose answer arrived spoiled, queued `times` times: the
+// announce, the answer and the closing replies.
+void Spoiled(Handle port, const Bytes& answer, int times, bool block = false) {
+    for (int i = 0; i < times; ++i) {
+        fake_comm::Answer(port, gwtest::AnnounceReply());
+        fake_comm::Answer(port, answer);
+        if (block) fake_comm::Answer(port, gwtest::ZlzReply());
+        fake_comm::Answer(port, gwtest::EosReply());
+        fake_comm::Answer(port, gwtest::GoodByeReply());
+    }
+}
+
+size_t Announces(Handle port) {
+    size_t n = 0;
+    for (const Bytes& w : fake_comm::Writes(port)) n += w.size() >= 2 && w[0] == 'S' && w[1] == 'K';
+    return n;
+}
+
+// A read's session runs again while its answer arrives spoiled, at most
+// read_retries more times; silence is not asked again, a write never.
+TEST_F(PointRequests, SpoiledAnswersAreAskedAgainWritesNever) {
+    const Bytes good = Frame(2, 0x20, {'s', 0x34, 0x12});
+    Bytes badCrc = good;
+    badCrc.back() ^= 0x01;
+    const Bytes garbage = gwtest::Text("ERROR 17\r\n");
+    const Bytes blockGood = Frame(2, 0x20, {'p', 0x14, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0x80, 0, 0, 0});
+    Bytes blockBad = blockGood;
+    blockBad.back() ^= 0x01;
+    struct Case {
+        const char* what;
+        const char* address;
+        int32_t argC;
+        uint8_t retriesPlus1;  // 0: the default, 2
+        std::vector<std::pair<Bytes, int>> sessions;  // each answer, that many sessions
+        bool block, write;
+        int32_t status;
+        size_t announces;
+        const char* head;
+        std::vector<std::string> log;
+        uint64_t goodAfterRetry, retries;
+    } cases[] = {
+        {"spoiled every time: three attempts, one line", "01_", 1, 0, {{garbage, 3}}, false, false, 1, 3,
+         "00 00 00 00 EE EE", {"VpiSK01: GatewayTransaction() fail, no answer frame, 3 attempts (addr = '01_')"}, 0, 2},
+        {"healed by the second session: counted, not logged", "01_", 1, 0, {{badCrc, 1}, {good, 1}}, false, false, 0,
+         2, "00 00 34 12 EE EE", {}, 1, 1},
+        {"read_retries 5", "01_", 1, 6, {{badCrc, 6}}, false, false, 1, 6, "00 00 00 00 EE EE",
+         {"VpiSK01: GatewayTransaction() fail, answer CRC does not check, 6 attempts (addr = '01_')"}, 0, 5},
+        {"read_retries 0: as before", "01_", 1, 1, {{badCrc, 1}}, false, false, 1, 1, "00 00 00 00 EE EE",
+         {"VpiSK01: GatewayTransaction() fail, answer CRC does not check (addr = '01_')"}, 0, 0},
+        {"silence after the announce is not asked again", "01_", 1, 0, {{{}, 1}}, false, false, 1, 1,
+         "00 00 00 00 EE EE", {"VpiSK01: GatewayTransaction() fail, no answer frame (addr = '01_')"}, 0, 0},
+        {"another request's answer", "01_", 1, 0, {{Frame(2, 0x20, {'t', 1, 2}), 1}, {good, 1}}, false, false, 0, 2,
+         "00 00 34 12 EE EE", {}, 1, 1},
+        {"block read healed", "07_020001", 1, 0, {{blockBad, 1}, {blockGood, 1}}, true, false, 0, 2,
+         "05 00 00 80 EE EE", {}, 1, 1},
+        {"a write with a spoiled acknowledgement is sent once", "13_", 13, 0, {{badCrc, 3}}, false, true, 1, 1,
+         "EE EE EE EE EE EE", {"VpiSK01: GatewayTransaction() fail, answer CRC does not check (addr = '13_')"}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate(c.address, c.block ? 20 : 0, c.block ? 7 : 0, c.argC);
+        gate->point.count = 2;
+        gate->channel.line.readRetriesPlus1 = c.retriesPlus1;
+        for (const auto& [answer, times] : c.sessions) Spoiled(gate->Port(), answer, times, c.block);
+        const int32_t status =
+            c.write ? SingleWrite(&gate->request) : c.block ? BlockRead(&gate->request) : SingleRead(&gate->request);
+        EXPECT_EQ(status, c.status) << c.what;
+        EXPECT_EQ(Announces(gate->Port()), c.announces) << c.what;
+        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), c.head) << c.what;
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+        const LineCounters& total = gate->channel.health.total;
+        // (The record is packed: its counts are copied before they are compared.)
+        EXPECT_EQ(uint64_t{total.readsGoodAfterRetry}, c.goodAfterRetry) << c.what;
+        EXPECT_EQ(uint64_t{total.retries}, c.retries) << c.what;
+        EXPECT_EQ(uint64_t{c.write ? total.writes : total.reads}, 1u) << c.what;
+        EXPECT_EQ(uint64_t{c.write ? total.writesGood : total.readsGood}, c.status == 0 ? 1u : 0u) << c.what;
+    }
+}
+
+// A dead line: after three requests in a row without an announce answer,
+// reads fail at once (nothing sent, nothing logged) but one every
+// line_retry_s, and writes always go out; the first answered announce ends it.
+TEST_F(PointRequests, ADeadLineFailsReadsAtOnceUntilTheGatewayAnswers) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    auto write = MakeGate("13_", 0, 0, 13);
+    memcpy(gate->channel.portDesc.portName, "COM5", 5);
+    const Handle port = gate->Port();
+    const std::string down =
+        "VpiSK01: COM5 line down: the gateway has not answered 3 requests in a row; reads fail at once, the line is "
+        "tried again every 10 s";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"TEMP_ERROR 2 @@@@", "TEMP_ERROR 2 @@@@", "TEMP_ERROR 2 @@@@",
+                                                    down}));
+    KestraClear();
+    const size_t written = fake_comm::Writes(port).size();
+    const uint64_t wentDown = fake_comm::NowMs();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(fake_comm::Writes(port).size(), written);  // not a byte
+    EXPECT_EQ(fake_comm::NowMs(), wentDown);             // at once
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 00 00 EE EE");
+
+    // The operator's write goes to the line, down or not.
+    write->channel = gate->channel;
+    write->request.channel = &gate->channel;
+    gate->channel.valueHead = write->value;
+    EXPECT_EQ(SingleWrite(&write->request), 1);
+    EXPECT_EQ(Announces(port), 3u * 7 + 7);
+    KestraClear();
+
+    // line_retry_s later one read tries the line: the gateway is back.
+    CommSleep(10000);
+    Cooperative(port, Frame(2, 0x20, {'s', 0x34, 0x12}));
+    EXPECT_EQ(SingleRead(&gate->request), 0);
+    EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 34 12 EE EE");
+    const uint64_t downFor = (fake_comm::NowMs() - 50 - wentDown) / 1000;
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"VpiSK01: COM5 line up again after " + std::to_string(downFor) +
+                                                    " s; 4 reads failed at once meanwhile"}));
+    const LineCounters& total = gate->channel.health.total;
+    EXPECT_EQ(uint64_t{total.readsFailed[kFailAtOnce]}, 4u);
+    EXPECT_EQ(uint64_t{total.readsFailed[kFailNoAnnounce]}, 3u);
+    EXPECT_EQ(uint64_t{total.writesFailed[kFailNoAnnounce]}, 1u);
+    EXPECT_GE(uint64_t{total.downMs}, 10000u);
+}
+
+TEST_F(PointRequests, LineDownAfterZeroKeepsEveryReadOnTheLine) {
+    auto gate = MakeGate("01_", 0, 0, 1);
+    gate->channel.line.lineDownAfterPlus1 = 1;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(Announces(gate->Port()), 5u * 7);
+    EXPECT_EQ(LogLines().size(), 5u);
+}
+
+// The counters line on the first request after stats_minutes, with what
+// the period counted, and none when the setting is 0.
+TEST_F(PointRequests, TheCountersLineComesOnTheFirstRequestAfterItsPeriod) {
+    for (const uint16_t minutesPlus1 : {uint16_t{2}, uint16_t{1}}) {
+        fake_comm::Reset();
+        KestraClear();
+        auto gate = MakeGate("01_", 0, 0, 1);
+        memcpy(gate->channel.portDesc.portName, "COM5", 5);
+        gate->channel.line.statsMinutesPlus1 = minutesPlus1;
+        gate->channel.health.periodStartMs = fake_comm::NowMs();
+        Bytes badCrc = Frame(2, 0x20, {'s', 0x34, 0x12});
+        badCrc.back() ^= 0x01;
+        Spoiled(gate->Port(), badCrc, 1);
+        Cooperative(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+        EXPECT_EQ(SingleRead(&gate->request), 0);
+        CommSleep(60000);
+        Cooperative(gate->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
+        EXPECT_EQ(SingleRead(&gate->request), 0);
+        const std::vector<std::string> expected =
+            minutesPlus1 == 1 ? std::vector<std::string>{}
+                              : std::vector<std::string>{"VpiSK01: COM5 last 1 min: 1 reads 1 good (1 after a retry); "
+                                                         "0 writes 0 good; line down 0 s; 88 bytes in, 78 out"};
+        EXPECT_EQ(LogLines(), expected);
+        EXPECT_EQ(uint64_t{gate->channel.health.period.reads}, minutesPlus1 == 1 ? 2u : 1u);
+        EXPECT_EQ(uint64_t{gate->channel.health.total.reads}, 2u);
     }
 }
 

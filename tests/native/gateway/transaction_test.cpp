@@ -18,7 +18,7 @@ using gwtest::MakeGate;
 // A transaction as the point requests run it: its outcome turned into the
 // host's status and log line.
 int32_t Transact(VpiRequest* request, int32_t sessionMode) {
-    return ReportOutcome(request, GatewayTransaction(request, sessionMode));
+    return ReportOutcome(request, GatewayTransaction(request, sessionMode), 1);
 }
 
 // A read of 01_ whose answer never came, as the host log shows it.

@@ -1,0 +1,166 @@
+#include "gateway/line_watch.h"
+
+#include <cstring>
+
+#include "gateway/line_counters.h"
+#include "gateway/line_settings.h"
+#include "host/host_log.h"
+#include "host/texts.h"
+#include "serial/comm.h"
+
+namespace {
+
+constexpr uint64_t kMsPerSecond = 1000;
+constexpr uint64_t kMsPerMinute = 60 * kMsPerSecond;
+
+LineHealth& Health(VpiChannel* channel) { return channel->health; }
+
+// A change to both the period's and the channel's counts. (The records
+// are packed: their counts are changed in place, never through a reference.)
+template <typename Change>
+void Both(VpiChannel* channel, Change change) {
+    change(channel->health.total);
+    change(channel->health.period);
+}
+
+// The down time up to now into the counters, while the line is down.
+void CountDownTime(VpiChannel* channel, uint64_t now) {
+    LineHealth& h = Health(channel);
+    if (h.down != 1 || now <= h.downCountedToMs) return;
+    Both(channel, [&](LineCounters& c) { c.downMs += now - h.downCountedToMs; });
+    h.downCountedToMs = now;
+}
+
+uint32_t FailCause(const GatewayResult& result) {
+    switch (result.outcome) {
+        case GatewayOutcome::NoPayload: return kFailNoRequest;
+        case GatewayOutcome::NoAnnounceAnswer: return kFailNoAnnounce;
+        case GatewayOutcome::NoGoodBye: return kFailNoGoodBye;
+        case GatewayOutcome::NoAnswerFrame: return kFailNoAnswer;
+        case GatewayOutcome::NotABlockAnswer:
+        case GatewayOutcome::OtherRequest: return kFailOther;
+        case GatewayOutcome::AnswerCutShort: return kFailCut;
+        case GatewayOutcome::AnswerBadCrc: return kFailCrc;
+        case GatewayOutcome::AnswerTooShort: return kFailTooShort;
+        case GatewayOutcome::WriteRefused: return kFailRefused;
+        case GatewayOutcome::AnswerLostFrame:
+        case GatewayOutcome::FramesOutOfOrder: return kFailLostFrame;
+        case GatewayOutcome::Decoded: break;
+    }
+    return kFailCauseCount;
+}
+
+void LogCounters(VpiChannel* channel, uint64_t now) {
+    LineHealth& h = Health(channel);
+    CountDownTime(channel, now);
+    char counters[512];
+    FormatLineCounters(h.period, counters, sizeof counters);
+    const uint64_t minutes = (now - h.periodStartMs + kMsPerMinute / 2) / kMsPerMinute;
+    err(kLogLevel, "%s: %.12s last %u min: %s", NameOf(channel).text, channel->portDesc.portName,
+        static_cast<unsigned>(minutes), counters);
+    h.period = LineCounters{};
+    h.periodStartMs = now;
+}
+
+}  // namespace
+
+void StartLineHealth(VpiChannel* channel) {
+    channel->health = LineHealth{};
+    channel->health.started = 1;
+    const uint64_t now = CommNowMs();
+    channel->health.channelStartMs = now;
+    channel->health.periodStartMs = now;
+}
+
+void EndLineDown(VpiChannel* channel) {
+    LineHealth& h = Health(channel);
+    CountDownTime(channel, CommNowMs());
+    h.down = 0;
+    h.silentInARow = 0;
+    h.failedAtOnce = 0;
+}
+
+bool ReadFailsAtOnce(VpiChannel* channel) {
+    LineHealth& h = Health(channel);
+    if (h.down != 1) return false;
+    const uint64_t now = CommNowMs();
+    if (now - h.lastTryMs >= LineRetryS(channel->line) * kMsPerSecond) {
+        h.lastTryMs = now;  // this read tries the line
+        return false;
+    }
+    ++h.failedAtOnce;
+    Both(channel, [&](LineCounters& c) { c.reads += 1; });
+    Both(channel, [&](LineCounters& c) { c.readsFailed[kFailAtOnce] += 1; });
+    return true;
+}
+
+void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
+    if (result.outcome == GatewayOutcome::NoPayload) return;  // nothing was sent
+    const bool answered = result.outcome != GatewayOutcome::NoAnnounceAnswer;
+    LineHealth& h = Health(channel);
+    const ChannelName name = NameOf(channel);
+    const uint64_t now = CommNowMs();
+    if (answered) {
+        h.silentInARow = 0;
+        if (h.down != 1) return;
+        CountDownTime(channel, now);
+        h.down = 0;
+        err(kLogLevel, "%s: %.12s line up again after %u s; %u reads failed at once meanwhile", name.text,
+            channel->portDesc.portName, static_cast<unsigned>((now - h.downSinceMs) / kMsPerSecond),
+            static_cast<unsigned>(h.failedAtOnce));
+        h.failedAtOnce = 0;
+        return;
+    }
+    if (h.silentInARow < UINT8_MAX) ++h.silentInARow;
+    const uint32_t after = LineDownAfter(channel->line);
+    if (h.down == 1 || after == 0 || h.silentInARow < after) return;
+    h.down = 1;
+    h.downSinceMs = now;
+    h.downCountedToMs = now;
+    h.lastTryMs = now;
+    h.failedAtOnce = 0;
+    err(kLogLevel,
+        "%s: %.12s line down: the gateway has not answered %u requests in a row; reads fail at once, the line is "
+        "tried again every %u s",
+        name.text, channel->portDesc.portName, static_cast<unsigned>(h.silentInARow),
+        static_cast<unsigned>(LineRetryS(channel->line)));
+}
+
+void CountRead(VpiChannel* channel, const GatewayResult& result, uint32_t attempts) {
+    Both(channel, [&](LineCounters& c) { c.reads += 1; });
+    if (attempts > 1) Both(channel, [&](LineCounters& c) { c.retries += attempts - 1; });
+    const uint32_t cause = FailCause(result);
+    if (cause == kFailCauseCount) {
+        Both(channel, [&](LineCounters& c) { c.readsGood += 1; });
+        if (attempts > 1) Both(channel, [&](LineCounters& c) { c.readsGoodAfterRetry += 1; });
+        return;
+    }
+    Both(channel, [&](LineCounters& c) { c.readsFailed[cause] += 1; });
+}
+
+void CountWrite(VpiChannel* channel, const GatewayResult& result) {
+    Both(channel, [&](LineCounters& c) { c.writes += 1; });
+    const uint32_t cause = FailCause(result);
+    if (cause == kFailCauseCount) {
+        Both(channel, [&](LineCounters& c) { c.writesGood += 1; });
+        return;
+    }
+    Both(channel, [&](LineCounters& c) { c.writesFailed[cause] += 1; });
+}
+
+void CountBytes(VpiChannel* channel, uint32_t in, uint32_t out) {
+    Both(channel, [&](LineCounters& c) { c.bytesIn += in; });
+    Both(channel, [&](LineCounters& c) { c.bytesOut += out; });
+}
+
+void LogCountersWhenDue(VpiChannel* channel) {
+    const uint32_t minutes = StatsMinutes(channel->line);
+    if (minutes == 0) return;
+    const uint64_t now = CommNowMs();
+    if (now - channel->health.periodStartMs >= minutes * kMsPerMinute) LogCounters(channel, now);
+}
+
+void LogCountersAtEnd(VpiChannel* channel) {
+    if (StatsMinutes(channel->line) == 0 || channel->health.started != 1) return;
+    LogCounters(channel, CommNowMs());
+}
