@@ -15,10 +15,15 @@ constexpr uint64_t kMsPerMinute = 60 * kMsPerSecond;
 
 LineHealth& Health(VpiChannel* channel) { return channel->health; }
 
+// Only a channel this driver started keeps its line's health: a record
+// never started holds whatever its allocation held.
+bool Watched(const VpiChannel* channel) { return channel->health.started == 1; }
+
 // A change to both the period's and the channel's counts. (The records
 // are packed: their counts are changed in place, never through a reference.)
 template <typename Change>
 void Both(VpiChannel* channel, Change change) {
+    if (!Watched(channel)) return;
     change(channel->health.total);
     change(channel->health.period);
 }
@@ -73,6 +78,7 @@ void StartLineHealth(VpiChannel* channel) {
 }
 
 void EndLineDown(VpiChannel* channel) {
+    if (!Watched(channel)) return;
     LineHealth& h = Health(channel);
     CountDownTime(channel, CommNowMs());
     h.down = 0;
@@ -82,7 +88,7 @@ void EndLineDown(VpiChannel* channel) {
 
 bool ReadFailsAtOnce(VpiChannel* channel) {
     LineHealth& h = Health(channel);
-    if (h.down != 1) return false;
+    if (!Watched(channel) || h.down != 1) return false;
     const uint64_t now = CommNowMs();
     if (now - h.lastTryMs >= LineRetryS(channel->line) * kMsPerSecond) {
         h.lastTryMs = now;  // this read tries the line
@@ -95,7 +101,7 @@ bool ReadFailsAtOnce(VpiChannel* channel) {
 }
 
 void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
-    if (result.outcome == GatewayOutcome::NoPayload) return;  // nothing was sent
+    if (!Watched(channel) || result.outcome == GatewayOutcome::NoPayload) return;  // nothing was sent
     const bool answered = result.outcome != GatewayOutcome::NoAnnounceAnswer;
     LineHealth& h = Health(channel);
     const ChannelName name = NameOf(channel);
@@ -120,9 +126,9 @@ void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
     h.lastTryMs = now;
     h.failedAtOnce = 0;
     err(kLogLevel,
-        "%s: %.12s line down: the gateway has not answered %u requests in a row; reads fail at once, the line is "
+        "%s: %.12s line down: the gateway has not answered %u request%s in a row; reads fail at once, the line is "
         "tried again every %u s",
-        name.text, channel->portDesc.portName, static_cast<unsigned>(h.silentInARow),
+        name.text, channel->portDesc.portName, static_cast<unsigned>(h.silentInARow), h.silentInARow == 1 ? "" : "s",
         static_cast<unsigned>(LineRetryS(channel->line)));
 }
 
@@ -155,7 +161,7 @@ void CountBytes(VpiChannel* channel, uint32_t in, uint32_t out) {
 
 void LogCountersWhenDue(VpiChannel* channel) {
     const uint32_t minutes = StatsMinutes(channel->line);
-    if (minutes == 0) return;
+    if (minutes == 0 || !Watched(channel)) return;
     const uint64_t now = CommNowMs();
     if (now - channel->health.periodStartMs >= minutes * kMsPerMinute) LogCounters(channel, now);
 }

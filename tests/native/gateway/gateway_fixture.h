@@ -63,6 +63,7 @@ struct Gate {
         memset(&request, 0, sizeof request);
         channel.port = port;
         strcpy(channel.name, "VpiSK01");
+        channel.health.started = 1;  // a channel the driver started
         point.address = address.c_str();
         point.argA = argA;
         point.argB = argB;

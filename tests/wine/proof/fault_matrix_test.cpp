@@ -902,6 +902,51 @@ void UnparsedAddress(KindRun& run, int pair) {
     Teardown(run);
 }
 
+// A gateway that stops answering: after line_down_after requests without an
+// announce answer (1 here, read from the kind's settings) the line is down
+// and reads fail at once, sending nothing. Then either the gateway comes
+// back and the read tried after line_retry_s (2 s) brings the "line up" line,
+// or a restart ends the down state and the next read goes to the line.
+void LineDown(KindRun& run, int pair, bool restart) {
+    if (!Setup(run, pair)) return;
+    Gates g;
+    if (!ParseGates(run, g)) return;
+    const char* port = run.line.channel()->portDesc.portName;
+    const std::string name = run.line.Name() + ": " + std::string(port, strnlen(port, 12));
+    sksim::SimSetFaults(run.line.sim, Faults([](auto& f) { f.ignoreAnnounce = -1; }));
+    const Outcome dead = Do(run, kSingleRead, g.system);
+    run.Saw("read on the dead line", Describe(dead));
+    const std::vector<std::string> down{kTempError2, name + " line down: the gateway has not answered 1 request in a "
+                                                         "row; reads fail at once, the line is tried again every 2 s"};
+    run.Expect(dead.status == 1 && dead.log == down, "it gave " + Describe(dead) + " (1, TEMP_ERROR 2 and line down expected)");
+    sksim::SimResetCounters(run.line.sim);
+    const Outcome atOnce = Do(run, kSingleRead, g.system);
+    run.Saw("read while down", Describe(atOnce));
+    run.Expect(atOnce.status == 1 && atOnce.log.empty(), "it gave " + Describe(atOnce) + " (1 and no line expected)");
+    run.Expect(atOnce.ms < 1000, "it took " + Ms(atOnce.ms) + " (at once expected)");
+    CheckValue(run, Op::ReadSystem, g.system, atOnce.status, "read while down");
+    Sleep(300);
+    run.Expect(sksim::SimGetCounters(run.line.sim).announces == 0, "a read while down sent an announce");
+    sksim::SimSetFaults(run.line.sim, sksim::SimFaults{});  // the gateway is back
+    if (restart) {
+        run.Expect(CallVpi(kWarmStart, run.line.channel(), nullptr) == 0, "the restart gives 0");
+    } else {
+        Sleep(2100);  // line_retry_s
+    }
+    KestraClear();
+    const Outcome back = Do(run, kSingleRead, g.system);
+    run.Saw("read after " + std::string(restart ? "the restart" : "line_retry_s"), Describe(back));
+    run.Expect(back.status == 0, "the read gave " + std::to_string(back.status) + " (0 expected)");
+    CheckValue(run, Op::ReadSystem, g.system, back.status, "read after the line came back");
+    if (!restart) {
+        const bool up = back.log.size() == 1 && back.log[0].find(name + " line up again after ") == 0 &&
+                        back.log[0].find(" s; 1 reads failed at once meanwhile") != std::string::npos;
+        run.Expect(up, "it logged [" + Joined(back.log) + "] (the line up line expected)");
+    }
+    NextRequest(run, g, Op::ReadSystem);
+    Teardown(run);
+}
+
 // The write kinds also look at the panel: a write that gave 0 is in the model.
 void WriteCheck(KindRun& run, const sksim::SimCounters& c, const Outcome& o) {
     if (o.status == 0) run.Expect(c.writes == 1, "a write that gave 0 reached the panel");
@@ -941,6 +986,14 @@ std::vector<Kind> AllKinds() {
                      "start 0 (>= 1 s), reads 0, end 0 in about 1 s with its two log lines", 45, PortLockHeld});
     kinds.push_back({"read-on-closed-port", "the host closes the port (code 12) and reads",
                      "1 with TEMP_ERROR 2; after an open (code 13) the channel reads again", 45, ReadOnClosedPort});
+    const std::string downSettings = "[default]\r\nline_down_after = 1\r\nline_retry_s = 2\r\n";
+    kinds.push_back({"line-dies-and-comes-back", "the gateway stops answering announces, then answers again",
+                     "1 with TEMP_ERROR 2 and the line down line; then reads fail at once, sending nothing; after "
+                     "line_retry_s the tried read gives 0 and the line up line",
+                     45, [](KindRun& run, int pair) { LineDown(run, pair, false); }, downSettings});
+    kinds.push_back({"restart-while-down", "the line is down, the gateway answers again, the host restarts the channel",
+                     "reads fail at once while down; after the restart (2) the next read goes to the line and gives 0",
+                     45, [](KindRun& run, int pair) { LineDown(run, pair, true); }, downSettings});
     kinds.push_back({"unparsed-address", "a read of the address 99_, which no parse accepts",
                      "1 with TEMP_ERROR 1 at once; nothing goes on the line", 30, UnparsedAddress});
     return kinds;

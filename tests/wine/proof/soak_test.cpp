@@ -565,9 +565,29 @@ void NoisyRate(Channel* channels, double ber, uint32_t seed, int seconds, NoisyT
         sksim::SimSetFaults(channels[i].line.sim, f);
         sksim::SimResetCounters(channels[i].line.sim);
     }
+    std::vector<LineCounters> before(kChannels);
+    for (int i = 0; i < kChannels; ++i) before[static_cast<size_t>(i)] = channels[i].line.channel()->health.total;
     const double begin = NowMs();
     const double deadline = begin + seconds * 1000.0;
     RunOnThreads(kChannels, [&](int i) { NoisyChannel(channels[i], i, deadline, t); });
+    // The channels' own counters of this rate, against the soak's.
+    uint64_t reads = 0, good = 0, afterRetry = 0, retries = 0;
+    for (int i = 0; i < kChannels; ++i) {
+        const LineCounters now = channels[i].line.channel()->health.total;
+        const LineCounters& was = before[static_cast<size_t>(i)];
+        reads += now.reads - was.reads;
+        good += now.readsGood - was.readsGood;
+        afterRetry += now.readsGoodAfterRetry - was.readsGoodAfterRetry;
+        retries += now.retries - was.retries;
+    }
+    const uint64_t soakReads = t.singles + t.blocks, soakGood = soakReads - t.failedSingles - t.failedBlocks;
+    printf("[noisy] BER %.0e counters: %llu reads, %llu good (%llu after a retry), %llu retries; the soak counted "
+           "%llu reads, %llu good\n",
+           ber, static_cast<unsigned long long>(reads), static_cast<unsigned long long>(good),
+           static_cast<unsigned long long>(afterRetry), static_cast<unsigned long long>(retries),
+           static_cast<unsigned long long>(soakReads), static_cast<unsigned long long>(soakGood));
+    EXPECT_EQ(reads, soakReads) << "the channels' counters of reads at BER " << ber;
+    EXPECT_EQ(good, soakGood) << "the channels' counters of good reads at BER " << ber;
     const double ran = (NowMs() - begin) / 1000;
     uint64_t noisyFrames = 0, framesSent = 0, flipped = 0;
     for (int i = 0; i < kChannels; ++i) {
