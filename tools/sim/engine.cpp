@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tools/sim/panel.h"
+#include "tools/sim/timeline.h"
 
 namespace sksim {
 
@@ -136,7 +137,79 @@ uint8_t Engine::NoiseByte() {
     return b == kSync[0] ? static_cast<uint8_t>(0x54) : b;  // never a sync byte
 }
 
+bool Engine::SetEvents(std::vector<SimEvent> events, std::string* error) {
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (EventStatus(model_, events[i]) == nullptr) {
+            *error = EventPlace(events[i], i + 1) + ": the model has no " + EventTarget(events[i]);
+            return false;
+        }
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const SimEvent& a, const SimEvent& b) { return a.atMs < b.atMs; });
+    events_ = std::move(events);
+    nextEvent_ = 0;
+    return true;
+}
+
+void Engine::Advance(uint64_t nowMs) {
+    ApplyDueEvents(nowMs);
+    FollowDeadLine(nowMs);
+}
+
+void Engine::ApplyDueEvents(uint64_t nowMs) {
+    const uint64_t since = nowMs > startMs_ ? nowMs - startMs_ : 0;
+    for (; nextEvent_ < events_.size() && events_[nextEvent_].atMs <= since; ++nextEvent_) {
+        const SimEvent& e = events_[nextEvent_];
+        uint16_t* status = EventStatus(model_, e);
+        if (status == nullptr) continue;  // SetEvents let none of these in
+        const uint16_t was = *status;
+        *status = e.value;
+        ++counters_.eventsApplied;
+        std::string note = "event at " + SecondsText(e.atMs);
+        if (e.line != 0) note += Printf(" (line %u)", e.line);
+        Note(nowMs, note + Printf(": %s status 0x%04X -> 0x%04X", EventTarget(e).c_str(), was, e.value));
+    }
+}
+
+void Engine::FollowDeadLine(uint64_t nowMs) {
+    const uint64_t since = nowMs > startMs_ ? nowMs - startMs_ : 0;
+    const bool dead = LineDeadAt(deadLine_, since);
+    if (dead == dead_) return;
+    dead_ = dead;
+    // Whatever was on its way, and a session or frame half done, is lost with the line.
+    parser_ = FrameParser{};
+    session_ = Session{};
+    const std::string at = SecondsText(LineTurnedAt(deadLine_, since));
+    if (dead) {
+        out_.clear();
+        lastDueMs_ = nowMs;
+        Note(nowMs, "line dead at " + at + " (" + DescribeDeadLine(deadLine_) +
+                        "): nothing goes out, what comes in is dropped");
+    } else {
+        Note(nowMs, "line alive again at " + at + ": answering as before");
+    }
+}
+
+void Engine::DropDead(const Parsed& item, uint64_t nowMs) {
+    switch (item.kind) {
+        case ParsedKind::Announce:
+            ++counters_.droppedWhileDead;
+            Line(nowMs, std::string(kIn) + " announce \"SK GATEWAY\"  dropped: the line is dead");
+            return;
+        case ParsedKind::Frame:
+            ++counters_.droppedWhileDead;
+            Line(nowMs, DescribeFrame(kIn, item.bytes) + "  dropped: the line is dead");
+            if (rawBytes_) Sub("raw " + Hex(item.bytes));
+            return;
+        case ParsedKind::Garbage:
+        case ParsedKind::Incomplete:
+            Line(nowMs, Printf("%s %u bytes dropped: the line is dead", kIn, static_cast<unsigned>(item.bytes.size())));
+            return;
+    }
+}
+
 void Engine::Receive(const uint8_t* data, size_t length, uint64_t nowMs) {
+    Advance(nowMs);
     if (lineClosed_ || length == 0) return;
     lastRxMs_ = nowMs;
     std::vector<Parsed> items;
@@ -145,6 +218,7 @@ void Engine::Receive(const uint8_t* data, size_t length, uint64_t nowMs) {
 }
 
 void Engine::Tick(uint64_t nowMs) {
+    Advance(nowMs);
     if ((parser_.Partial() || parser_.GarbagePending()) && nowMs - lastRxMs_ >= kStallMs) {
         std::vector<Parsed> items;
         parser_.Flush(items);
@@ -160,6 +234,10 @@ void Engine::Tick(uint64_t nowMs) {
 }
 
 void Engine::Handle(const Parsed& item, uint64_t nowMs) {
+    if (dead_) {
+        DropDead(item, nowMs);
+        return;
+    }
     if (session_.phase != Phase::Idle) session_.lastMs = nowMs;
     switch (item.kind) {
         case ParsedKind::Announce:
@@ -640,6 +718,7 @@ void Engine::Queue(ReplyKind kind, const std::vector<Bytes>& sent, uint64_t due,
 }
 
 bool Engine::TakeDue(uint64_t nowMs, OutChunk* out) {
+    Advance(nowMs);
     if (out_.empty() || out_.front().dueMs > nowMs) return false;
     *out = std::move(out_.front());
     out_.pop_front();

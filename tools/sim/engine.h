@@ -58,6 +58,10 @@ public:
     // starts when the chunk's last byte is out.
     void SetPaceUsPerByte(uint32_t us) { paceUsPerByte_ = us; }
     const SimFaults& faults() const { return faults_; }
+    // The dead (or flapping) line, by the engine's clock from its start (checked by the caller: CheckDeadLine).
+    void SetDeadLine(const SimDeadLine& line) { deadLine_ = line; }
+    // The timed panel events; false, and which one, when one names what the model does not have.
+    bool SetEvents(std::vector<SimEvent> events, std::string* error);
 
     void Receive(const uint8_t* data, size_t length, uint64_t nowMs);
     void Tick(uint64_t nowMs);
@@ -99,6 +103,12 @@ private:
                                  // dropped frame ended our answer (-1: our latest frame went out)
     };
 
+    // Brings the timed things up to nowMs: the events due, then the dead line.
+    void Advance(uint64_t nowMs);
+    void ApplyDueEvents(uint64_t nowMs);
+    void FollowDeadLine(uint64_t nowMs);
+    // What came in while the line was dead: traced, counted, not answered.
+    void DropDead(const Parsed& item, uint64_t nowMs);
     void Handle(const Parsed& item, uint64_t nowMs);
     void OnAnnounce(uint64_t nowMs);
     void OnFrame(const Bytes& bytes, uint64_t nowMs);
@@ -156,6 +166,10 @@ private:
     LineNoise lineNoise_;
     uint32_t frameGapMs_ = 0;
     uint32_t paceUsPerByte_ = 0;
+    SimDeadLine deadLine_;
+    bool dead_ = false;
+    std::vector<SimEvent> events_;  // in time order
+    size_t nextEvent_ = 0;
 };
 
 }  // namespace sksim

@@ -2,7 +2,8 @@
 // the host console or the host to talk to. Prints a wire trace; Ctrl-C stops.
 //
 //   sksim --port COM6 [--model panel.json] [--raw] [--pace] [--frame-gap-ms N]
-//         [--noise BER [--noise-seed N]] [fault switches]
+//         [--noise BER [--noise-seed N]] [--dead-after S [--dead-for S] [--flap]]
+//         [--events FILE] [fault switches]
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 
 #include "tools/sim/sim_api.h"
@@ -59,6 +61,71 @@ void PrintCounters(const sksim::SimCounters& c) {
     printf("requests %u (writes carried out %u); frames out %u, bytes out %u; hang-ups %u\n", c.requests, c.writes,
            c.framesSent, c.bytesSent, c.hangUps);
     printf("noise: %u frames out with bits flipped, %u bits flipped\n", c.noisyFrames, c.flippedBits);
+    printf("dead line: %u announces and frames dropped; events applied %u\n", c.droppedWhileDead, c.eventsApplied);
+}
+
+// The dead-line and events switches, as given on the command line.
+struct TimedOptions {
+    CLI::Option* deadAfterOption = nullptr;
+    CLI::Option* deadForOption = nullptr;
+    double deadAfter = 0, deadFor = 0;
+    bool flap = false;
+    std::string eventsFile;
+};
+
+void AddTimedOptions(CLI::App& app, TimedOptions& t) {
+    t.deadAfterOption =
+        app.add_option("--dead-after", t.deadAfter,
+                       "the line goes dead after this many seconds: nothing goes out, what comes in is dropped")
+            ->check(CLI::Range(0.0, 1000000.0));
+    t.deadForOption = app.add_option("--dead-for", t.deadFor,
+                                     "the dead line comes back after this many seconds (default: it stays dead)")
+                          ->check(CLI::Range(0.0, 1000000.0));
+    app.add_flag("--flap", t.flap,
+                 "dead and alive in turns, over and over: alive --dead-after s, dead --dead-for s, alive again, "
+                 "... (needs both)");
+    app.add_option("--events", t.eventsFile,
+                   "timed panel events, one a line: <seconds> point|zone|group|system <number> <value>");
+}
+
+uint32_t Ms(double seconds) {
+    return static_cast<uint32_t>(seconds * 1000.0 + 0.5);
+}
+
+// The dead line and the events file into the options; false (and a message) when they are wrong.
+bool ApplyTimedOptions(const TimedOptions& t, sksim::SimOptions& options) {
+    const bool after = t.deadAfterOption->count() > 0, forSome = t.deadForOption->count() > 0;
+    if (t.flap && (!after || !forSome)) {
+        fprintf(stderr, "sksim: --flap needs both --dead-after (seconds alive) and --dead-for (seconds dead)\n");
+        return false;
+    }
+    if (forSome && !after) {
+        fprintf(stderr, "sksim: --dead-for needs --dead-after (when the line goes dead)\n");
+        return false;
+    }
+    sksim::SimDeadLine& line = options.deadLine;
+    line.on = after;
+    line.afterMs = after ? Ms(t.deadAfter) : 0;
+    line.forMs = forSome ? Ms(t.deadFor) : 0;
+    line.flap = t.flap;
+    if (line.flap && (line.afterMs == 0 || line.forMs == 0)) {
+        fprintf(stderr, "sksim: --flap needs --dead-after and --dead-for of more than 0 s\n");
+        return false;
+    }
+    if (t.eventsFile.empty()) return true;
+    std::ifstream in(t.eventsFile, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "sksim: --events: cannot read %s\n", t.eventsFile.c_str());
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string error;
+    if (!sksim::ParseEvents(text.str(), &options.events, &error)) {
+        fprintf(stderr, "sksim: --events %s: %s\n", t.eventsFile.c_str(), error.c_str());
+        return false;
+    }
+    return true;
 }
 
 // The reply-kind lists of the fault switches, as given on the command line.
@@ -174,8 +241,11 @@ int main(int argc, char** argv) {
     app.add_option("--frame-gap-ms", options.frameGapMs, "pause between the frames of a multi-frame answer")
         ->capture_default_str();
     AddFaultOptions(app, options.faults, kinds);
+    TimedOptions timed;
+    AddTimedOptions(app, timed);
     CLI11_PARSE(app, argc, argv);
     if (!ApplyKindLists(kinds, options.faults)) return 2;
+    if (!ApplyTimedOptions(timed, options)) return 2;
     if (options.modelFile.empty()) options.modelFile = ExeFolder() + "\\models\\panel.json";
     if (!quiet) {
         options.onTrace = [](const std::string& line) {

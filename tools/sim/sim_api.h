@@ -90,6 +90,42 @@ enum DropFrame : uint32_t {
     kDropLast = 2,   // the last continuation frame
 };
 
+// The dead line: from afterMs after the start the gateway answers nothing at
+// all (what comes in is read and dropped, nothing goes out) until forMs later,
+// then answers as before (forMs 0: it stays dead). flap: dead and alive in
+// turns for ever: alive afterMs, dead forMs, alive afterMs, ... (both must be
+// more than 0).
+struct SimDeadLine {
+    bool on = false;
+    uint32_t afterMs = 0;
+    uint32_t forMs = 0;
+    bool flap = false;
+};
+
+// A timed panel event: atMs after the start the status word of a point, zone,
+// group or of the system becomes `value`, and later reads answer with it.
+enum SimEventKind : uint32_t {
+    kEventPoint = 0,   // loop, number: the point
+    kEventZone = 1,    // number: the zone
+    kEventGroup = 2,   // number: the group (its status word; the active count stays)
+    kEventSystem = 3,  // the system status word (no number)
+};
+
+struct SimEvent {
+    uint32_t atMs = 0;
+    uint32_t kind = kEventZone;
+    uint16_t loop = 0;
+    uint16_t number = 0;
+    uint16_t value = 0;
+    uint32_t line = 0;  // its line in the events file, for the messages (0: not from a file)
+};
+
+// Reads an events file's text: one event a line, "<seconds> <what> <number>
+// <value>" (format in docs/simulator.md); blank lines and lines starting with
+// '#' are skipped. The events come out in time order (file order for the same
+// time). False, and "line N: what is wrong", on the first bad line.
+bool ParseEvents(const std::string& text, std::vector<SimEvent>* events, std::string* error);
+
 // The three "go silent" switches, as mute masks.
 constexpr uint32_t kSilentAfterAnnounce = kReplyRequest | kReplyZlz | kReplyEos | kReplyGoodbye;
 constexpr uint32_t kSilentAfterRequest = kReplyZlz | kReplyEos | kReplyGoodbye;
@@ -118,6 +154,8 @@ struct SimCounters {
     uint32_t hangUps = 0;           // times the line was closed by the hangUp switch
     uint32_t noisyFrames = 0;       // frames sent with at least one bit flipped by the noise
     uint32_t flippedBits = 0;       // bits the noise flipped
+    uint32_t droppedWhileDead = 0;  // announces and frames received while the line was dead (not answered)
+    uint32_t eventsApplied = 0;     // timed panel events carried out
 };
 
 struct SimOptions {
@@ -132,13 +170,16 @@ struct SimOptions {
                              // N: look at the line every N ms instead (answers up to N ms later)
     bool pace = false;       // write one byte every 10/baud s, as a line at that rate would (default: at once)
     uint32_t frameGapMs = 0; // a pause between the frames of a multi-frame answer
+    SimDeadLine deadLine;    // the dead (or flapping) line; off by default
+    std::vector<SimEvent> events;  // timed panel events (ParseEvents reads them from a file's text)
     std::function<void(const std::string&)> onTrace;  // called on the simulator thread for each line
 };
 
 struct Simulator;  // opaque
 
 // Loads the model, opens the port and starts the simulator thread. Returns
-// nullptr and a readable reason in *error when the model or the port is bad.
+// nullptr and a readable reason in *error when the model, the dead line, an
+// event (one that names what the model does not have) or the port is bad.
 Simulator* SimStart(const SimOptions& options, std::string* error);
 // Stops the thread, closes the port and frees the simulator. nullptr is fine.
 void SimStop(Simulator* sim);

@@ -22,6 +22,7 @@
 
 #include "tools/sim/engine.h"
 #include "tools/sim/sim_api.h"
+#include "tools/sim/timeline.h"
 
 namespace sksim {
 
@@ -144,6 +145,8 @@ std::string StartNote(const SimOptions& options, const std::string& path) {
                  options.faults.noiseSeed);
         note += text;
     }
+    if (options.deadLine.on) note += ", line " + DescribeDeadLine(options.deadLine);
+    if (!options.events.empty()) note += ", " + std::to_string(options.events.size()) + " timed events";
     return note + ", model " + (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)"));
 }
 
@@ -338,7 +341,16 @@ Simulator* SimStart(const SimOptions& options, std::string* error) {
         *error = (options.modelJson.empty() ? options.modelFile : std::string("the model")) + ": " + why;
         return nullptr;
     }
+    if (!CheckDeadLine(options.deadLine, &why)) {
+        *error = "the dead line: " + why;
+        return nullptr;
+    }
     auto sim = std::make_unique<Simulator>();
+    sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
+    if (!sim->engine->SetEvents(options.events, &why)) {
+        *error = "the events: " + why;
+        return nullptr;
+    }
     sim->path = PortPath(options.port);
     sim->baud = options.baud;
     sim->traceLimit = options.traceLimit > 0 ? options.traceLimit : 1;
@@ -347,8 +359,8 @@ Simulator* SimStart(const SimOptions& options, std::string* error) {
     sim->onTrace = options.onTrace;
     sim->port = OpenPort(sim->path, options.baud, error);
     if (sim->port == INVALID_HANDLE_VALUE) return nullptr;
-    sim->engine = std::make_unique<Engine>(std::move(model), now, options.rawBytes);
     sim->engine->SetFaults(options.faults);
+    sim->engine->SetDeadLine(options.deadLine);
     sim->engine->SetFrameGapMs(options.frameGapMs);
     if (options.pace && options.baud > 0) sim->engine->SetPaceUsPerByte(10000000u / options.baud);
     sim->engine->Note(now, StartNote(options, sim->path));

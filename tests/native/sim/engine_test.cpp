@@ -778,6 +778,155 @@ TEST(FaultSwitches, ChangedAtRunTime) {
     EXPECT_EQ(rig.Say(kRequestS).size(), 12u);
 }
 
+// ---- the dead line and the timed events ----
+
+// An announce at each probe's time (ms after the start), by the engine's
+// clock: answered ('a'), dropped as it came in ('d'), or taken in alive but
+// its answer (the model's 3 ms turn-around) due after the line died ('l').
+TEST(TimedLine, DeadOrFlappingLineAnswersNothingWhileDead) {
+    struct Probe {
+        uint64_t atMs;
+        char seen;
+    };
+    struct Case {
+        const char* name;
+        uint32_t afterMs, forMs;
+        bool flap;
+        std::vector<Probe> probes;
+    };
+    const Case cases[] = {
+        {"dead after 1 s for 2 s", 1000, 2000, false,
+         {{0, 'a'}, {990, 'a'}, {997, 'l'}, {1005, 'd'}, {2990, 'd'}, {3000, 'a'}, {60000, 'a'}}},
+        {"dead for good", 1000, 0, false, {{500, 'a'}, {1000, 'd'}, {60000, 'd'}}},
+        {"dead from the start for 1 s", 0, 1000, false, {{0, 'd'}, {990, 'd'}, {1000, 'a'}}},
+        {"flapping: alive 500 ms, dead 300 ms", 500, 300, true,
+         {{0, 'a'}, {490, 'a'}, {500, 'd'}, {790, 'd'}, {800, 'a'}, {1290, 'a'}, {1300, 'd'}, {1600, 'a'},
+          {8 * 800 + 500, 'd'}, {9 * 800, 'a'}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        SimDeadLine line;
+        line.on = true;
+        line.afterMs = c.afterMs;
+        line.forMs = c.forMs;
+        line.flap = c.flap;
+        rig.engine.SetDeadLine(line);
+        uint32_t dropped = 0;
+        for (const Probe& p : c.probes) {
+            ASSERT_GE(kStart + p.atMs, rig.now) << "probes in order, 5 ms apart";
+            rig.Wait(kStart + p.atMs - rig.now);
+            const Bytes out = rig.Say(kAnnounce, 5);
+            EXPECT_EQ(out.size(), p.seen == 'a' ? 11u : 0u) << "at " << p.atMs << " ms\n" << rig.trace;
+            if (p.seen == 'd') ++dropped;
+        }
+        EXPECT_EQ(rig.engine.counters().droppedWhileDead, dropped);
+        EXPECT_NE(rig.trace.find("-- line dead at "), std::string::npos) << rig.trace;
+        EXPECT_NE(rig.trace.find("dropped: the line is dead"), std::string::npos) << rig.trace;
+        EXPECT_EQ(rig.trace.find("-- line alive again at ") != std::string::npos, c.forMs > 0) << rig.trace;
+    }
+}
+
+TEST(TimedLine, FramesInWhileDeadAreDroppedAndTheSessionStartsAnew) {
+    SimDeadLine line;
+    line.on = true;
+    line.afterMs = 100;
+    line.forMs = 200;
+    Rig rig;
+    rig.engine.SetDeadLine(line);
+    EXPECT_EQ(rig.Say(kAnnounce, 10).size(), 11u);
+    rig.Wait(100);
+    EXPECT_TRUE(rig.Say(kRequestS, 10).empty());
+    rig.Wait(200);
+    EXPECT_TRUE(rig.Say(kEosSingle, 10).empty()) << "the session died with the line";
+    const Steps s = RunSingle(rig, {'s'}, 10);
+    EXPECT_EQ(s.request, Frame(0x21, {'s', 0x04, 0x12}));
+    EXPECT_EQ(s.bye.size(), 10u);
+    EXPECT_EQ(rig.engine.counters().droppedWhileDead, 1u);
+    EXPECT_NE(rig.trace.find("    0.100 -- line dead at 0.100 s (dead after 0.100 s for 0.200 s)"), std::string::npos)
+        << rig.trace;
+    EXPECT_NE(rig.trace.find("    0.300 -- line alive again at 0.300 s"), std::string::npos) << rig.trace;
+    EXPECT_NE(rig.trace.find("T02 S11 L1   's'                            crc 6501 ok   dropped: the line is dead"),
+              std::string::npos) << rig.trace;
+}
+
+// The events file's events change what later reads answer, at their time.
+TEST(TimedEvents, AnEventChangesTheAnswerOfALaterRead) {
+    std::vector<SimEvent> events;
+    std::string error;
+    ASSERT_TRUE(ParseEvents("# a fire in the kitchen\r\n\n3 system 0 1\n2 zone 3 0x0081\n  2.5 point 1-002 0X41\n",
+                            &events, &error)) << error;
+    Rig rig;
+    ASSERT_TRUE(rig.engine.SetEvents(events, &error)) << error;
+    auto word = [](const Bytes& answer, size_t at) {
+        return answer.size() > at + 1 ? static_cast<int>(GetWord(&answer[at])) : -1;
+    };
+    const Bytes zone3 = {'z', 3, 0, 1, 0}, point2 = {'p', 1, 0, 2, 0};
+    EXPECT_EQ(word(RunSingle(rig, zone3, 10).request, 12), 0x0001);
+    EXPECT_EQ(word(RunSingle(rig, point2, 10).request, 16), 0x0021);
+    rig.Wait(kStart + 1980 - rig.now);
+    EXPECT_EQ(word(RunSingle(rig, zone3, 10).request, 12), 0x0001) << "asked at 1.990 s";
+    EXPECT_EQ(word(RunSingle(rig, zone3, 10).request, 12), 0x0081);
+    EXPECT_EQ(word(RunSingle(rig, point2, 10).request, 16), 0x0021);
+    rig.Wait(kStart + 2500 - rig.now);
+    EXPECT_EQ(word(RunSingle(rig, point2, 10).request, 16), 0x0041);
+    EXPECT_EQ(word(RunSingle(rig, {'s'}, 10).request, 8), 0x1204);
+    rig.Wait(kStart + 3000 - rig.now);
+    EXPECT_EQ(word(RunSingle(rig, {'s'}, 10).request, 8), 0x0001);
+    EXPECT_EQ(rig.engine.counters().eventsApplied, 3u);
+    EXPECT_NE(rig.trace.find("    2.000 -- event at 2.000 s (line 4): zone 3 status 0x0001 -> 0x0081"),
+              std::string::npos) << rig.trace;
+    EXPECT_NE(rig.trace.find("event at 2.500 s (line 5): point 1-002 status 0x0021 -> 0x0041"), std::string::npos);
+    EXPECT_NE(rig.trace.find("event at 3.000 s (line 3): system status 0x1204 -> 0x0001"), std::string::npos);
+
+    Rig other;
+    ASSERT_TRUE(ParseEvents("1 zone 3 1\n5 zone 99 1\n", &events, &error));
+    EXPECT_FALSE(other.engine.SetEvents(events, &error));
+    EXPECT_EQ(error, "line 2: the model has no zone 99");
+}
+
+TEST(TimedEvents, BadLinesAreRefusedWithTheirNumber) {
+    struct Case {
+        const char* text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"1 zone 3 1\n\n2 zone 3\n", "line 3: expected 4 fields"},
+        {"1 zone 3 1 # fire\n", "line 1: expected 4 fields"},
+        {"# t what n value\n-1 zone 3 1\n", "line 2: \"-1\" is not a time"},
+        {"1.2345 zone 3 1\n", "line 1: \"1.2345\" is not a time"},
+        {"1000001 zone 3 1\n", "line 1: \"1000001\" is not a time"},
+        {"1 loop 3 1\n", "line 1: \"loop\" is not point, zone, group or system"},
+        {"1 zone 0 1\n", "line 1: a zone number is 1 to 999"},
+        {"1 group 1000 1\n", "line 1: a group number is 1 to 999"},
+        {"1 point 7 1\n", "line 1: a point is written loop-point"},
+        {"1 point 1-0 1\n", "line 1: a point is written loop-point"},
+        {"1 system 1 1\n", "line 1: the system's number is 0"},
+        {"1 zone 3 65536\n", "line 1: \"65536\" is not a 16-bit value"},
+        {"1 zone 3 0x10000\n", "line 1: \"0x10000\" is not a 16-bit value"},
+        {"1 zone 3 0x\n", "line 1: \"0x\" is not a 16-bit value"},
+        {"1 zone 3 12ab\n", "line 1: \"12ab\" is not a 16-bit value"},
+    };
+    for (const Case& c : cases) {
+        std::vector<SimEvent> events;
+        std::string error;
+        EXPECT_FALSE(ParseEvents(c.text, &events, &error)) << c.text;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.text << " -> " << error;
+    }
+    std::vector<SimEvent> events;
+    std::string error;
+    ASSERT_TRUE(ParseEvents("0.05 point 2-3 65535\n\t7 group 5 0xbeef\n", &events, &error)) << error;
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].atMs, 50u);
+    EXPECT_EQ(events[0].kind, kEventPoint);
+    EXPECT_EQ(events[0].loop, 2);
+    EXPECT_EQ(events[0].number, 3);
+    EXPECT_EQ(events[0].value, 0xFFFF);
+    EXPECT_EQ(events[1].atMs, 7000u);
+    EXPECT_EQ(events[1].value, 0xBEEF);
+    EXPECT_EQ(events[1].line, 2u);
+}
+
 // ---- the trace ----
 
 TEST(WireTrace, DecodesEveryFrameAndShowsRawBytesOnRequest) {
