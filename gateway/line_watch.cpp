@@ -118,8 +118,15 @@ void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
         return;
     }
     if (h.silentInARow < UINT8_MAX) ++h.silentInARow;
+    if (h.down == 1) {
+        // The next try is line_retry_s after this one ended: a try takes up
+        // to 14 s, and a host polling a dead line must not have every other
+        // read wait for the announces.
+        h.lastTryMs = now;
+        return;
+    }
     const uint32_t after = LineDownAfter(channel->line);
-    if (h.down == 1 || after == 0 || h.silentInARow < after) return;
+    if (after == 0 || h.silentInARow < after) return;
     h.down = 1;
     h.downSinceMs = now;
     h.downCountedToMs = now;

@@ -335,7 +335,8 @@ Windows MeasureWindows(int pair, int statusReads, int blockReads) {
 
 // --- the simulators -------------------------------------------------------------
 
-std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds, int pollMs, bool pace) {
+std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int seconds, int pollMs, bool pace,
+                                    const std::string& extra = "") {
     char self[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
     std::string dir(self, n);
@@ -344,7 +345,7 @@ std::vector<HANDLE> StartSimulators(int count, const std::string& modelFile, int
     for (int i = 0; i < count; ++i) {
         std::string command = "\"" + dir + "\\sksim.exe\" --quiet --port " + PeerCom(i) + " --model \"" + modelFile +
                               "\" --seconds " + std::to_string(seconds) + " --poll-ms " + std::to_string(pollMs) +
-                              (pace ? " --pace" : "");
+                              (pace ? " --pace" : "") + extra;
         STARTUPINFOA startup;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
@@ -403,6 +404,16 @@ bool UseMode(Mode mode, Channel* channels, int count) {
         if (CallVpi(kWarmStart, channels[i].get(), nullptr) != 0) return false;
     }
     return true;
+}
+
+// A settings file of these lines for every port, named to the driver by
+// SK5820_INI, read by channel 1 at its restart.
+bool UseSettings(const std::string& lines, Channel& channel) {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    const std::string file = std::string(temp) + "skbench-line." + std::to_string(GetCurrentProcessId()) + ".ini";
+    std::ofstream(file, std::ios::binary) << "[default]\r\n" << lines;
+    return SetEnvironmentVariableA("SK5820_INI", file.c_str()) && CallVpi(kWarmStart, channel.get(), nullptr) == 0;
 }
 
 struct Bench {
@@ -625,6 +636,76 @@ double PollOnce(Bench& b, std::vector<Gate*>& gates) {
     return NowMs() - t0;
 }
 
+// 7. A dead line: the simulator answers nothing for its first kDeadFor
+// seconds. With line_down_after = 0 every read waits out its seven
+// announces (as before the line could be down); with the defaults the line
+// goes down after three requests, its reads fail at once but one every
+// line_retry_s; once the gateway answers again, the line is up with the
+// next tried read.
+constexpr int kDeadFor = 150;
+
+bool DeadLine(Bench& b, const std::string& dir, std::vector<Gate*>& gates) {
+    b.StopSimulators();
+    const double simStart = NowMs();
+    b.sims = StartSimulators(1, dir + "\\models\\panel.json", kDeadFor + 120, b.o.simPollMs, b.o.pace != 0,
+                             " --dead-after 0 --dead-for " + std::to_string(kDeadFor));
+    if (b.sims.size() != 1) return false;
+    Sleep(2000);
+    Channel& channel = b.channels[0];
+    Line("%s", "");
+    Line("dead line: the simulator answers nothing for its first %d s, then answers again", kDeadFor);
+    if (!UseSettings("line_down_after = 0\r\n", channel)) return false;
+    std::vector<double> tried;
+    for (int i = 0; i < 2; ++i) {
+        const double t0 = NowMs();
+        CallVpi(kSingleRead, channel.get(), &gates[0]->point);
+        tried.push_back(NowMs() - t0);
+    }
+    const double before = Mean(tried) * static_cast<double>(gates.size());
+    Line("dead line, line_down_after = 0: a read %.2f s (mean of 2), so a poll cycle of the %d gates %.1f s",
+         Mean(tried) / 1000, static_cast<int>(gates.size()), before / 1000);
+    if (!UseSettings("", channel)) return false;
+    std::vector<double> cycles, atOnce;
+    double wentDown = 0, cameUp = 0, firstGood = 0;
+    const double revival = simStart + kDeadFor * 1000.0;
+    while (firstGood == 0 && NowMs() < revival + 60000) {
+        const double c0 = NowMs();
+        for (Gate* gate : gates) {
+            const double t0 = NowMs();
+            const bool down = channel.get()->health.down == 1;
+            const int32_t status = CallVpi(gate->point.count > 1 ? kBlockRead : kSingleRead, channel.get(), &gate->point);
+            const double ms = NowMs() - t0;
+            if (down && ms < 1000) atOnce.push_back(ms);
+            if (!down && channel.get()->health.down == 1 && wentDown == 0) wentDown = NowMs();
+            if (down && channel.get()->health.down != 1 && cameUp == 0) cameUp = NowMs();
+            if (status == 0 && NowMs() > revival && firstGood == 0) firstGood = NowMs();
+        }
+        if (wentDown != 0 && cameUp == 0) cycles.push_back(NowMs() - c0);
+    }
+    if (wentDown == 0 || cameUp == 0 || atOnce.empty() || cycles.empty()) {
+        Line("dead line: the line did not go down and up again (down %s, up %s)", wentDown != 0 ? "yes" : "no",
+             cameUp != 0 ? "yes" : "no");
+        return false;
+    }
+    std::vector<double> sortedCycles = cycles;
+    std::sort(sortedCycles.begin(), sortedCycles.end());
+    const double meanCycle = Mean(cycles);
+    Line("dead line, the defaults: down after %.1f s; then %d reads failed at once, mean %.2f ms, max %.2f ms (target "
+         "<= 50 ms: %s)",
+         (wentDown - (revival - kDeadFor * 1000.0)) / 1000, static_cast<int>(atOnce.size()), Mean(atOnce),
+         *std::max_element(atOnce.begin(), atOnce.end()),
+         Verdict(*std::max_element(atOnce.begin(), atOnce.end()) <= 50));
+    Line("dead line, the defaults: %d poll cycles while down, median %.3f s, mean %.3f s, max %.1f s (a cycle with "
+         "a tried read); mean %.4f of line_down_after = 0's cycle (target <= 0.1: %s)",
+         static_cast<int>(cycles.size()), sortedCycles[sortedCycles.size() / 2] / 1000, meanCycle / 1000,
+         sortedCycles.back() / 1000, meanCycle / before, Verdict(meanCycle / before <= 0.1));
+    Line("dead line, the defaults: the gateway answered again at %.1f s; the line was up %.1f s later, the first good "
+         "read %.1f s later (target <= line_retry_s + one read, 10 s + 14 s: %s)",
+         kDeadFor * 1.0, (cameUp - revival) / 1000, (firstGood - revival) / 1000,
+         Verdict((firstGood - revival) <= 24000));
+    return true;
+}
+
 bool PollCycles(Bench& b, const std::string& dir) {
     b.StopSimulators();
     b.sims = StartSimulators(1, dir + "\\models\\panel.json", 60 + b.o.cycles * 45, b.o.simPollMs, b.o.pace != 0);
@@ -656,7 +737,7 @@ bool PollCycles(Bench& b, const std::string& dir) {
     }
     Line("poll cycle: the fast settings %.2f x faster than version 01.00's timing (target >= 8: %s); the defaults %.2f x",
          cycle[0] / cycle[2], Verdict(cycle[0] / cycle[2] >= 8), cycle[0] / cycle[1]);
-    return true;
+    return DeadLine(b, dir, gates);
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {

@@ -287,17 +287,26 @@ TEST_F(PointRequests, ADeadLineFailsReadsAtOnceUntilTheGatewayAnswers) {
     EXPECT_EQ(Announces(port), 3u * 7 + 7);
     KestraClear();
 
-    // line_retry_s later one read tries the line: the gateway is back.
+    // line_retry_s later one read tries the line, still dead: the next try
+    // is line_retry_s after that one ended.
     CommSleep(10000);
+    EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(Announces(port), 4u * 7 + 7);
+    CommSleep(9000);
+    EXPECT_EQ(SingleRead(&gate->request), 1);
+    EXPECT_EQ(Announces(port), 4u * 7 + 7);
+    KestraClear();
+    // And then the gateway is back.
+    CommSleep(1000);
     Cooperative(port, Frame(2, 0x20, {'s', 0x34, 0x12}));
     EXPECT_EQ(SingleRead(&gate->request), 0);
     EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), "00 00 34 12 EE EE");
     const uint64_t downFor = (fake_comm::NowMs() - 50 - wentDown) / 1000;
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"VpiSK01: COM5 line up again after " + std::to_string(downFor) +
-                                                    " s; 4 reads failed at once meanwhile"}));
+                                                    " s; 5 reads failed at once meanwhile"}));
     const LineCounters& total = gate->channel.health.total;
-    EXPECT_EQ(uint64_t{total.readsFailed[kFailAtOnce]}, 4u);
-    EXPECT_EQ(uint64_t{total.readsFailed[kFailNoAnnounce]}, 3u);
+    EXPECT_EQ(uint64_t{total.readsFailed[kFailAtOnce]}, 5u);
+    EXPECT_EQ(uint64_t{total.readsFailed[kFailNoAnnounce]}, 4u);
     EXPECT_EQ(uint64_t{total.writesFailed[kFailNoAnnounce]}, 1u);
     EXPECT_GE(uint64_t{total.downMs}, 10000u);
 }
