@@ -55,14 +55,28 @@ uint32_t FailCause(const GatewayResult& result) {
     return kFailCauseCount;
 }
 
+// The port as the log lines name it: "COM12" for a port opened as "\\.\COM12".
+struct PortText {
+    char text[16];
+};
+PortText PortShown(const VpiChannel* channel) {
+    PortText port{};
+    const char* name = channel->portDesc.portName;
+    const uint32_t skip = strncmp(name, "\\\\.\\", 4) == 0 ? 4 : 0;
+    CopyField(port.text, name + skip, sizeof channel->portDesc.portName - skip);
+    return port;
+}
+
 void LogCounters(VpiChannel* channel, uint64_t now) {
     LineHealth& h = Health(channel);
     CountDownTime(channel, now);
     char counters[512];
     FormatLineCounters(h.period, counters, sizeof counters);
-    const uint64_t minutes = (now - h.periodStartMs + kMsPerMinute / 2) / kMsPerMinute;
-    err(kLogLevel, "%s: %.12s last %u min: %s", NameOf(channel).text, channel->portDesc.portName,
-        static_cast<unsigned>(minutes), counters);
+    const uint64_t ms = now - h.periodStartMs;
+    const bool inMinutes = ms >= kMsPerMinute;
+    err(kLogLevel, "%s: %s last %u %s: %s", NameOf(channel).text, PortShown(channel).text,
+        static_cast<unsigned>(inMinutes ? (ms + kMsPerMinute / 2) / kMsPerMinute : ms / kMsPerSecond),
+        inMinutes ? "min" : "s", counters);
     h.period = LineCounters{};
     h.periodStartMs = now;
 }
@@ -111,8 +125,8 @@ void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
         if (h.down != 1) return;
         CountDownTime(channel, now);
         h.down = 0;
-        err(kLogLevel, "%s: %.12s line up again after %u s; %u reads failed at once meanwhile", name.text,
-            channel->portDesc.portName, static_cast<unsigned>((now - h.downSinceMs) / kMsPerSecond),
+        err(kLogLevel, "%s: %s line up again after %u s; %u reads failed at once meanwhile", name.text,
+            PortShown(channel).text, static_cast<unsigned>((now - h.downSinceMs) / kMsPerSecond),
             static_cast<unsigned>(h.failedAtOnce));
         h.failedAtOnce = 0;
         return;
@@ -133,9 +147,9 @@ void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
     h.lastTryMs = now;
     h.failedAtOnce = 0;
     err(kLogLevel,
-        "%s: %.12s line down: the gateway has not answered %u request%s in a row; reads fail at once, the line is "
+        "%s: %s line down: the gateway has not answered %u request%s in a row; reads fail at once, the line is "
         "tried again every %u s",
-        name.text, channel->portDesc.portName, static_cast<unsigned>(h.silentInARow), h.silentInARow == 1 ? "" : "s",
+        name.text, PortShown(channel).text, static_cast<unsigned>(h.silentInARow), h.silentInARow == 1 ? "" : "s",
         static_cast<unsigned>(LineRetryS(channel->line)));
 }
 
@@ -174,6 +188,9 @@ void LogCountersWhenDue(VpiChannel* channel) {
 }
 
 void LogCountersAtEnd(VpiChannel* channel) {
-    if (StatsMinutes(channel->line) == 0 || channel->health.started != 1) return;
+    if (StatsMinutes(channel->line) == 0 || !Watched(channel)) return;
+    // A period without a request has nothing to tell.
+    const LineCounters& p = channel->health.period;
+    if (p.reads == 0 && p.writes == 0) return;
     LogCounters(channel, CommNowMs());
 }
