@@ -8,6 +8,7 @@
 #include "channel/ports.h"
 #include "channel/settings.h"
 #include "gateway/line_watch.h"
+#include "gateway/trace_file.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "host/version.h"
@@ -97,6 +98,13 @@ int32_t ColdStart(VpiRequest* request) {
     // A record new to the driver holds whatever its allocation held: "no
     // port" until this start opens one, so no later close meets a stray value.
     if (claim == StartClaim::Fresh) channel->port = nullptr;
+    // The same for the trace file; a record live already may hold one a port
+    // request opened: closed, the settings read below open it again.
+    if (claim == StartClaim::Fresh) {
+        channel->traceFile = TraceFile{};
+    } else {
+        CloseTraceFile(channel);
+    }
     // Counters and the down state start from nothing, whatever the record held.
     channel->health = LineHealth{};
 
@@ -137,6 +145,8 @@ int32_t EndVpi(VpiRequest* request) {
     ChannelSlot* slot = ClaimForEnd(channel);
     // What the channel did since the last counters line.
     if (slot != nullptr) LogCountersAtEnd(channel);
+    // The trace file of a live record only: another one's bytes are not the driver's.
+    if (slot != nullptr) CloseTraceFile(channel);
     // The port of a record that holds no live number is not the driver's to
     // close: such a record is ended already, or was never started.
     const int32_t portClosed = slot != nullptr ? ClosePort(request) : kDone;

@@ -32,6 +32,8 @@ constexpr KeyRule kRules[kSettingCount] = {
     {"line_down_after", "not a number from 0 to 100", 0, 100, {nullptr, nullptr}},
     {"line_retry_s", "not a number from 1 to 300", 1, 300, {nullptr, nullptr}},
     {"stats_minutes", "not a number from 0 to 1440", 0, 1440, {nullptr, nullptr}},
+    {"trace_file", "not a path of at most 200 characters", 0, 0, {nullptr, nullptr}},
+    {"trace_file_kb", "not a number from 64 to 1048576", kLeastTraceFileKb, kMostTraceFileKb, {nullptr, nullptr}},
 };
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -91,11 +93,37 @@ bool ParseValue(const KeyRule& rule, const char* text, uint32_t* value) {
     uint32_t number = 0;
     if (*text == '\0') return false;
     for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || number > 100000) return false;
+        if (*p < '0' || *p > '9' || number > 100000000) return false;
         number = number * 10 + static_cast<uint32_t>(*p - '0');
     }
     if (number < rule.low || number > rule.high) return false;
     *value = number;
+    return true;
+}
+
+// A path as the file may write it, in double quotes or not; empty for none.
+bool TakePath(char* out, size_t size, const char* text) {
+    size_t length = strlen(text);
+    if (length >= 2 && text[0] == '"' && text[length - 1] == '"') {
+        ++text;
+        length -= 2;
+    }
+    if (length >= size) return false;
+    memcpy(out, text, length);
+    out[length] = '\0';
+    return true;
+}
+
+// The value taken into the settings; false when the key does not take it.
+bool Take(SettingsInEffect& settings, SettingKey key, const char* value) {
+    if (key == SettingKey::TraceFile) return TakePath(settings.traceFile, sizeof settings.traceFile, value);
+    uint32_t parsed = 0;
+    if (!ParseValue(kRules[static_cast<uint32_t>(key)], value, &parsed)) return false;
+    if (key == SettingKey::TraceFileKb) {
+        settings.traceFileKb = parsed;
+    } else {
+        Store(settings.line, key, parsed);
+    }
     return true;
 }
 
@@ -125,13 +153,12 @@ void ApplyLine(Reading& r, char* entry) {
     const char* value = equals != nullptr ? Trim(equals + 1) : "";
     for (uint32_t k = 0; k < kSettingCount; ++k) {
         if (!SameText(key, kRules[k].name)) continue;
-        uint32_t parsed = 0;
-        if (ParseValue(kRules[k], value, &parsed)) {
-            Store(r.settings.line, static_cast<SettingKey>(k), parsed);
+        if (Take(r.settings, static_cast<SettingKey>(k), value)) {
             r.settings.origin[k] = r.origin;
         } else if (r.logName != nullptr) {
-            char inEffect[16];
-            SettingText(r.settings.line, static_cast<SettingKey>(k), inEffect, sizeof inEffect);
+            char inEffect[44];
+            SettingText(r.settings, static_cast<SettingKey>(k), inEffect, sizeof inEffect);
+            if (inEffect[0] == '\0') CopyText(inEffect, sizeof inEffect, "no file");
             err(kLogLevel, "%s: %s [%.40s] %.40s = %.40s: %s, %s used", r.logName, r.file.Name(), r.section, key,
                 value, kRules[k].allowed, inEffect);
         }
@@ -210,7 +237,21 @@ void AppendBadLineSettings(const LineSettings& line, char* out, size_t size) {
 
 const char* SettingName(SettingKey key) { return kRules[static_cast<uint32_t>(key)].name; }
 
+void SettingText(const SettingsInEffect& settings, SettingKey key, char* out, uint32_t size) {
+    if (key == SettingKey::TraceFile) {
+        snprintf(out, size, "%s", settings.traceFile);
+    } else if (key == SettingKey::TraceFileKb) {
+        snprintf(out, size, "%u", static_cast<unsigned>(settings.traceFileKb));
+    } else {
+        SettingText(settings.line, key, out, size);
+    }
+}
+
 void SettingText(const LineSettings& line, SettingKey key, char* out, uint32_t size) {
+    if (key == SettingKey::TraceFile || key == SettingKey::TraceFileKb) {
+        SettingText(SettingsInEffect{}, key, out, size);
+        return;
+    }
     const KeyRule& rule = kRules[static_cast<uint32_t>(key)];
     const uint32_t value = Stored(line, key);
     if (rule.words[0] != nullptr) {
@@ -247,6 +288,11 @@ void ApplyLineSettings(VpiChannel* channel) {
     const char* section = strncmp(portName, "\\\\.\\", 4) == 0 ? portName + 4 : portName;
     const SettingsInEffect settings = ReadLineSettings(section, name.text);
     channel->line = settings.line;
+    // The trace file before the line that says where the trace goes: one that
+    // cannot be opened says so first, and the trace stays in the host log.
+    SetTraceFile(channel, settings.traceFile, settings.traceFileKb, section);
+    const bool traceOn = TraceOn(channel);
+    if (traceOn && channel->port != nullptr) OpenTraceFile(channel);
 
     const PortSettings& port = channel->portDesc.settings;
     char block[32];
@@ -255,11 +301,16 @@ void ApplyLineSettings(VpiChannel* channel) {
     } else {
         snprintf(block, sizeof block, "window");
     }
-    char extras[192] = "";
+    char extras[448] = "";
     if (settings.line.sendGapMs != 0) {
         snprintf(extras, sizeof extras, ", send gap %u ms", static_cast<unsigned>(settings.line.sendGapMs));
     }
-    if (settings.line.traceOn == 1) CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
+    if (traceOn && TraceFileInUse(channel)) {
+        snprintf(extras + strlen(extras), sizeof extras - strlen(extras), ", trace to file %.200s",
+                 channel->traceFile.path);
+    } else if (settings.line.traceOn == 1) {
+        CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
+    }
     if (settings.line.frameNumbersUnchecked == 1) {
         CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", frame numbers not checked");
     }

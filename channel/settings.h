@@ -15,6 +15,8 @@
 //   line_down_after = 0..100           requests in a row without an announce answer before the line is down (3; 0 never)
 //   line_retry_s = 1..300              while the line is down, a read goes to it at most this often (10)
 //   stats_minutes = 0..1440            the counters line every so many minutes (60; 0 never)
+//   trace_file = <path>                the trace in the port's own file instead of the host log (none)
+//   trace_file_kb = 64..1048576        that file and its .1 together at most (10240)
 //
 // A bad value or an unknown key never stops a channel: it is logged and
 // the default (or the [default] section's value) stays in effect.
@@ -22,6 +24,7 @@
 
 #include <cstdint>
 
+#include "gateway/trace_file.h"
 #include "host/records.h"
 
 enum class SettingKey : uint8_t {
@@ -36,6 +39,8 @@ enum class SettingKey : uint8_t {
     LineDownAfter,
     LineRetryS,
     StatsMinutes,
+    TraceFile,
+    TraceFileKb,
     Count
 };
 constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);
@@ -43,9 +48,14 @@ constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);
 // Where a setting in effect came from.
 enum class SettingOrigin : uint8_t { BuiltIn, DefaultSection, PortSection };
 
+// The longest trace_file the file may give.
+constexpr uint32_t kTraceFileSettingLength = 200;
+
 struct SettingsInEffect {
     LineSettings line{};
     SettingOrigin origin[kSettingCount]{};
+    char traceFile[kTraceFileSettingLength + 1]{};  // trace_file as written: empty for none
+    uint32_t traceFileKb = kDefaultTraceFileKb;
 };
 
 // The file as found: its path, the name the log lines give it, and whether
@@ -69,8 +79,11 @@ constexpr uint32_t kSettingsSectionRoom = 4096;
 SettingsFile LocateSettingsFile();
 bool ReadSettingsSection(const SettingsFile& file, const char* section, char* out, uint32_t size);
 
-// The key's name in the file and the text of a value in effect.
+// The key's name in the file and the text of a value in effect, as the
+// file would write it (trace_file: empty for none). The form with the line's
+// settings alone gives the trace file's keys their defaults.
 const char* SettingName(SettingKey key);
+void SettingText(const SettingsInEffect& settings, SettingKey key, char* out, uint32_t size);
 void SettingText(const LineSettings& line, SettingKey key, char* out, uint32_t size);
 
 // Reads the file for the port `portName` (the channel's descriptor name):
@@ -82,4 +95,7 @@ SettingsInEffect ReadLineSettings(const char* portName, const char* logName);
 // The channel's settings read for its port, stored in its record, and one
 // line in the host log with the port and the settings in effect:
 // "VpiSK01: COM5 19200 8N1, answers end by frame, block answers by window, CRC checked".
+// The trace file open until now is closed; the port's own file, when the
+// settings name one, is opened at once when the trace is on and the record
+// has its port (a record without one, as the console's, opens nothing).
 void ApplyLineSettings(VpiChannel* channel);

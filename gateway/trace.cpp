@@ -8,9 +8,11 @@
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "gateway/line_settings.h"
+#include "gateway/trace_file.h"
 
 namespace {
 
+constexpr size_t kTraceLineRoom = 400;  // the longest line: its name, 112 of what, the step, 48 bytes in hex
 constexpr uint8_t kEndOfSessionByte = 0x06;
 
 // The command number of a request letter, 0 for a letter no command has.
@@ -96,12 +98,20 @@ void Hex(char* out, size_t size, const uint8_t* bytes, uint32_t count) {
 
 }  // namespace
 
-void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t count, int32_t direction,
+void TraceExchange(VpiChannel* channel, const uint8_t* bytes, uint32_t count, int32_t direction,
                    const char* label) {
     if (!TraceOn(channel)) return;
     const char* arrow = direction == kTraceSent ? "->" : "<-";
+    const ChannelName name = NameOf(channel);
+    // With a trace file the same line goes there instead, unless the file fails.
+    const bool toFile = TraceFileInUse(channel);
+    char line[kTraceLineRoom];
     if (count == 0) {
-        err(kLogLevel, "%s: trace %s nothing [%s]", NameOf(channel).text, arrow, label);
+        if (toFile) {
+            snprintf(line, sizeof line, "%s: trace %s nothing [%s]", name.text, arrow, label);
+            if (WriteTraceLine(channel, line)) return;
+        }
+        err(kLogLevel, "%s: trace %s nothing [%s]", name.text, arrow, label);
         return;
     }
     char what[112];
@@ -112,5 +122,9 @@ void TraceExchange(const VpiChannel* channel, const uint8_t* bytes, uint32_t cou
     }
     char hex[kTraceBytesShown * 3 + 16];
     Hex(hex, sizeof hex, bytes, count);
-    err(kLogLevel, "%s: trace %s %s, %u bytes [%s]: %s", NameOf(channel).text, arrow, what, count, label, hex);
+    if (toFile) {
+        snprintf(line, sizeof line, "%s: trace %s %s, %u bytes [%s]: %s", name.text, arrow, what, count, label, hex);
+        if (WriteTraceLine(channel, line)) return;
+    }
+    err(kLogLevel, "%s: trace %s %s, %u bytes [%s]: %s", name.text, arrow, what, count, label, hex);
 }

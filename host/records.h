@@ -133,6 +133,22 @@ struct LineHealth {
 };
 static_assert(sizeof(LineHealth) == 56 + 2 * sizeof(LineCounters));
 
+// The channel's field trace file (trace_file in SK5820.ini), kept in the
+// channel record's spare bytes. Set whenever the settings are read (the file
+// open before is closed first); zeroed when a new record starts, so a record
+// never started has no path and no file. Only the driver opens and closes
+// `file`.
+struct TraceFile {
+    char path[260];   // the port's own file, folder and port name added; empty: the trace goes to the host log
+    uint32_t capKb;   // trace_file_kb: the file and its .1 together hold at most this, 64 to 1048576 (0: 10240)
+    Handle file;      // the open file, null when none is open
+    uint32_t bytes;   // what the open file holds
+    uint8_t failed;   // 1: the file could not be opened, written or turned over since the settings were read
+    uint8_t pathCut;  // 1: the port's file name did not fit `path`: it is never opened
+    uint8_t spare[6];  // for later: 0
+};
+static_assert(sizeof(TraceFile) == AtWidth(280, 284));
+
 struct VpiChannel {
     int32_t readTimeout;        // 0, units of 10 ms
     int32_t enabled;            // 4
@@ -160,7 +176,8 @@ struct VpiChannel {
     LineSettings line;          // 2842: the driver's own, never the host's
     LineState lineState;        // 2858: the driver's own, never the host's
     LineHealth health;          // 2874: the driver's own, never the host's
-    uint8_t unused3490[1404];   // 3490
+    TraceFile traceFile;        // 3490: the driver's own, never the host's
+    uint8_t unused3770[AtWidth(1124, 1120)];  // 3770
     char intFileName[16];       // 4894
 };
 
@@ -257,6 +274,8 @@ static_assert(offsetof(VpiChannel, rxCount) == AtWidth(2840, 2864));
 static_assert(offsetof(VpiChannel, line) == AtWidth(2842, 2866));
 static_assert(offsetof(VpiChannel, lineState) == AtWidth(2858, 2882));
 static_assert(offsetof(VpiChannel, health) == AtWidth(2874, 2898));
+static_assert(offsetof(VpiChannel, traceFile) == AtWidth(3490, 3514));
+static_assert(offsetof(VpiChannel, unused3770) == AtWidth(3770, 3798));
 static_assert(offsetof(VpiChannel, intFileName) == AtWidth(4894, 4918));
 
 static_assert(sizeof(PointRecord) == AtWidth(44, 52));

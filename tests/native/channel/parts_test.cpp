@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,8 @@
 #include "channel/live_channels.h"
 #include "channel/settings.h"
 #include "channel/sync.h"
+#include "gateway/trace.h"
+#include "gateway/trace_file.h"
 #include "host/texts.h"
 #include "tests/support/log_lines.h"
 
@@ -355,10 +358,17 @@ void SetVariable(const char* name, const char* value) {
 #endif
 }
 
+// Every "@" of a text as `folder`.
+std::string InFolder(std::string text, const std::string& folder) {
+    for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, folder);
+    return text;
+}
+
 // The settings file: [default], then the port's own section; every bad
 // value or unknown key one line and its default kept; the line that says
 // what is in effect. Natively through the test reader, under Wine through
-// GetPrivateProfileSectionA.
+// GetPrivateProfileSectionA. With trace_file the trace goes to the port's
+// own file (here in the folder "@"), not to the host log.
 TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
     const std::string path = [] {
         char full[512];
@@ -370,11 +380,19 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
     }();
     const std::string head = "VpiSK01: COM5 19200 8N1, answers end by ";
     const std::string longFile = "[default]\nanswer_end=window\n" + std::string(5000, 'x') + "\n";
+    const std::string folder = (std::filesystem::current_path() / "sk_trace_test").string();
+    const std::string announceLine = "VpiSK01: trace -> announce, 10 bytes [PC: SKGateway]: " + std::string(
+        "53 4B 20 47 41 54 45 57 41 59");
+    const uint8_t announce[] = {'S', 'K', ' ', 'G', 'A', 'T', 'E', 'W', 'A', 'Y'};
     struct Case {
         const char* what;
         const char* file;  // null: no file
         const char* crcSwitch;  // SK5820_CHECK_CRC, null: unset
         Lines log;
+        int traces = 0;                 // announces traced after the settings were read
+        const char* traceFile = "@/sk-trace-COM5.txt";
+        Lines traced = {};              // its lines, without their time
+        size_t olderLines = 0;          // the lines of its .1
     } cases[] = {
         {"no file", nullptr, nullptr, {head + "frame, block answers by window, CRC checked"}},
         {"both sections", "[default]\nanswer_end=window\nblock_quiet_ms = 500\n[com5]\nblock_answer_end = QUIET\n"
@@ -396,13 +414,31 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
         {"a section too long", longFile.c_str(), nullptr,
          {"VpiSK01: sk_settings_test.ini [default]: longer than 4096 bytes, ignored",
           head + "frame, block answers by window, CRC checked"}},
+        {"trace to the port's file", "[default]\ntrace_file = \"@/sk-trace.txt\"\n[COM5]\ntrace=1\n", nullptr,
+         {head + "frame, block answers by window, CRC checked, trace to file @/sk-trace-COM5.txt"}, 2,
+         "@/sk-trace-COM5.txt", {announceLine, announceLine}},
+        {"a trace file without the trace", "[COM5]\ntrace_file = @/sk-trace.txt\n", nullptr,
+         {head + "frame, block answers by window, CRC checked"}, 2},
+        {"a trace file that cannot be opened", "[COM5]\ntrace=1\ntrace_file=@/none/sk-trace.txt\n", nullptr,
+         {"VpiSK01: COM5 trace file @/none/sk-trace-COM5.txt cannot be opened (error 3); the trace goes to the "
+          "host log",
+          head + "frame, block answers by window, CRC checked, trace on", announceLine, announceLine},
+         2, "@/none/sk-trace-COM5.txt"},
+        {"the file turned over at half its cap", "[COM5]\ntrace=1\ntrace_file=@/sk-trace.txt\ntrace_file_kb=64\n",
+         nullptr, {head + "frame, block answers by window, CRC checked, trace to file @/sk-trace-COM5.txt"}, 400,
+         "@/sk-trace-COM5.txt", Lines(100, announceLine), 300},  // 109-byte lines: 300 fill 32 KB
+        {"a bad cap", "[COM5]\ntrace_file_kb = 63\ntrace_file=\n", nullptr,
+         {"VpiSK01: sk_settings_test.ini [COM5] trace_file_kb = 63: not a number from 64 to 1048576, 10240 used",
+          head + "frame, block answers by window, CRC checked"}},
     };
     for (const Case& c : cases) {
         remove(path.c_str());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directory(folder);
         if (c.file != nullptr) {
             FILE* f = fopen(path.c_str(), "wb");
             ASSERT_NE(f, nullptr);
-            fputs(c.file, f);
+            fputs(InFolder(c.file, folder).c_str(), f);
             fclose(f);
         }
         SetVariable("SK5820_INI", path.c_str());
@@ -414,10 +450,50 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
         record->portDesc.settings = PortSettings{19200, 8, 0, 0};
         ApplyLineSettings(record.get());
         SetVariable("SK5820_CHECK_CRC", nullptr);
-        EXPECT_EQ(LogLines(), c.log) << c.what;
+        for (int i = 0; i < c.traces; ++i) TraceExchange(record.get(), announce, 10, kTraceSent, "PC: SKGateway");
+        CloseTraceFile(record.get());  // as the channel's end does
+        Lines log = c.log;
+        for (std::string& line : log) line = InFolder(line, folder);
+        EXPECT_EQ(LogLines(), log) << c.what;
+        const std::string traceFile = InFolder(c.traceFile, folder);
+        EXPECT_EQ(TraceFileLines(traceFile), c.traced) << c.what;
+        EXPECT_EQ(std::filesystem::exists(traceFile), !c.traced.empty()) << c.what;
+        EXPECT_EQ(TraceFileLines(traceFile + ".1"), Lines(c.olderLines, announceLine)) << c.what;
+        if (c.olderLines != 0) {
+            EXPECT_LE(std::filesystem::file_size(traceFile + ".1"), 32u * 1024) << c.what;
+        }
     }
     remove(path.c_str());
+    std::filesystem::remove_all(folder);
     SetVariable("SK5820_INI", nullptr);
+}
+
+// The port's own trace file: the port's name before the extension, a path
+// that is not full taken within the DLL's folder, room kept for its ".1".
+TEST(LineSettingsFile, TraceFileOfAPort) {
+    struct Case {
+        const char* setting;
+        const char* port;
+        const char* path;  // null: too long
+    } cases[] = {
+        {"D:\\logs\\sk-trace.txt", "COM5", "D:\\logs\\sk-trace-COM5.txt"},
+        {"sk-trace.txt", "COM12", "C:\\scada\\drv.v2\\sk-trace-COM12.txt"},
+        {"logs\\trace", "COM5", "C:\\scada\\drv.v2\\logs\\trace-COM5"},
+        {"\\\\server\\share\\sk.trace.log", "COM1", "\\\\server\\share\\sk.trace-COM1.log"},
+        {"/var/log/.trace", "COM5", "/var/log/.trace-COM5"},
+        {"D:\\x.txt", "COM5", "D:\\x-COM5.txt"},
+    };
+    for (const Case& c : cases) {
+        char out[260];
+        EXPECT_TRUE(TraceFilePath(c.setting, c.port, "C:\\scada\\drv.v2\\", out, sizeof out)) << c.setting;
+        EXPECT_STREQ(out, c.path) << c.setting;
+    }
+    // 257 characters and the ".1" fill the 260 bytes with its NUL; one more does not fit.
+    char out[260];
+    const std::string folder = "C:\\" + std::string(243, 'f') + "\\";
+    EXPECT_TRUE(TraceFilePath("t.log", "COM5", folder.c_str(), out, sizeof out));
+    EXPECT_EQ(strlen(out), 257u);
+    EXPECT_FALSE(TraceFilePath("tt.log", "COM5", folder.c_str(), out, sizeof out));
 }
 
 // Whole starts and ends through the request handlers, on channels without a

@@ -2,8 +2,11 @@
 // time-out, every read size, the re-sends and the give-ups.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "gateway/decode.h"
 #include "gateway/point_requests.h"
+#include "gateway/trace_file.h"
 #include "gateway/transaction.h"
 #include "tests/native/gateway/gateway_fixture.h"
 #include "tests/support/log_lines.h"
@@ -724,13 +727,18 @@ TEST_F(Transaction, ValueAnswersCountOnlyWholeAndUnchanged) {
 
 // The field trace: off (SK5820_TRACE unset, empty or 0) it writes nothing;
 // on, one line for every exchange of a single and of a block read, with at
-// most 48 bytes of hex each.
+// most 48 bytes of hex each; with a trace file the same lines go there, each
+// with its time, and none to the host log.
 TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
+    const std::string traceFile = (std::filesystem::current_path() / "sk-gateway-trace.txt").string();
+    const std::string portsFile = (std::filesystem::current_path() / "sk-gateway-trace-COM5.txt").string();
     struct Setting {
         const char* value;  // null: unset
         bool on;
-    } settings[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true}};
+        bool toFile = false;
+    } settings[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true}, {"1", true, true}, {"0", false, true}};
     for (const Setting& setting : settings) {
+        std::filesystem::remove(portsFile);
         if (setting.value != nullptr) {
             setenv("SK5820_TRACE", setting.value, 1);
         } else {
@@ -739,16 +747,23 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
         fake_comm::Reset();
         KestraClear();
         auto single = MakeGate("01_", 0, 0, 1);
+        auto block = MakeGate("07_020001", 20, 7, 1);
+        if (setting.toFile) {  // as the settings set it; the first line opens it
+            SetTraceFile(&single->channel, traceFile.c_str(), 0, "COM5");
+            SetTraceFile(&block->channel, traceFile.c_str(), 0, "COM5");
+        }
         PlaySingle(single->Port(), Frame(2, 0x20, {'s', 0x34, 0x12}));
         EXPECT_EQ(Transact(&single->request, kSingleSession), 0);
-        auto block = MakeGate("07_020001", 20, 7, 1);
+        CloseTraceFile(&single->channel);
         block->point.count = 3;
         BlockScript script;
         script.block = gwtest::Concat({script.block, Frame(1, 0x31, Bytes(60, 0x11))});
         script.Play(block->Port());
         EXPECT_EQ(Transact(&block->request, kBlockSession), 0);
+        CloseTraceFile(&block->channel);
         if (!setting.on) {
             EXPECT_EQ(LogLines(), std::vector<std::string>{}) << (setting.value ? setting.value : "unset");
+            EXPECT_FALSE(std::filesystem::exists(portsFile));
             continue;
         }
         const std::vector<std::string> expected = {
@@ -771,8 +786,10 @@ TEST_F(Transaction, FieldTraceOfASingleAndABlockRead) {
             "VpiSK01: trace -> goodbye, seq 44, 9 bytes [PC: Zlz]: 55 AA 55 AA 02 44 00 42 64",
             "VpiSK01: trace <- answer frame, seq 54, crc ok, 10 bytes [PANEL :GoodBye]: 55 AA 55 AA 02 54 01 06 15 7D",
         };
-        EXPECT_EQ(LogLines(), expected);
+        EXPECT_EQ(LogLines(), setting.toFile ? std::vector<std::string>{} : expected);
+        EXPECT_EQ(TraceFileLines(portsFile), setting.toFile ? expected : std::vector<std::string>{});
     }
+    std::filesystem::remove(portsFile);
     // A changed answer and a cut one, as the trace shows them.
     setenv("SK5820_TRACE", "1", 1);
     struct Bad {

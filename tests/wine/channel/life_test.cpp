@@ -121,10 +121,15 @@ TEST_F(ChannelLife, StartFillsTheRecordAndLeavesTheRestAlone) {
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused180), offsetof(VpiChannel, syncEvent), 0xCD));
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused190), offsetof(VpiChannel, catchThread), 0xCD));
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, valueTail), offsetof(VpiChannel, line), 0xCD));
-    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused3490), offsetof(VpiChannel, intFileName), 0xCD));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, unused3770), offsetof(VpiChannel, intFileName), 0xCD));
     // The line settings read at the start (no file: the defaults, all 0) and
-    // what the driver learnt of the gateway (nothing yet: 0).
+    // what the driver learnt of the gateway (nothing yet: 0); no trace file
+    // (no path, none open), the cap read as its default.
     EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, line), offsetof(VpiChannel, health), 0));
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, traceFile), offsetof(VpiChannel, traceFile.capKb), 0));
+    const uint32_t capKb = channel.traceFile.capKb;
+    EXPECT_EQ(capKb, 10240u);
+    EXPECT_TRUE(AllBytes(record, offsetof(VpiChannel, traceFile.file), offsetof(VpiChannel, unused3770), 0));
 
     const DWORD threadId = channel.catchThreadId;
     EXPECT_EQ(End(record), 0);
