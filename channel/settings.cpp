@@ -141,6 +141,7 @@ struct Reading {
     const char* section;
     SettingOrigin origin;
     const char* logName;
+    bool seen[kSettingCount] = {};  // a key already given in this section
 };
 
 // One "key=value" line of a section.
@@ -153,6 +154,16 @@ void ApplyLine(Reading& r, char* entry) {
     const char* value = equals != nullptr ? Trim(equals + 1) : "";
     for (uint32_t k = 0; k < kSettingCount; ++k) {
         if (!SameText(key, kRules[k].name)) continue;
+        // The first line of a key counts, as Windows' own profile functions
+        // read it: a later one is logged and left.
+        if (r.seen[k]) {
+            if (r.logName != nullptr) {
+                err(kLogLevel, "%s: %s [%.40s] %.40s = %.40s: given again, the first value is used", r.logName,
+                    r.file.Name(), r.section, key, value);
+            }
+            return;
+        }
+        r.seen[k] = true;
         if (Take(r.settings, static_cast<SettingKey>(k), value)) {
             r.settings.origin[k] = r.origin;
         } else if (r.logName != nullptr) {
@@ -261,16 +272,36 @@ void SettingText(const LineSettings& line, SettingKey key, char* out, uint32_t s
     }
 }
 
+bool FullPath(const char* path) {
+    const bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':';
+    return drive || path[0] == '\\' || path[0] == '/';
+}
+
 SettingsInEffect ReadLineSettings(const char* portName, const char* logName) {
     SettingsInEffect settings;
     const SettingsFile file = LocateSettingsFile();
-    if (file.state == SettingsFileState::Missing) return settings;
-    if (file.state == SettingsFileState::Unreadable) {
-        if (logName != nullptr) {
-            err(kLogLevel, "%s: %s cannot be read (error %u), defaults used", logName, file.Name(),
-                static_cast<unsigned>(file.windowsError));
-        }
-        return settings;
+    switch (file.state) {
+        case SettingsFileState::Readable: break;
+        case SettingsFileState::Missing: return settings;
+        case SettingsFileState::Unreadable:
+            if (logName != nullptr) {
+                err(kLogLevel, "%s: %s cannot be read (error %u), defaults used", logName, file.Name(),
+                    static_cast<unsigned>(file.windowsError));
+            }
+            return settings;
+        case SettingsFileState::NotFound:
+            if (logName != nullptr) {
+                err(kLogLevel, "%s: SK5820.ini: cannot read %.260s (the file does not exist); the defaults are in force",
+                    logName, file.path);
+            }
+            return settings;
+        case SettingsFileState::TooLong:
+            if (logName != nullptr) {
+                err(kLogLevel, "%s: SK5820.ini: SK5820_INI names a path of %u characters, longer than %u; the defaults "
+                    "are in force", logName, static_cast<unsigned>(file.namedLength),
+                    static_cast<unsigned>(sizeof file.path - 1));
+            }
+            return settings;
     }
     Reading defaults{settings, file, "default", SettingOrigin::DefaultSection, logName};
     ApplySection(defaults);
@@ -305,11 +336,15 @@ void ApplyLineSettings(VpiChannel* channel) {
     if (settings.line.sendGapMs != 0) {
         snprintf(extras, sizeof extras, ", send gap %u ms", static_cast<unsigned>(settings.line.sendGapMs));
     }
+    // The trace, and where it was decided: SK5820_TRACE in the host's
+    // environment over the file.
+    const char* traceBy = EnvironmentSet("SK5820_TRACE") ? " (SK5820_TRACE)" : "";
     if (traceOn && TraceFileInUse(channel)) {
-        snprintf(extras + strlen(extras), sizeof extras - strlen(extras), ", trace to file %.200s",
-                 channel->traceFile.path);
-    } else if (settings.line.traceOn == 1) {
-        CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", trace on");
+        snprintf(extras + strlen(extras), sizeof extras - strlen(extras), ", trace to file %.200s%s",
+                 channel->traceFile.path, traceBy);
+    } else if (traceOn || traceBy[0] != '\0') {
+        snprintf(extras + strlen(extras), sizeof extras - strlen(extras), ", trace %s%s", traceOn ? "on" : "off",
+                 traceBy);
     }
     if (settings.line.frameNumbersUnchecked == 1) {
         CopyText(extras + strlen(extras), sizeof extras - strlen(extras), ", frame numbers not checked");

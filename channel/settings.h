@@ -60,14 +60,24 @@ struct SettingsInEffect {
 
 // The file as found: its path, the name the log lines give it, and whether
 // it could be read.
-enum class SettingsFileState : uint8_t { Missing, Readable, Unreadable };
+// Missing: no file beside the DLL (the defaults, as out of the box);
+// NotFound: SK5820_INI names a file that is not there; TooLong: the path
+// SK5820_INI names (made full) does not fit `path`. Each of the last three
+// is logged: the integrator asked for a file the driver cannot read.
+enum class SettingsFileState : uint8_t { Missing, Readable, Unreadable, NotFound, TooLong };
 struct SettingsFile {
     char path[264] = {};
     uint32_t nameAt = 0;  // where the file's own name starts within path
     const char* Name() const { return path + nameAt; }
     SettingsFileState state = SettingsFileState::Missing;
     uint32_t windowsError = 0;
+    uint32_t namedLength = 0;  // TooLong: the length of the path as made full
 };
+
+// A name SK5820_INI gives is full when it starts with a drive ("C:"), a
+// backslash or a slash; any other is taken within the DLL's folder (the
+// console's own folder for the console, which loads the DLL from there).
+bool FullPath(const char* path);
 
 // The room one section may take as read: a longer one is refused whole.
 constexpr uint32_t kSettingsSectionRoom = 4096;

@@ -1,6 +1,7 @@
 // The settings file on Windows: beside the DLL (found from the module that
-// holds this code), or where SK5820_INI in the host's environment says; its
-// sections read with GetPrivateProfileSectionA.
+// holds this code), or where SK5820_INI in the host's environment says (a
+// name that is not full, within the DLL's folder); its sections read with
+// GetPrivateProfileSectionA.
 #include <windows.h>
 
 #include <cstring>
@@ -19,17 +20,44 @@ const char* BaseName(const char* path) {
     return name;
 }
 
-// The folder of the module that holds this code, with its last separator;
-// false when it cannot be had or the file's name would not fit behind it.
-bool ModuleFolder(char* out, DWORD size) {
+// The folder of the module that holds this code, with its last separator,
+// and `name` behind it; false when it cannot be had or does not fit.
+bool InModuleFolder(const char* name, char* out, DWORD size) {
     HMODULE module = nullptr;
     const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
-    if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&ModuleFolder), &module)) return false;
+    if (!GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&InModuleFolder), &module)) return false;
     const DWORD length = GetModuleFileNameA(module, out, size);
     if (length == 0 || length >= size) return false;
-    char* name = const_cast<char*>(BaseName(out));
-    if (static_cast<size_t>(name - out) + sizeof kFileName > size) return false;
-    memcpy(name, kFileName, sizeof kFileName);
+    char* base = const_cast<char*>(BaseName(out));
+    const size_t nameSize = strlen(name) + 1;
+    if (static_cast<size_t>(base - out) + nameSize > size) return false;
+    memcpy(base, name, nameSize);
+    return true;
+}
+
+// The file SK5820_INI names, made full: false when it is not set.
+bool NamedFile(SettingsFile* file) {
+    char named[1024];
+    const DWORD length = GetEnvironmentVariableA("SK5820_INI", named, sizeof named);
+    if (length == 0) return false;
+    file->state = SettingsFileState::TooLong;
+    if (length >= sizeof named) {
+        file->namedLength = length - 1;  // the size it asked for holds the ending NUL
+        return true;
+    }
+    file->namedLength = length;
+    if (FullPath(named)) {
+        if (length >= sizeof file->path) return true;
+        memcpy(file->path, named, length + 1);
+    } else {
+        char folder[MAX_PATH + 1];
+        if (!InModuleFolder("", folder, sizeof folder)) return true;
+        file->namedLength = static_cast<uint32_t>(strlen(folder)) + length;
+        if (file->namedLength >= sizeof file->path) return true;
+        memcpy(file->path, folder, strlen(folder));
+        memcpy(file->path + strlen(folder), named, length + 1);
+    }
+    file->state = SettingsFileState::NotFound;  // until it is found
     return true;
 }
 
@@ -37,12 +65,12 @@ bool ModuleFolder(char* out, DWORD size) {
 
 SettingsFile LocateSettingsFile() {
     SettingsFile file;
-    const DWORD named = GetEnvironmentVariableA("SK5820_INI", file.path, sizeof file.path);
-    if (named == 0 || named >= sizeof file.path) {
-        if (!ModuleFolder(file.path, sizeof file.path)) return file;
-    }
+    const bool named = NamedFile(&file);
+    if (file.state == SettingsFileState::TooLong) return file;
+    if (!named && !InModuleFolder(kFileName, file.path, sizeof file.path)) return file;
     file.nameAt = static_cast<uint32_t>(BaseName(file.path) - file.path);
-    if (GetFileAttributesA(file.path) == INVALID_FILE_ATTRIBUTES) return file;  // no file: the defaults
+    // No file: the defaults; logged when SK5820_INI named it.
+    if (GetFileAttributesA(file.path) == INVALID_FILE_ATTRIBUTES) return file;
     const HANDLE probe = CreateFileA(file.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {

@@ -51,5 +51,6 @@ bool FrameNumbersChecked(const VpiChannel* channel) {
 }
 
 bool TraceOn(const VpiChannel* channel) {
-    return EnvironmentSwitch("SK5820_TRACE", false) || channel->line.traceOn == 1;
+    if (EnvironmentSet("SK5820_TRACE")) return EnvironmentSwitch("SK5820_TRACE", false);
+    return channel->line.traceOn == 1;
 }

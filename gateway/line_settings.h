@@ -35,6 +35,6 @@ bool AnswerCheckOn(const VpiChannel* channel);
 // A block answer's frame numbers are checked (check_frame_numbers, on unless
 // the file says 0) while the gateway has not shown that it does not number them.
 bool FrameNumbersChecked(const VpiChannel* channel);
-// The field trace: on for every channel with SK5820_TRACE, else the
-// channel's trace setting.
+// The field trace: SK5820_TRACE in the host's environment when it is set
+// (0 off, anything else on, for every channel), else the channel's trace setting.
 bool TraceOn(const VpiChannel* channel);

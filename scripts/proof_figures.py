@@ -82,6 +82,14 @@ def noisy_section(noisy):
     for ber, _seed, s, sf, sp, b, bf, bp, wrong, ran, limit, on, nf, fs, bits in rates:
         out.append(f"| {ber} | {s} ({sf}, {sp} %) | {b} ({bf}, {bp} %) | {wrong} | {ran} s of {limit} s | {on} | "
                    f"{nf} of {fs} | {bits} |")
+    counters = re.findall(r"\[noisy\] BER (\S+) counters: (\d+) reads, (\d+) good \((\d+) after a retry\), (\d+) retries; "
+                          r"the soak counted (\d+) reads, (\d+) good", noisy or "", re.M)
+    if counters:
+        out += ["", "The channels' own counters (read_retries = 2):", "",
+                "| Bit error rate | Reads | Good | Good after a retry | Retries | The soak counted |",
+                "|---|---|---|---|---|---|"]
+        for ber, reads, good, after, retries, soak_reads, soak_good in counters:
+            out.append(f"| {ber} | {reads} | {good} | {after} | {retries} | {soak_reads} reads, {soak_good} good |")
     reads, singles, want_s, blocks, want_b, failed, share, wrong, logs, rec, chans = total
     out += ["", f"In all: **{reads} reads** ({singles} single of {want_s} asked, {blocks} block of {want_b} asked), "
             f"**{share} % failed** (status 1), **{wrong} wrong values with status 0**, {logs} log lines; "
@@ -210,6 +218,32 @@ def bench_section(bench, quick):
         cycles = "; ".join(f"{name}: {mean} s" for name, mean in polls)
         out.append(f"| poll cycle of the bundled model's status gates | {cycles} | fast ≥ 8 × faster than the window's "
                    f"| **{poll[0]} ×** {poll[1]} (the defaults {poll[2]} ×) |")
+    # The bad line: alarm latency with timed events, and a dead line.
+    for line in re.findall(r"^(alarm latency with .*)$", bench, re.M):
+        what = one(r"^alarm latency with (.*?): (\d+) of (\d+) events seen, median ([\d.]+) s, max ([\d.]+) s; poll cycle "
+                   r"([\d.]+) s, its longest read ([\d.]+) s \(target: max < one cycle \+ one read, ([\d.]+) s: (\S+)\)", line)
+        if what:
+            out.append(f"| alarm latency, {what[0]} ({what[1]} of {what[2]} events) | median {what[3]} s, max "
+                       f"**{what[4]} s**; poll cycle {what[5]} s | max < one cycle + one read ({what[7]} s); fire codes: "
+                       f"10 s | {what[8]} |")
+    dead_before = one(r"^dead line, line_down_after = 0: a read ([\d.]+) s .*, so a poll cycle of the (\d+) gates ([\d.]+) s",
+                      bench)
+    dead_fast = one(r"^dead line, the defaults: down after ([\d.]+) s; then (\d+) reads failed at once, mean ([\d.]+) ms, "
+                    r"max ([\d.]+) ms \(target <= 50 ms: (\S+)\)", bench)
+    dead_cycle = one(r"^dead line, the defaults: (\d+) poll cycles while down, median ([\d.]+) s, mean ([\d.]+) s, "
+                     r"max ([\d.]+) s .*; mean ([\d.]+) of line_down_after = 0's cycle \(target <= 0.1: (\S+)\)", bench)
+    dead_up = one(r"^dead line, the defaults: the gateway answered again at ([\d.]+) s; the line was up ([\d.]+) s later, "
+                  r"the first good read ([\d.]+) s later \(target <= [^:]*: (\S+)\)", bench)
+    if dead_fast:
+        out.append(f"| dead line: a read while the line is down ({dead_fast[1]} reads) | mean {dead_fast[2]} ms, max "
+                   f"**{dead_fast[3]} ms** (down after {dead_fast[0]} s) | ≤ 50 ms | {dead_fast[4]} |")
+    if dead_cycle and dead_before:
+        out.append(f"| dead line: poll cycle of the {dead_before[1]} gates | defaults: mean {dead_cycle[2]} s (median "
+                   f"{dead_cycle[1]} s, max {dead_cycle[3]} s, {dead_cycle[0]} cycles); line_down_after = 0: "
+                   f"{dead_before[2]} s ({dead_before[0]} s a read) | ≤ 0.1 × | **{dead_cycle[4]} ×** {dead_cycle[5]} |")
+    if dead_up:
+        out.append(f"| dead line: the gateway answers again | line up after {dead_up[1]} s, first good read after "
+                   f"**{dead_up[2]} s** | ≤ line_retry_s + one read | {dead_up[3]} |")
     if b["modes_only"]:
         out += ["", "This run measured the read modes only (skbench --modes-only 1: one channel, one simulator); "
                 "CPU, idle and throughput were not measured."]

@@ -393,8 +393,26 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
         const char* traceFile = "@/sk-trace-COM5.txt";
         Lines traced = {};              // its lines, without their time
         size_t olderLines = 0;          // the lines of its .1
+        const char* traceSwitch = nullptr;  // SK5820_TRACE, null: unset
+        std::string named = "";             // SK5820_INI when not the test's file
     } cases[] = {
-        {"no file", nullptr, nullptr, {head + "frame, block answers by window, CRC checked"}},
+        {"SK5820_INI names no file", nullptr, nullptr,
+         {"VpiSK01: SK5820.ini: cannot read " + path + " (the file does not exist); the defaults are in force",
+          head + "frame, block answers by window, CRC checked"}},
+        {"SK5820_INI too long", nullptr, nullptr,
+         {"VpiSK01: SK5820.ini: SK5820_INI names a path of 300 characters, longer than 263; the defaults are in force",
+          head + "frame, block answers by window, CRC checked"},
+         0, "", {}, 0, nullptr, "/" + std::string(299, 'x')},
+        {"a key given twice: the first counts", "[COM5]\nread_retries = 4\nread_retries=1\n", nullptr,
+         {"VpiSK01: sk_settings_test.ini [COM5] read_retries = 1: given again, the first value is used",
+          head + "frame, block answers by window, CRC checked, read retries 4"}},
+        {"SK5820_TRACE=0 over trace = 1", "[COM5]\ntrace=1\n", nullptr,
+         {head + "frame, block answers by window, CRC checked, trace off (SK5820_TRACE)"}, 2, "", {}, 0, "0"},
+        {"SK5820_TRACE=1 says where it came from", "[COM5]\nline_down_after=0\nstats_minutes=0\n", nullptr,
+         {head + "frame, block answers by window, CRC checked, trace on (SK5820_TRACE), line down never, no counters "
+                 "line",
+          announceLine},
+         1, "", {}, 0, "1"},
         {"both sections", "[default]\nanswer_end=window\nblock_quiet_ms = 500\n[com5]\nblock_answer_end = QUIET\n"
                           "block_quiet_ms=120\n[COM6]\nanswer_end=frame\ncheck_crc=0\n",
          nullptr, {head + "window, block answers by 120 ms quiet, CRC checked"}},
@@ -441,8 +459,9 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
             fputs(InFolder(c.file, folder).c_str(), f);
             fclose(f);
         }
-        SetVariable("SK5820_INI", path.c_str());
+        SetVariable("SK5820_INI", c.named.empty() ? path.c_str() : c.named.c_str());
         SetVariable("SK5820_CHECK_CRC", c.crcSwitch);
+        SetVariable("SK5820_TRACE", c.traceSwitch);
         KestraClear();
         HostRecord record;
         memcpy(record->name, "VpiSK01", 8);
@@ -452,6 +471,7 @@ TEST(LineSettingsFile, SectionsBadValuesAndTheLineInEffect) {
         SetVariable("SK5820_CHECK_CRC", nullptr);
         for (int i = 0; i < c.traces; ++i) TraceExchange(record.get(), announce, 10, kTraceSent, "PC: SKGateway");
         CloseTraceFile(record.get());  // as the channel's end does
+        SetVariable("SK5820_TRACE", nullptr);
         Lines log = c.log;
         for (std::string& line : log) line = InFolder(line, folder);
         EXPECT_EQ(LogLines(), log) << c.what;

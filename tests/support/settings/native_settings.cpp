@@ -11,12 +11,20 @@
 SettingsFile LocateSettingsFile() {
     SettingsFile file;
     const char* named = getenv("SK5820_INI");
-    if (named == nullptr || *named == '\0' || strlen(named) >= sizeof file.path) return file;
+    if (named == nullptr || *named == '\0') return file;
+    if (strlen(named) >= sizeof file.path) {
+        file.state = SettingsFileState::TooLong;
+        file.namedLength = static_cast<uint32_t>(strlen(named));
+        return file;
+    }
     memcpy(file.path, named, strlen(named) + 1);
     const char* slash = strrchr(file.path, '/');
     file.nameAt = slash != nullptr ? static_cast<uint32_t>(slash + 1 - file.path) : 0;
     FILE* f = fopen(file.path, "r");
-    if (f == nullptr) return file;
+    if (f == nullptr) {
+        file.state = SettingsFileState::NotFound;
+        return file;
+    }
     fclose(f);
     file.state = SettingsFileState::Readable;
     return file;
