@@ -17,6 +17,8 @@ namespace {
 constexpr char kIniVariable[] = "SK5820_INI";
 // How the file was found, for the `settings` command.
 std::string g_fileSource = "beside skconsole.exe";
+// The file beside the driver when there is none: where it was looked for.
+std::string g_noFile;
 
 // The section the driver reads for a port: "\\.\COM12" reads [COM12].
 std::string SectionOf(const std::string& port) { return port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port; }
@@ -38,6 +40,13 @@ std::string Text(const LineSettings& line, SettingKey key) {
     return text;
 }
 
+// A setting as read, the trace file's path and cap among them.
+std::string Text(const SettingsInEffect& settings, SettingKey key) {
+    char text[264];
+    SettingText(settings, key, text, sizeof text);
+    return text;
+}
+
 struct Shown {
     std::string value, from;
 };
@@ -46,31 +55,40 @@ struct Shown {
 // switches decide over the file, as they do in the driver.
 Shown ShownSetting(const SettingsInEffect& settings, SettingKey key, const std::string& section) {
     const SettingOrigin origin = settings.origin[static_cast<uint32_t>(key)];
-    Shown shown{Text(settings.line, key), origin == SettingOrigin::PortSection      ? "[" + section + "]"
+    Shown shown{Text(settings, key), origin == SettingOrigin::PortSection      ? "[" + section + "]"
                                           : origin == SettingOrigin::DefaultSection ? "[default]"
                                                                                      : "built-in default"};
     if (key == SettingKey::CheckCrc && EnvironmentSet("SK5820_CHECK_CRC")) {
         shown = {EnvironmentSwitch("SK5820_CHECK_CRC", true) ? "1" : "0", "the environment (SK5820_CHECK_CRC)"};
     }
-    if (key == SettingKey::Trace && EnvironmentSwitch("SK5820_TRACE", false)) {
-        shown = {"1", "the environment (SK5820_TRACE)"};
+    if (key == SettingKey::Trace && EnvironmentSet("SK5820_TRACE")) {
+        shown = {EnvironmentSwitch("SK5820_TRACE", false) ? "1" : "0", "the environment (SK5820_TRACE)"};
     }
     return shown;
 }
 
 void PrintFile(FILE* out) {
     const SettingsFile file = LocateSettingsFile();
-    if (file.path[0] == '\0') {
-        fprintf(out, "file      none found: built-in defaults\n");
+    if (file.state == SettingsFileState::TooLong) {
+        fprintf(out, "file      named by SK5820_INI\n");
+    } else if (file.path[0] == '\0' || file.state == SettingsFileState::Missing) {
+        fprintf(out, "file      none %s: built-in defaults\n", g_noFile.empty() ? "found" : ("at " + g_noFile).c_str());
         return;
     }
-    fprintf(out, "file      %s (%s)\n", file.path, g_fileSource.c_str());
+    if (file.state != SettingsFileState::TooLong) fprintf(out, "file      %s (%s)\n", file.path, g_fileSource.c_str());
     switch (file.state) {
         case SettingsFileState::Readable: fprintf(out, "          read\n"); break;
         case SettingsFileState::Missing: fprintf(out, "          not there: built-in defaults\n"); break;
         case SettingsFileState::Unreadable:
             fprintf(out, "          cannot be read (Windows error %u): built-in defaults\n",
                     static_cast<unsigned>(file.windowsError));
+            break;
+        case SettingsFileState::NotFound:
+            fprintf(out, "          not there: built-in defaults (the driver logs it at every start)\n");
+            break;
+        case SettingsFileState::TooLong:
+            fprintf(out, "          a path of %u characters, longer than %u: built-in defaults\n",
+                    static_cast<unsigned>(file.namedLength), static_cast<unsigned>(sizeof file.path - 1));
             break;
     }
 }
@@ -96,15 +114,37 @@ std::vector<std::string> StartLines(const ChannelOptions& options) {
 
 }  // namespace
 
+// The console reads the file the driver reads: SK5820_INI's (a name that is
+// not full within the driver's folder, as the driver takes it), else the
+// file beside the driver. No file there is the out-of-the-box case: the
+// variable is then left unset, so nothing is taken for a file that is missing.
 void UseDriverSettingsFile(const DriverHost& host) {
     std::string named, dll;
-    if (Variable(kIniVariable, &named)) {
+    // Set at all, even too long for a path (the driver logs that one).
+    const bool isNamed = GetEnvironmentVariableA(kIniVariable, nullptr, 0) > 1;
+    if (isNamed && !Variable(kIniVariable, &named)) {
         g_fileSource = "named by SK5820_INI";
         return;
     }
-    if (!host.ModulePath(&dll)) return;
+    if (!host.ModulePath(&dll)) {
+        if (isNamed) g_fileSource = "named by SK5820_INI";
+        return;
+    }
     const size_t folder = dll.find_last_of("\\/:");
-    const std::string path = (folder == std::string::npos ? "" : dll.substr(0, folder + 1)) + "SK5820.ini";
+    const std::string driverFolder = folder == std::string::npos ? "" : dll.substr(0, folder + 1);
+    if (isNamed) {
+        g_fileSource = "named by SK5820_INI";
+        if (!FullPath(named.c_str())) {
+            SetEnvironmentVariableA(kIniVariable, (driverFolder + named).c_str());
+            g_fileSource = "named by SK5820_INI, within the driver's folder";
+        }
+        return;
+    }
+    const std::string path = driverFolder + "SK5820.ini";
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        g_noFile = path;
+        return;
+    }
     if (SetEnvironmentVariableA(kIniVariable, path.c_str())) g_fileSource = "beside the driver";
 }
 
