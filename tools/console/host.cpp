@@ -1,5 +1,6 @@
 #include "tools/console/host.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -17,11 +18,6 @@ double NowMs() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
-
-uint32_t GateCommand(const std::string& gate) {
-    if (gate.size() < 2 || gate[0] < '0' || gate[0] > '9' || gate[1] < '0' || gate[1] > '9') return 0;
-    return static_cast<uint32_t>((gate[0] - '0') * 10 + (gate[1] - '0'));
 }
 
 // The host's value buffer: large enough for any text (255 bytes) or block.
@@ -43,6 +39,11 @@ PointRecord PointFor(const std::string& gate, const GateRecord& record, int32_t 
 }
 
 }  // namespace
+
+uint32_t GateCommand(const std::string& gate) {
+    if (gate.size() < 2 || gate[0] < '0' || gate[0] > '9' || gate[1] < '0' || gate[1] > '9') return 0;
+    return static_cast<uint32_t>((gate[0] - '0') * 10 + (gate[1] - '0'));
+}
 
 int DefaultGateType(const std::string& gate) {
     const CommandEntry* row = CommandRow(GateCommand(gate));
@@ -137,6 +138,13 @@ int32_t DriverHost::End() {
     const int32_t status = Call(11, nullptr);
     started_ = false;
     return status;
+}
+
+bool DriverHost::Health(LineHealth* health) const {
+    if (channel_.size() < sizeof(VpiChannel)) return false;
+    // The record is packed: copied out byte by byte, never read in place.
+    memcpy(health, channel_.data() + offsetof(VpiChannel, health), sizeof *health);
+    return health->started == 1;
 }
 
 int32_t DriverHost::Parse(int32_t function, const std::string& gate, int gateType, GateRecord* record) {

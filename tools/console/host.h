@@ -50,6 +50,10 @@ public:
     int32_t Start(const ChannelOptions& options);
     int32_t End();
     bool started() const { return started_; }
+    // A copy of the line's health from the channel record the driver keeps
+    // it in (its down state and counters); false before the first start or
+    // for a channel without a line (NULLDEV), whose counters never count.
+    bool Health(LineHealth* health) const;
 
     GateResult Read(const std::string& gate, int gateType);
     GateResult Block(const std::string& gate, int32_t count);
@@ -67,6 +71,9 @@ private:
     bool started_ = false;
 };
 
+// The command number the address text starts with (01_… is 1); 0 when it
+// does not start with two digits.
+uint32_t GateCommand(const std::string& gate);
 // The gate type a single address of this gate needs (0 number, 7 text); -1
 // when the text names no command.
 int DefaultGateType(const std::string& gate);

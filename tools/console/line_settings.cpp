@@ -166,11 +166,11 @@ int ShowSettings(const ChannelOptions& options, FILE* out) {
     }
     PrintFile(out);
     const SettingsInEffect settings = ReadLineSettings(section.c_str(), nullptr);
-    fprintf(out, "\n%-18s %-8s %s\n", "key", "value", "from");
+    fprintf(out, "\n%-20s %-8s %s\n", "key", "value", "from");
     for (uint32_t k = 0; k < kSettingCount; ++k) {
         const SettingKey key = static_cast<SettingKey>(k);
         const Shown shown = ShownSetting(settings, key, section);
-        fprintf(out, "%-18s %-8s %s\n", SettingName(key), shown.value.c_str(), shown.from.c_str());
+        fprintf(out, "%-20s %-8s %s\n", SettingName(key), shown.value.c_str(), shown.from.c_str());
     }
     const std::vector<std::string> lines = StartLines(options);
     fprintf(out, "\nthe driver logs at a channel's start (and restart, port open and reopen):\n");
@@ -213,10 +213,11 @@ struct Reads {
     int32_t count;
 };
 
-// One channel started with the mode's file, every gate read once, ended.
-// False when the file or the channel could not be had.
+// One channel started with the mode's file, every gate read once, ended;
+// its counters line into `lines`. False when the file or the channel could
+// not be had.
 bool ReadInMode(DriverHost& host, const ChannelOptions& options, const Mode& mode, const Reads& reads,
-                const std::atomic<bool>& stop, std::vector<GateResult>* results) {
+                const std::atomic<bool>& stop, std::vector<GateResult>* results, std::vector<std::string>* lines) {
     const std::string section = SectionOf(options.port);
     const SettingsInEffect settings = ReadLineSettings(section.c_str(), nullptr);
     std::string path;
@@ -236,6 +237,8 @@ bool ReadInMode(DriverHost& host, const ChannelOptions& options, const Mode& mod
             results->push_back(reads.block ? host.Block(gate, reads.count) : host.Read(gate, DefaultGateType(gate)));
         }
         host.End();
+        LineHealth health;
+        if (host.Health(&health)) lines->push_back("line (" + ModeName(mode) + "): " + LineHealthText(health));
     } else {
         fprintf(stderr, "skconsole: the channel on %s with %s did not start (status %d)\n", options.port.c_str(),
                 ModeName(mode).c_str(), status);
@@ -340,6 +343,7 @@ int CompareAnswerEnds(DriverHost& host, const ChannelOptions& options, const Com
     Tally tally;
     bool started = true;
     std::string fastMode;
+    std::vector<std::string> lines;
     const struct {
         const Mode* modes;
         Reads reads;
@@ -347,10 +351,12 @@ int CompareAnswerEnds(DriverHost& host, const ChannelOptions& options, const Com
     for (const auto& part : parts) {
         if (part.reads.gates.empty()) continue;
         std::vector<GateResult> results[2];
-        for (int m = 0; m < 2; ++m) started &= ReadInMode(host, options, part.modes[m], part.reads, stop, &results[m]);
+        for (int m = 0; m < 2; ++m)
+            started &= ReadInMode(host, options, part.modes[m], part.reads, stop, &results[m], &lines);
         PrintComparison(out, part.modes, part.reads.gates, results, &tally);
         fastMode += (fastMode.empty() ? "" : " and ") + ModeName(part.modes[1]);
     }
     PrintVerdict(out, tally, fastMode);
+    for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
     return started && !stop && tally.differ == 0 && tally.notRead == 0 ? 0 : 1;
 }

@@ -1,8 +1,9 @@
 // skconsole: the host console. Loads SK5820.dll the way the host does
 // (LoadLibrary, VpiMain by name, the stand-in KESTRA.dll as the host log) and
 // drives it through real requests: describe, read, block-read, write, poll,
-// a whole session from a file, or a commissioning scan that writes the
-// host's gate list. The commissioning tool and the demo.
+// a whole session from a file, a commissioning scan that writes the host's
+// gate list, or a watch of that list's gates. The commissioning tool and the
+// demo.
 #include <windows.h>
 
 #include <CLI/CLI.hpp>
@@ -17,6 +18,7 @@
 #include "tools/console/output.h"
 #include "tools/console/scan.h"
 #include "tools/console/session.h"
+#include "tools/console/watch.h"
 #include "tools/kestra/kestra_api.h"
 
 namespace {
@@ -74,6 +76,15 @@ void PrintHostLog(const Settings& s) {
     }
 }
 
+// The channel's counters after a command that talked to the panel: with the
+// results on stdout, on stderr beside CSV or JSON, not at all with --quiet or
+// on a channel without a line.
+void PrintLineHealth(const DriverHost& host, const Settings& s) {
+    LineHealth health;
+    if (s.quiet || !host.Health(&health)) return;
+    fprintf(OutputFormat(s) == Format::Table ? stdout : stderr, "line: %s\n", LineHealthText(health).c_str());
+}
+
 int ExitCode(const std::vector<GateResult>& results) {
     for (const GateResult& r : results)
         if (r.status != 0) return 1;
@@ -109,6 +120,7 @@ int RunSteps(DriverHost& host, const Settings& s, const std::vector<Step>& steps
     }
     host.End();
     PrintResults(stdout, OutputFormat(s), results);
+    PrintLineHealth(host, s);
     PrintHostLog(s);
     if (g_stop) return 1;
     return ExitCode(results);
@@ -187,6 +199,7 @@ int Poll(DriverHost& host, const Settings& s, const std::vector<std::string>& ga
     fprintf(format == Format::Table ? stdout : stderr,
             "\nsummary: %d requests, %d failed, %.0f ms per request (fastest %.0f, slowest %.0f)\n", requests,
             failures, requests ? total / requests : 0.0, requests ? fastest : 0.0, slowest);
+    PrintLineHealth(host, s);
     PrintHostLog(s);
     return failures == 0 ? 0 : 1;
 }
@@ -216,6 +229,7 @@ int RunScan(DriverHost& host, const Settings& s, const ScanOptions& options, con
     std::string error;
     const bool written = WriteGateList(result, options, base, &error);
     PrintScanSummary(result, base, written, error);
+    PrintLineHealth(host, s);
     PrintHostLog(s);
     return written && result.ended.empty() && result.unread.empty() ? 0 : 1;
 }
@@ -235,6 +249,72 @@ int RunSessionFile(DriverHost& host, const Settings& s, const std::string& file)
         return 2;
     }
     return RunActions(host, s, session.steps, s.yes || session.yes);
+}
+
+struct WatchArgs {
+    std::string list;
+    WatchOptions options;
+    std::string csvFile;
+};
+
+std::string WatchEnd(const WatchOptions& o) {
+    char text[96];
+    if (o.cycles > 0 && o.seconds > 0) {
+        snprintf(text, sizeof text, "stops after %d cycles or %g s, or at Ctrl-C", o.cycles, o.seconds);
+    } else if (o.cycles > 0) {
+        snprintf(text, sizeof text, "stops after %d cycle%s, or at Ctrl-C", o.cycles, o.cycles == 1 ? "" : "s");
+    } else if (o.seconds > 0) {
+        snprintf(text, sizeof text, "stops after %g s, or at Ctrl-C", o.seconds);
+    } else {
+        snprintf(text, sizeof text, "runs until Ctrl-C");
+    }
+    return text;
+}
+
+// Reads only: the gate list holds gates of read commands (01-10), checked as
+// it is read.
+int RunWatch(DriverHost& host, const Settings& s, const WatchArgs& args) {
+    if (s.csv || s.json || s.quiet) {
+        fprintf(stderr, "skconsole: watch prints lines of its own: no --csv, --json or --quiet before the command; "
+                        "its changes as CSV: watch GATES.csv --csv FILE\nRun with --help for more information.\n");
+        return 2;
+    }
+    std::vector<GateRow> gates;
+    std::string error;
+    if (!ReadGateList(args.list, &gates, &error)) {
+        fprintf(stderr, "skconsole: %s\nRun with --help for more information.\n", error.c_str());
+        return 2;
+    }
+    FILE* csv = nullptr;
+    if (!args.csvFile.empty()) {
+        csv = fopen(args.csvFile.c_str(), "wb");
+        if (csv == nullptr) {
+            fprintf(stderr, "skconsole: cannot write the CSV file %s\n", args.csvFile.c_str());
+            return 2;
+        }
+        PrintWatchCsvHeader(csv);
+    }
+    if (StartChannel(host, s) != 0) {
+        if (csv != nullptr) fclose(csv);
+        return 1;
+    }
+    size_t blocks = 0;
+    for (const GateRow& row : gates) blocks += row.kind == "loop-block";
+    printf("watch: %zu gates from %s on %s (%zu single, %zu block), one read each per cycle; %s\n", gates.size(),
+           args.list.c_str(), s.channel.port.c_str(), gates.size() - blocks, blocks, WatchEnd(args.options).c_str());
+    fflush(stdout);
+    const WatchResult result = Watch(host, gates, args.options, g_stop, stdout, csv);
+    host.End();
+    bool csvWritten = true;
+    if (csv != nullptr) {
+        csvWritten = ferror(csv) == 0;
+        csvWritten = fclose(csv) == 0 && csvWritten;
+    }
+    PrintWatchSummary(stdout, result, host);
+    PrintLineHealth(host, s);
+    if (!csvWritten) fprintf(stderr, "skconsole: the CSV file %s could not be written whole\n", args.csvFile.c_str());
+    PrintHostLog(s);
+    return result.good == result.reads && csvWritten ? 0 : 1;
 }
 
 // The command line: the options every command shares (the channel, the
@@ -340,6 +420,22 @@ void AddScanCommand(CLI::App& app, Settings& s, std::vector<Command>& commands, 
                         }});
 }
 
+// The watch's --csv FILE is its own option (after the command); the shared
+// --csv flag (before it) is refused by the watch.
+void AddWatchCommand(CLI::App& app, Settings& s, std::vector<Command>& commands) {
+    auto args = std::make_shared<WatchArgs>();
+    auto* watch = app.add_subcommand(
+        "watch", "read the gates of a gate list (scan's GATES.csv) cycle after cycle as a host polls them, and show "
+                 "each change of value, failed read and line down or up; Ctrl-C ends it with a summary");
+    watch->add_option("gates", args->list, "the gate list, e.g. gates.csv")->required();
+    watch->add_option("--cycles", args->options.cycles, "stop after this many cycles (0: no limit)")
+        ->check(CLI::Range(0, 1000000000));
+    watch->add_option("--seconds", args->options.seconds, "start no cycle after this many seconds (0: no limit)")
+        ->check(CLI::Range(0.0, 31622400.0));
+    watch->add_option("--csv", args->csvFile, "also write each starting value and change to this CSV file");
+    commands.push_back({watch, [&s, args](DriverHost& host) { return RunWatch(host, s, *args); }});
+}
+
 // The driver's line settings (SK5820.ini) for the port, and the fast answer
 // end against the window on the gates given.
 void AddSettingsCommands(CLI::App& app, Settings& s, std::vector<Command>& commands) {
@@ -402,6 +498,7 @@ int main(int argc, char** argv) {
     AddWriteCommands(app, s, commands);
     AddScanCommand(app, s, commands, limits);
     AddSettingsCommands(app, s, commands);
+    AddWatchCommand(app, s, commands);
     const int parsed = ParseCommandLine(app, s, argc, argv);
     if (parsed >= 0) return parsed;
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "gateway/line_counters.h"
+#include "serial/comm.h"
+
 namespace {
 
 std::string Hex4(uint16_t v) {
@@ -96,6 +99,49 @@ std::string JsonEscape(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string StatusReading(int command, uint16_t word) {
+    struct Bit {
+        uint16_t mask;
+        const char* name;
+    };
+    static const std::vector<Bit> kSystem = {{0x0010, "DRILL"}};
+    static const std::vector<Bit> kZoneOrGroup = {{0x0001, "ALARM"}, {0x0002, "TROUBLE"}};
+    static const std::vector<Bit> kPoint = {{0x0001, "ALARM"}, {0x0002, "TROUBLE"}, {0x0100, "BYPASSED"}};
+    if (command == 2) return word == 0 ? "no trouble" : "TROUBLE (" + Hex4(word) + ")";
+    const std::vector<Bit>* bits = command == 1                   ? &kSystem
+                                   : command == 3 || command == 5 ? &kZoneOrGroup
+                                   : command == 7                 ? &kPoint
+                                                                  : nullptr;
+    if (bits == nullptr) return "";
+    if (command != 1 && word == 0xFFFF) return "not installed";
+    if (word == 0) return "normal";
+    std::string reading;
+    uint16_t rest = word;
+    for (const Bit& bit : *bits) {
+        if ((word & bit.mask) == 0) continue;
+        reading += (reading.empty() ? "" : " ") + std::string(bit.name);
+        rest = static_cast<uint16_t>(rest & ~bit.mask);
+    }
+    if (rest != 0) reading += (reading.empty() ? "bits " : " bits ") + Hex4(rest);
+    return reading;
+}
+
+std::string LineHealthText(const LineHealth& health) {
+    const LineCounters total = health.total;
+    char counters[512];
+    FormatLineCounters(total, counters, sizeof counters);
+    std::string text = counters;
+    if (health.down == 1) {
+        const uint64_t since = uint64_t{health.downSinceMs}, now = CommNowMs();
+        char down[128];
+        snprintf(down, sizeof down, "; the line is down (for %llu s, %llu reads failed at once)",
+                 static_cast<unsigned long long>(now > since ? (now - since) / 1000 : 0),
+                 static_cast<unsigned long long>(uint64_t{health.failedAtOnce}));
+        text += down;
+    }
+    return text;
 }
 
 void PrintResults(FILE* out, Format format, const std::vector<GateResult>& results) {

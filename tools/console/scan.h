@@ -62,6 +62,15 @@ ScanResult Scan(DriverHost& host, const ScanOptions& options, const std::atomic<
 // "8,5,2,24" -> limits; false with a reason for anything else.
 bool ParseLimits(const std::string& text, ScanLimits* limits, std::string* error);
 
+// Reads a gate list as the scan writes it (BASE.csv), also one cut down to
+// the rows a host polls, or written by hand: a header naming at least the
+// `address` column, then one row per gate. The other columns are taken when
+// the header has them (a missing gate_type is the command's own). False with
+// "FILE:LINE: what" for a file that cannot be read, a row that does not fit
+// its header, a gate of no read command (01 to 10), a loop-block row without
+// a block_count, or a list without a row.
+bool ReadGateList(const std::string& file, std::vector<GateRow>* rows, std::string* error);
+
 // Writes BASE.csv and BASE.json; false with the file named on failure.
 bool WriteGateList(const ScanResult& result, const ScanOptions& options, const std::string& base,
                    std::string* error);

@@ -148,6 +148,8 @@ check "read --csv: header, three rows, the panel's texts" \
     && grep -q '^04_001,|,read,text,LOBBY,,ok,0,' "$work/o" && grep -q '^08_001002,q,read,text,SMOKE L1 D002,,ok,0,' "$work/o" \
     && grep -q '^10_,v,read,text,5820XL 4.10 SIM,,ok,0,' "$work/o" && [ "$(wc -l <"$work/o")" -eq 4 ]; echo $?)
 check "the host log goes to stderr with --csv" $(grep -q "ColdStart() end OK" "$work/e" && ! grep -q "ColdStart" "$work/o"; echo $?)
+check "so do the channel's counters" \
+  $(grep -Eq '^line: 3 reads 3 good; 0 writes 0 good; line down 0 s; [0-9,]+ bytes in, [0-9,]+ out$' "$work/e"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --json read 01_ 16_
 check "a refused gate exits 1 and shows as status 1" \
@@ -166,7 +168,9 @@ check "a session with actions and no yes lists them all, exits 2 and starts no c
 console "$work/o" "$work/e" --port "$port" write 15_ "24/12/2030 09:15:30" --yes
 check "a date write with --yes says what it sends and exits 0" \
   $([ $rc -eq 0 ] && grep -q "^skconsole: writing to the panel on $port:" "$work/e" \
-    && grep -q '15_ .*Y .*write .*"24/12/2030 09:15:30" .*ok' "$work/o"; echo $?)
+    && grep -q '15_ .*Y .*write .*"24/12/2030 09:15:30" .*ok' "$work/o" \
+    && [ "$(grep -B1 '^host log' "$work/o" | head -1)" = "" ] \
+    && [ "$(grep -B2 '^host log' "$work/o" | head -1 | cut -d';' -f1-2)" = "line: 0 reads 0 good; 1 writes 1 good" ]; echo $?)
 console "$work/o" "$work/e" --port "$port" -q read 09_
 check "-q prints the read-back date alone" $([ $rc -eq 0 ] && grep -Eq '^24/12/2030 09:15:3[0-9]$' "$work/o" && [ "$(wc -l <"$work/o")" -eq 1 ]; echo $?)
 
@@ -175,7 +179,9 @@ check "block read with --log: values in the table, the log in the file" \
   $([ $rc -eq 0 ] && grep -q '07_001001 .*p .*block .*\[' "$work/o" && ! grep -q "host log" "$work/o" && grep -q "ColdStart() end OK" "$work/host.log"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --csv poll 01_ --every 0 --rounds 2
-check "poll: two rounds and a summary" $([ $rc -eq 0 ] && [ "$(grep -c '^01_,' "$work/o")" -eq 2 ] && grep -q "summary: 2 requests, 0 failed" "$work/e"; echo $?)
+check "poll: two rounds and a summary, then the counters" \
+  $([ $rc -eq 0 ] && [ "$(grep -c '^01_,' "$work/o")" -eq 2 ] && grep -q "summary: 2 requests, 0 failed" "$work/e" \
+    && grep -A1 "^summary: " "$work/e" | grep -q "^line: 2 reads 2 good; "; echo $?)
 
 SK5820_TRACE=1 console "$work/o" "$work/e" --port "$port" read 01_
 check "SK5820_TRACE=1 in the host's environment traces every exchange" \
@@ -206,11 +212,104 @@ block = re.search(r'^07_001001 +\[.{1,24} +(\d+) ms +\[.{1,24} +\d+ ms +same$', 
 assert single and block and int(single.group(1)) >= 1000 and int(block.group(1)) >= 4000, t
 assert re.search(r'^verdict: all values agree \(2 gates\): the same with answer_end = frame and '
                  r'block_answer_end = quiet as with the window$', t, re.M), t
+lines = re.findall(r'^line \((.*)\): (\d+) reads \2 good; 0 writes', t, re.M)
+assert lines == [("answer_end = window", "1"), ("answer_end = frame", "1"), ("block_answer_end = window", "1"),
+                 ("block_answer_end = quiet", "1")], lines
 PY
     echo $?)
 
+# The watch of a short gate list as the scan writes it: the panel's status, a
+# zone, the clock (it runs: a change each cycle) and a loop's block gate.
+cat >"$work/short.csv" <<'CSV'
+address,gate_type,kind,loop,number,label,status,status_hex,text,block_gate,block_index,block_count,note
+01_,0,system-status,,,,0,0x0000,,,,,
+03_003,0,zone,,3,KITCHEN,1,0x0001,,,,,
+09_,7,clock,,,,,,09/12/2026 05:47:41,,,,
+07_001001,0,loop-block,1,,,,,0 0 1,07_001001,,24,
+07_001020,0,point,1,20,"HEAT, L1 D020",2,0x0002,,07_001001,19,24,
+CSV
+console "$work/o" "$work/e" --port "$port" watch "$(sk_winpath "$work/short.csv")" --cycles 2 \
+  --csv "$(sk_winpath "$work/changes.csv")"
+check "watch --cycles 2: the starting values with the model's reading, the clock's change, the summary, the CSV rows" \
+  $([ $rc -eq 0 ] && python3 - "$work/o" "$work/changes.csv" <<'PY'
+import csv, re, sys
+t = open(sys.argv[1], encoding="utf-8").read()
+time = r"\d\d:\d\d:\d\d\.\d{3}  "
+assert re.search(r"^watch: 5 gates from .*short\.csv on COM\d+ \(4 single, 1 block\), one read each per cycle; "
+                 r"stops after 2 cycles, or at Ctrl-C$", t, re.M), t
+for line in (r"start   01_        0 \(0x0000\)  system: normal",
+             r"start   03_003     1 \(0x0001\)  zone 3 KITCHEN: ALARM",
+             r'start   09_        "\d\d/\d\d/\d{4} \d\d:\d\d:\d\d"',
+             r"start   07_001001  \[0 0 1 0 0 0 32768 0 0 0 0 0 65535 0 0 0 0 0 0 2 0 0 0 0\]  24 words; not normal: "
+             r"point 1-003 ALARM, point 1-007 bits 0x8000, point 1-013 not installed, point 1-020 TROUBLE",
+             r"start   07_001020  2 \(0x0002\)  point 1-020 HEAT, L1 D020: TROUBLE",
+             r'change  09_        "[^"]+" \u2192 "[^"]+"',
+             r"watch ended: 2 cycles done",
+             r"summary: cycles 2, cycle time min \d+ / median \d+ / max \d+ ms; reads 10 good, 0 failed, "
+             r"0 good after a retry; changes 1",
+             r"line: 10 reads 10 good; 0 writes 0 good; line down 0 s; [\d,]+ bytes in, [\d,]+ out"):
+    prefix = time if line.startswith(("start", "change")) else ""
+    assert len(re.findall("^" + prefix + line + "$", t, re.M)) == 1, (line, t)
+assert len(re.findall("^" + time, t, re.M)) == 6, t
+rows = list(csv.reader(open(sys.argv[2], newline="", encoding="utf-8")))
+assert rows[0] == ["time", "gate", "old", "new", "reading"], rows
+assert [r[1:3] for r in rows[1:]] == [["01_", ""], ["03_003", ""], ["09_", ""], ["07_001001", ""], ["07_001020", ""],
+                                      ["09_", rows[3][3]]], rows
+assert rows[2][3:] == ["1", "zone 3 KITCHEN: ALARM"] and rows[6][3] != rows[3][3] and rows[6][4] == "", rows
+assert all(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}$", r[0]) for r in rows[1:]), rows
+PY
+    echo $?)
+
+# A hand-written list: the address alone, each gate's type the command's own.
+printf 'address\r\n04_003\r\n\r\n01_\r\n' >"$work/hand.csv"
+console "$work/o" "$work/e" --port "$port" watch "$(sk_winpath "$work/hand.csv")" --seconds 0.5
+check "watch --seconds of a list written by hand: a text and a number gate, cycles until the time has passed" \
+  $([ $rc -eq 0 ] && grep -Eq '^[0-9:.]{12}  start   04_003     "KITCHEN"$' "$work/o" \
+    && grep -Eq '^[0-9:.]{12}  start   01_        0 \(0x0000\)  system: normal$' "$work/o" \
+    && grep -q '^watch ended: 0.5 s passed$' "$work/o" \
+    && grep -Eq '^summary: cycles [1-9][0-9]*, .* changes 0$' "$work/o"; echo $?)
+
+# Gate lists the watch refuses (exit 2, the file and line named, no channel started): FILE-TEXT | MESSAGE.
+while IFS='|' read -r text message; do
+  printf "$text" >"$work/bad.csv"
+  console "$work/o" "$work/e" --port "$port" watch "$(sk_winpath "$work/bad.csv")"
+  check "a gate list refused: $message" \
+    $([ $rc -eq 2 ] && grep -qF "bad.csv:$message" "$work/e" && ! grep -q "ColdStart" "$work/o"; echo $?)
+done <<'LISTS'
+address,kind\n01_,system-status\n11_001002,point\n|3: '11_001002' is no gate of a read command (01 to 10)
+address,kind,block_count\n07_001001,loop-block,\n|2: the loop-block row 07_001001 needs its block_count
+address,gate_type\n01_,0\n03_001,zero\n|3: gate_type 'zero' is not a number from 0 to 7
+address,label\n01_,SYSTEM\n04_001,"LOBBY\n|3: a quote opened on this line is never closed
+address,label\n01_,a,b\n|2: 3 fields where the header has 2
+gate,kind\n01_,system-status\n|1: the header names no address column
+address\n|1: no gates: the list has its header only
+LISTS
+console "$work/o" "$work/e" --port "$port" watch "$(sk_winpath "$work/missing.csv")"
+check "a gate list that cannot be read exits 2" $([ $rc -eq 2 ] && grep -q "missing.csv: cannot be read" "$work/e"; echo $?)
+console "$work/o" "$work/e" --port "$port" --csv watch "$(sk_winpath "$work/short.csv")"
+check "the shared --csv before watch exits 2 and points to watch --csv FILE" \
+  $([ $rc -eq 2 ] && grep -q "watch GATES.csv --csv FILE" "$work/e" && ! grep -q "ColdStart" "$work/o"; echo $?)
+
+console "$work/o" "$work/e" --port NULLDEV read 01_
+check "a channel without a line counts nothing: no counters line" \
+  $(grep -q "ColdStart() end OK" "$work/o" && ! grep -q "^line" "$work/o"; echo $?)
+
 console "$work/o" "$work/e" --port COM588 read 01_
 check "a port that does not exist exits 1 and says so" $([ $rc -eq 1 ] && grep -q "did not start" "$work/e" && grep -q "Fail to open COM588" "$work/o"; echo $?)
+
+# A line without a gateway (the simulator stopped), down after one silent request.
+kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=""
+printf 'address\n01_\n03_001\n' >"$work/two.csv"
+printf '[default]\nline_down_after = 1\nread_retries = 0\n' >"$work/dead.ini"
+SK5820_INI=$(sk_winpath "$work/dead.ini") console "$work/o" "$work/e" --port "$port" watch \
+  "$(sk_winpath "$work/two.csv")" --cycles 2
+check "watch on a dead line: the failed read, the line down, reads failed at once in the summary, exit 1" \
+  $([ $rc -eq 1 ] && grep -Eq '^[0-9:.]{12}  failed  01_        status 1: no announce$' "$work/o" \
+    && grep -Eq '^[0-9:.]{12}  line    down       the gateway has stopped answering: reads fail at once' "$work/o" \
+    && [ "$(grep -Ec '^[0-9:.]{12}  ' "$work/o")" -eq 2 ] \
+    && grep -q '^summary: cycles 2, .*; reads 0 good, 4 failed, 0 good after a retry; changes 0$' "$work/o" \
+    && grep -q '^line: 4 reads 0 good, 4 failed (no announce 1, at once 3); .*; the line is down (for [0-9]* s, 3 reads failed at once)$' \
+      "$work/o"; echo $?)
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
