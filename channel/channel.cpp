@@ -11,14 +11,12 @@
 #include "gateway/trace_file.h"
 #include "host/host_log.h"
 #include "host/texts.h"
-#include "host/version.h"
 #include "serial/comm.h"
 #include "serial/lines.h"
 
 namespace {
 
-constexpr uint16_t kVersion = (SK_VERSION_MAJOR << 8) | SK_VERSION_MINOR;  // 0x0100: "01.00"
-static_assert(SK_VERSION_MAJOR < 256 && SK_VERSION_MINOR < 256);
+constexpr uint16_t kVersion = kContractVersion;  // "Version: 01.00"
 constexpr uint16_t kStartLineFlags = 0x0101;  // DTR enabled, RTS disabled
 constexpr uint32_t kTxEmptyEvent = 0x0004;    // EV_TXEMPTY
 

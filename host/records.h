@@ -21,6 +21,12 @@ constexpr size_t AtWidth(size_t with32BitPointers, size_t with64BitPointers) {
 
 using Handle = void*;  // a Win32 handle as the records hold it
 
+// The host contract's version: written into every started channel record
+// and logged by the start ("Version: 01.00"). It names the record layouts
+// and requests the driver serves, not the product's version (host/version.h,
+// the DLL's file version), which moves at every release.
+constexpr uint16_t kContractVersion = 0x0100;
+
 // Status codes a handler hands back to the host.
 enum : int32_t { kDone = 0, kRefused = 1, kFailed = 2 };
 

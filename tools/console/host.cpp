@@ -97,8 +97,10 @@ bool DriverHost::FileVersion(std::string* fileVersion, std::string* logVersion) 
     snprintf(text, sizeof text, "%u.%u.%u.%u", major, minor, HIWORD(fixed->dwFileVersionLS),
              LOWORD(fixed->dwFileVersionLS));
     *fileVersion = text;
-    // The start line prints the version word (major << 8 | minor) as %02x.%02x.
-    snprintf(text, sizeof text, "%02x.%02x", major & 0xFFu, minor & 0xFFu);
+    // The start line prints the host contract's version word as %02x.%02x:
+    // the same for every release of the driver.
+    snprintf(text, sizeof text, "%02x.%02x", static_cast<unsigned>(kContractVersion >> 8),
+             static_cast<unsigned>(kContractVersion & 0xFF));
     *logVersion = text;
     return true;
 }

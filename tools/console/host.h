@@ -41,8 +41,8 @@ class DriverHost {
 public:
     bool Load(const std::string& dll, std::string* error);
     int32_t Describe(DriverInfo* info);
-    // The loaded DLL's file version from its version resource ("1.0.0.0"),
-    // and the form the channel start logs ("01.00": major and minor);
+    // The loaded DLL's file version from its version resource ("1.1.0.0"),
+    // and what the channel start logs ("01.00": the host contract's version);
     // false when the file has no version resource.
     bool FileVersion(std::string* fileVersion, std::string* logVersion) const;
     // The loaded DLL's full path; false before Load or when it does not fit.

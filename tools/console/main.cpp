@@ -135,7 +135,8 @@ struct Description {
 void PrintDescriptionTable(const Description& d) {
     const DriverInfo& info = d.info;
     printf("driver        %s\n", info.name);
-    printf("version       %s (file version; the channel start logs \"Version: %s\")\n", d.fileVersion.c_str(),
+    printf("version       %s (file version; the channel start logs \"Version: %s\", the host contract's)\n",
+           d.fileVersion.c_str(),
            d.logVersion.c_str());
     printf("channel size  %d bytes\n", info.channelSize);
     printf("default line  %u baud, %u data bits, stop-bit code %u, parity code %u\n", info.defaultPort.baudRate,

