@@ -125,6 +125,7 @@ std::string Engine::DescribeFrame(const char* arrow, const Bytes& frame) const {
 }
 
 void Engine::SetFaults(const SimFaults& faults) {
+    requestAnswers_ = 0;
     if (faults.noiseBer != faults_.noiseBer || faults.noiseSeed != faults_.noiseSeed || !lineNoise_.on()) {
         lineNoise_.Start(faults.noiseBer, faults.noiseSeed);
     }
@@ -441,7 +442,7 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
                        "100 bytes reads the later frames' heads as values",
                        static_cast<unsigned>(total), static_cast<unsigned>(frames.size()));
     }
-    session_.gwFrame += Send(kReplyRequest, frames, "answer: " + a.what, nowMs, after, switchNotes);
+    session_.gwFrame += SendAnswer(kReplyRequest, frames, "answer: " + a.what, nowMs, after, switchNotes);
     session_.phase = Phase::Replied;
     session_.lastKind = kReplyRequest;
     session_.lastAnswer = frames;
@@ -518,6 +519,23 @@ std::vector<std::string> Engine::FrameLines(const std::vector<Bytes>& frames, co
         if (rawBytes_) lines.push_back(kIndent + "-- raw " + Hex(frames[i]));
     }
     return lines;
+}
+
+uint32_t Engine::SendAnswer(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what,
+                            uint64_t nowMs, const std::string& after, const std::vector<std::string>& switchNotes) {
+    if (kind != kReplyRequest || faults_.spoiledAnswers < 0) return Send(kind, frames, what, nowMs, after, switchNotes);
+    if (requestAnswers_++ < faults_.spoiledAnswers) return Send(kind, frames, what, nowMs, after, switchNotes);
+    // The request-answer switches are spent: this answer goes out well (the noise stays).
+    const SimFaults saved = faults_;
+    SimFaults clean;
+    clean.noiseBer = saved.noiseBer;
+    clean.noiseSeed = saved.noiseSeed;
+    clean.mute = saved.mute & ~static_cast<uint32_t>(kReplyRequest);
+    faults_ = clean;
+    Sub(Printf("the %d spoiled answers are spent: this one goes out well", saved.spoiledAnswers));
+    const uint32_t sent = Send(kind, frames, what, nowMs, after, {});
+    faults_ = saved;
+    return sent;
 }
 
 uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,

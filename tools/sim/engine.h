@@ -122,6 +122,9 @@ private:
     // Sends frames as the answer of `kind`, through the fault switches; the number of our frame numbers
     // the answer took: the frames that go out, and a dropped frame that the gateway counted.
     // `switchNotes` go under the answer, before the notes of the switches applied here.
+    // Send with the switches in effect for this answer (spoiledAnswers spent: a clean one).
+    uint32_t SendAnswer(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
+                        const std::string& after, const std::vector<std::string>& switchNotes);
     uint32_t Send(ReplyKind kind, const std::vector<Bytes>& frames, const std::string& what, uint64_t nowMs,
                   const std::string& after = std::string(), const std::vector<std::string>& switchNotes = {});
     // The switches that change the frames themselves (empty, drop, letter, value, CRC, cut); notes for
@@ -152,6 +155,7 @@ private:
 
     Model model_;
     SimFaults faults_;
+    int32_t requestAnswers_ = 0;  // request answers sent since the switches were set
     SimCounters counters_;
     FrameParser parser_;
     Session session_;

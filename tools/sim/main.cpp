@@ -136,6 +136,9 @@ struct KindLists {
 
 void AddFaultOptions(CLI::App& app, sksim::SimFaults& f, KindLists& k) {
     app.add_option("--ignore-announce", f.ignoreAnnounce, "leave this many announces unanswered (-1: all)");
+    app.add_option("--spoiled-answers", f.spoiledAnswers,
+                   "the switches on the request's answer spoil this many answers, then it goes out well (-1: all)")
+        ->capture_default_str();
     app.add_option("--announce-wrong-seq", f.announceWrongSeq,
                    "answer this many announces with sequence byte 0x11 (-1: all)");
     app.add_option("--silent", k.silent, "go silent: after-announce, after-request or before-goodbye")

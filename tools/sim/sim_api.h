@@ -75,6 +75,10 @@ struct SimFaults {
     uint32_t changeValueFrame = 0;  // ... in this frame of the answer (0: the first, 1: the first continuation)
     uint32_t cutShort = 0;          // answered with the last frame cut short ...
     uint32_t cutBytes = 4;          // ... by this many bytes (at most the whole frame)
+    // The switches on the request's answer (garbage, corruptCrc, changeValue,
+    // cutShort, otherLetter, ...) spoil only this many request answers, then
+    // the gateway answers well again (a bad moment on the line); -1: every one.
+    int32_t spoiledAnswers = -1;
     // The noisy line: every bit the simulator sends flips with probability
     // noiseBer (0: a clean line), the same bits for the same seed. Switching
     // the noise on, or giving another seed, starts the seed's sequence anew;

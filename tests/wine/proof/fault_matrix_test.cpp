@@ -634,6 +634,22 @@ std::vector<SwitchCase> SwitchCases() {
         {"write-garbage-answer", "the write is answered with noise", "1",
          Faults([](auto& f) { f.garbage = kReplyRequest; }), Op::Bypass, {1}, {noWriteFrame}, kStatusWindow, 4000, nullptr,
          30},
+        {"spoiled-answer-healed-by-a-retry", "the first answer to the request carries an inverted CRC, the second "
+         "goes out well", "0 and the value, nothing logged; the read counted as good after a retry",
+         Faults([](auto& f) {
+             f.corruptCrc = kReplyRequest;
+             f.spoiledAnswers = 1;
+         }),
+         Op::ReadSystem, {0}, {none}, answered, 4000,
+         [](KindRun& run, const sksim::SimCounters& c, const Outcome&) {
+             run.Expect(c.sessions == 2, "the simulator saw " + std::to_string(c.sessions) + " sessions (2 expected)");
+             const LineCounters counted = run.line.channel()->health.total;
+             run.Expect(counted.readsGoodAfterRetry == 1 && counted.retries == 1,
+                        "the channel counted " + std::to_string(counted.readsGoodAfterRetry) +
+                            " reads good after a retry and " + std::to_string(counted.retries) + " retries (1 and 1 expected)");
+             run.Saw("counted", std::to_string(counted.readsGoodAfterRetry) + " good after a retry");
+         },
+         30},
         {"write-spoiled-acknowledgement", "the bypass is carried out, its acknowledgement arrives with an inverted CRC",
          "1 (not confirmed), the CRC line; the write was sent once and carried out once, never again",
          Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::Bypass, {1},
