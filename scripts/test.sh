@@ -54,8 +54,9 @@ part setup bash scripts/setup.sh || { fail_part "setup failed: nothing else can 
 sk_capability_line | tee -a "$log"
 
 # The test VM's image (when this machine needs it and has none for the
-# current recipe) is made while the trees build: that half needs the network
-# and dpkg more than the processor. Its first boot waits for the VM part.
+# current recipe) is taken from the machine's image cache or made while the
+# trees build: that half needs the network and dpkg more than the processor.
+# Its first boot waits for the VM part.
 image_pid=""
 if [ -z "$SK_WINE32" ] && [ -n "$SK_QEMU" ]; then
   bash scripts/vm.sh base >build/vm-image.log 2>&1 &
