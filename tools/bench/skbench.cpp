@@ -730,6 +730,12 @@ bool AlarmLatency(Bench& b, const std::string& dir, std::vector<Gate*>& gates, M
     std::vector<uint16_t> normal(24, 0);
     if (CallVpi(kBlockRead, channel.get(), &loop->point) != 0) return false;
     for (int p = 1; p <= 23; ++p) normal[static_cast<size_t>(p)] = loop->Word(2 * static_cast<size_t>(p - 1));
+    // The points the model has (a point it lacks reads 0xFFFF, not installed).
+    std::vector<int> points;
+    for (int p = 1; p <= 23; ++p) {
+        if (normal[static_cast<size_t>(p)] != 0xFFFF) points.push_back(p);
+    }
+    if (points.empty()) return false;
     std::vector<AlarmEvent> events;
     const double spacing = 0.37 * cycleMs + 50;
     char temp[MAX_PATH];
@@ -742,7 +748,7 @@ bool AlarmLatency(Bench& b, const std::string& dir, std::vector<Gate*>& gates, M
         for (int i = 0; i < kAlarmEvents; ++i) {
             AlarmEvent e;
             e.atMs = 6000 + i * spacing;
-            e.point = 1 + i % 23;
+            e.point = points[static_cast<size_t>(i) % points.size()];
             inAlarm[static_cast<size_t>(e.point)] = !inAlarm[static_cast<size_t>(e.point)];
             e.value = inAlarm[static_cast<size_t>(e.point)] ? kAlarmStatus : normal[static_cast<size_t>(e.point)];
             char line[64];

@@ -565,6 +565,7 @@ void NoisyRate(Channel* channels, double ber, uint32_t seed, int seconds, NoisyT
         sksim::SimSetFaults(channels[i].line.sim, f);
         sksim::SimResetCounters(channels[i].line.sim);
     }
+    const size_t logBefore = LogLines().size();
     std::vector<LineCounters> before(kChannels);
     for (int i = 0; i < kChannels; ++i) before[static_cast<size_t>(i)] = channels[i].line.channel()->health.total;
     const double begin = NowMs();
@@ -586,6 +587,20 @@ void NoisyRate(Channel* channels, double ber, uint32_t seed, int seconds, NoisyT
            ber, static_cast<unsigned long long>(reads), static_cast<unsigned long long>(good),
            static_cast<unsigned long long>(afterRetry), static_cast<unsigned long long>(retries),
            static_cast<unsigned long long>(soakReads), static_cast<unsigned long long>(soakGood));
+    // What the failed reads said, by reason (channel and gate taken off).
+    std::map<std::string, int> reasons;
+    const std::vector<std::string> lines = LogLines();
+    for (size_t i = logBefore; i < lines.size(); ++i) {
+        std::string reason = lines[i];
+        const size_t colon = reason.find(": ");
+        if (reason.rfind("Vpi", 0) == 0 && colon != std::string::npos) reason.erase(0, colon + 2);
+        const size_t addr = reason.find(" (addr = ");
+        if (addr != std::string::npos) reason.erase(addr);
+        ++reasons[reason];
+    }
+    std::string said;
+    for (const auto& [reason, n] : reasons) said += (said.empty() ? "" : "; ") + reason + ": " + std::to_string(n);
+    printf("[noisy] BER %.0e log lines by reason: %s\n", ber, said.empty() ? "none" : said.c_str());
     EXPECT_EQ(reads, soakReads) << "the channels' counters of reads at BER " << ber;
     EXPECT_EQ(good, soakGood) << "the channels' counters of good reads at BER " << ber;
     const double ran = (NowMs() - begin) / 1000;
