@@ -26,7 +26,7 @@
 // Run under Wine with 16 pty pairs (scripts/bench.sh does it all):
 //   skbench [--singles 30] [--blocks 10] [--idle-seconds 60] [--scale-seconds 20]
 //           [--rounds 40] [--turnaround-ms 0] [--sim-poll-ms 0] [--line-only 1]
-//           [--pace 1] [--cycles 2] [--modes-only 1]
+//           [--pace 1] [--cycles 2] [--modes-only 1] [--dead-line-only 1]
 // --turnaround-ms is the simulated gateway's pause before each answer (the
 // bundled model's is 2 ms; the floor includes it either way), --sim-poll-ms
 // makes the simulators look at the line every N ms instead of answering as
@@ -65,6 +65,7 @@ struct Options {
     int rounds = 40, turnaroundMs = 0, simPollMs = 0, lineOnly = 0;
     int pace = 1, cycles = 2;
     int modesOnly = 0;  // only the read modes and the poll cycle, on one channel
+    int deadLineOnly = 0;  // only the dead line (part 7), on one channel
 };
 
 double NowMs() {
@@ -665,7 +666,19 @@ bool DeadLine(Bench& b, const std::string& dir, std::vector<Gate*>& gates) {
     Line("dead line, line_down_after = 0: a read %.2f s (mean of 2), so a poll cycle of the %d gates %.1f s",
          Mean(tried) / 1000, static_cast<int>(gates.size()), before / 1000);
     if (!UseSettings("", channel)) return false;
-    std::vector<double> cycles, atOnce;
+    // A read failing at once takes microseconds: a host polling in a tight
+    // loop makes millions of them, so they are summed, not kept.
+    struct Sum {
+        uint64_t n = 0;
+        double total = 0, longest = 0;
+        void Add(double ms) {
+            ++n;
+            total += ms;
+            longest = std::max(longest, ms);
+        }
+        double Mean() const { return n != 0 ? total / static_cast<double>(n) : 0; }
+    } atOnce, cycle;
+    std::vector<double> cycles;  // the first 100,000 cycles, for the median
     double wentDown = 0, cameUp = 0, firstGood = 0;
     const double revival = simStart + kDeadFor * 1000.0;
     while (firstGood == 0 && NowMs() < revival + 60000) {
@@ -675,30 +688,31 @@ bool DeadLine(Bench& b, const std::string& dir, std::vector<Gate*>& gates) {
             const bool down = channel.get()->health.down == 1;
             const int32_t status = CallVpi(gate->point.count > 1 ? kBlockRead : kSingleRead, channel.get(), &gate->point);
             const double ms = NowMs() - t0;
-            if (down && ms < 1000) atOnce.push_back(ms);
+            if (down && ms < 1000) atOnce.Add(ms);
             if (!down && channel.get()->health.down == 1 && wentDown == 0) wentDown = NowMs();
             if (down && channel.get()->health.down != 1 && cameUp == 0) cameUp = NowMs();
             if (status == 0 && NowMs() > revival && firstGood == 0) firstGood = NowMs();
         }
-        if (wentDown != 0 && cameUp == 0) cycles.push_back(NowMs() - c0);
+        if (wentDown != 0 && cameUp == 0) {
+            cycle.Add(NowMs() - c0);
+            if (cycles.size() < 100000) cycles.push_back(NowMs() - c0);
+        }
     }
-    if (wentDown == 0 || cameUp == 0 || atOnce.empty() || cycles.empty()) {
+    if (wentDown == 0 || cameUp == 0 || atOnce.n == 0 || cycle.n == 0) {
         Line("dead line: the line did not go down and up again (down %s, up %s)", wentDown != 0 ? "yes" : "no",
              cameUp != 0 ? "yes" : "no");
         return false;
     }
-    std::vector<double> sortedCycles = cycles;
-    std::sort(sortedCycles.begin(), sortedCycles.end());
-    const double meanCycle = Mean(cycles);
-    Line("dead line, the defaults: down after %.1f s; then %d reads failed at once, mean %.2f ms, max %.2f ms (target "
-         "<= 50 ms: %s)",
-         (wentDown - (revival - kDeadFor * 1000.0)) / 1000, static_cast<int>(atOnce.size()), Mean(atOnce),
-         *std::max_element(atOnce.begin(), atOnce.end()),
-         Verdict(*std::max_element(atOnce.begin(), atOnce.end()) <= 50));
-    Line("dead line, the defaults: %d poll cycles while down, median %.3f s, mean %.3f s, max %.1f s (a cycle with "
+    std::sort(cycles.begin(), cycles.end());
+    const double meanCycle = cycle.Mean();
+    Line("dead line, the defaults: down after %.1f s; then %llu reads failed at once, mean %.4f ms, max %.2f ms "
+         "(target <= 50 ms: %s)",
+         (wentDown - (revival - kDeadFor * 1000.0)) / 1000, static_cast<unsigned long long>(atOnce.n), atOnce.Mean(),
+         atOnce.longest, Verdict(atOnce.longest <= 50));
+    Line("dead line, the defaults: %llu poll cycles while down, median %.3f s, mean %.3f s, max %.1f s (a cycle with "
          "a tried read); mean %.4f of line_down_after = 0's cycle (target <= 0.1: %s)",
-         static_cast<int>(cycles.size()), sortedCycles[sortedCycles.size() / 2] / 1000, meanCycle / 1000,
-         sortedCycles.back() / 1000, meanCycle / before, Verdict(meanCycle / before <= 0.1));
+         static_cast<unsigned long long>(cycle.n), cycles[cycles.size() / 2] / 1000, meanCycle / 1000,
+         cycle.longest / 1000, meanCycle / before, Verdict(meanCycle / before <= 0.1));
     Line("dead line, the defaults: the gateway answered again at %.1f s; the line was up %.1f s later, the first good "
          "read %.1f s later (target <= line_retry_s + one read, 10 s + 14 s: %s)",
          kDeadFor * 1.0, (cameUp - revival) / 1000, (firstGood - revival) / 1000,
@@ -829,6 +843,7 @@ bool PollCycles(Bench& b, const std::string& dir) {
         if (!ParseGate(b.channels[0], *gate, gate->point.count > 1 ? kBlockParser : kSingleParser)) return false;
         gates.push_back(gate.get());
     }
+    if (b.o.deadLineOnly != 0) return DeadLine(b, dir, gates);
     Line("%s", "");
     Line("poll cycle of the bundled model's status gates: %d single reads (01, 02, zones 1-8, groups 1-5) and %d block "
          "reads (loops 1 and 2), %d cycles per mode",
@@ -869,6 +884,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                      : key == "--pace"           ? &o.pace
                      : key == "--cycles"         ? &o.cycles
                      : key == "--modes-only"     ? &o.modesOnly
+                     : key == "--dead-line-only" ? &o.deadLineOnly
                                                  : nullptr;
         if (field == nullptr) {
             fprintf(stderr, "skbench: unknown option %s\n", key.c_str());
@@ -895,9 +911,9 @@ bool RunDriver(Bench& b) {
     Gate single("01_", 0), block("07_001001", 32);
     if (!ParseGate(b.channels[0], single, kSingleParser) || !ParseGate(b.channels[0], block, kBlockParser)) return false;
     CallVpi(kSingleRead, b.channels[0].get(), &single.point);  // warm-up, not counted
-    if (!TimeTheModes(b, single, block)) return false;
-    const int started = b.o.modesOnly != 0 ? 1 : kMaxChannels;
-    if (b.o.modesOnly == 0) {
+    if (b.o.deadLineOnly == 0 && !TimeTheModes(b, single, block)) return false;
+    const int started = b.o.modesOnly != 0 || b.o.deadLineOnly != 0 ? 1 : kMaxChannels;
+    if (b.o.modesOnly == 0 && b.o.deadLineOnly == 0) {
         if (!StartAllChannels(b) || !UseMode(Mode::Window, b.channels, kMaxChannels)) return false;
         const double idleRate = MeasureIdle(b);
         if (!MeasureLoad(b, idleRate)) return false;
@@ -930,7 +946,7 @@ int main(int argc, char** argv) {
     b.modelFile = std::string(temp) + "skbench-model." + std::to_string(GetCurrentProcessId()) + ".json";
     std::ofstream(b.modelFile, std::ios::binary) << ModelJson(b.o.turnaroundMs);
     const int runSeconds = 180 + b.o.singles * 4 + b.o.blocks * 10 + b.o.idleSeconds + 6 * (b.o.scaleSeconds + 10);
-    const int simulators = b.o.lineOnly != 0 || b.o.modesOnly != 0 ? 1 : kMaxChannels;
+    const int simulators = b.o.lineOnly != 0 || b.o.modesOnly != 0 || b.o.deadLineOnly != 0 ? 1 : kMaxChannels;
     b.sims = StartSimulators(simulators, b.modelFile, runSeconds, b.o.simPollMs, b.o.pace != 0);
     if (static_cast<int>(b.sims.size()) != simulators) {
         b.StopSimulators();
