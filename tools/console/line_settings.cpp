@@ -316,11 +316,12 @@ std::string Gates(int n) { return std::to_string(n) + (n == 1 ? " gate" : " gate
 
 void PrintVerdict(FILE* out, const Tally& tally, const std::string& fastMode) {
     if (tally.differ > 0) {
-        fprintf(out, "verdict: %s %s: do not turn the fast mode on (%s)\n", Gates(tally.differ).c_str(),
+        fprintf(out, "verdict: %s %s: do not use the fast mode (%s) on this panel; give it the window in SK5820.ini\n",
+                Gates(tally.differ).c_str(),
                 tally.differ == 1 ? "differs" : "differ", fastMode.c_str());
     } else if (tally.notRead > 0) {
-        fprintf(out, "verdict: %s not read in both modes: no verdict; do not turn the fast mode on (%s) until every "
-                     "gate reads the same in both\n",
+        fprintf(out, "verdict: %s not read in both modes: no verdict; do not use the fast mode (%s) on this panel "
+                     "until every gate reads the same in both\n",
                 Gates(tally.notRead).c_str(), fastMode.c_str());
     } else {
         fprintf(out, "verdict: all values agree (%s): the same with %s as with the window\n",
