@@ -39,8 +39,8 @@ Handle TraceFileOpen(const char* path, uint32_t* size, uint32_t* windowsError) {
         return nullptr;
     }
     struct stat status {};
-    const off_t length = fstat(fd, &status) == 0 ? status.st_size : 0;
-    *size = length > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
+    const uint64_t length = fstat(fd, &status) == 0 && status.st_size > 0 ? static_cast<uint64_t>(status.st_size) : 0;
+    *size = length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
     return AsHandle(fd);
 }
 
