@@ -316,7 +316,7 @@ void ApplyLineSettings(VpiChannel* channel) {
     const ChannelName name = NameOf(channel);
     // A port opened through the device namespace ("\\.\COM12") has the
     // section of its plain name ([COM12]).
-    const char* section = strncmp(portName, "\\\\.\\", 4) == 0 ? portName + 4 : portName;
+    const char* section = PlainPortName(portName);
     const SettingsInEffect settings = ReadLineSettings(section, name.text);
     channel->line = settings.line;
     // The trace file before the line that says where the trace goes: one that

@@ -61,9 +61,9 @@ struct PortText {
 };
 PortText PortShown(const VpiChannel* channel) {
     PortText port{};
-    const char* name = channel->portDesc.portName;
-    const uint32_t skip = strncmp(name, "\\\\.\\", 4) == 0 ? 4 : 0;
-    CopyField(port.text, name + skip, sizeof channel->portDesc.portName - skip);
+    char name[sizeof channel->portDesc.portName + 1];
+    CopyField(name, channel->portDesc.portName, sizeof channel->portDesc.portName);
+    CopyText(port.text, sizeof port.text, PlainPortName(name));
     return port;
 }
 
@@ -109,8 +109,10 @@ bool ReadFailsAtOnce(VpiChannel* channel) {
         return false;
     }
     ++h.failedAtOnce;
-    Both(channel, [&](LineCounters& c) { c.reads += 1; });
-    Both(channel, [&](LineCounters& c) { c.readsFailed[kFailAtOnce] += 1; });
+    Both(channel, [&](LineCounters& c) {
+        c.reads += 1;
+        c.readsFailed[kFailAtOnce] += 1;
+    });
     return true;
 }
 

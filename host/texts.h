@@ -54,6 +54,12 @@ inline void CopyText(char* out, size_t size, const char* from) {
     out[at] = '\0';
 }
 
+// A port's plain name: "COM12" for a port opened through the device
+// namespace as \\.\COM12 (its settings section and its log lines use it).
+inline const char* PlainPortName(const char* name) {
+    return name[0] == '\\' && name[1] == '\\' && name[2] == '.' && name[3] == '\\' ? name + 4 : name;
+}
+
 // Copies a field of `width` bytes that may lack its NUL (a record the host
 // never cleared) into `out`, which must hold width + 1 bytes.
 inline void CopyField(char* out, const char* field, size_t width) {
