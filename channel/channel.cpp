@@ -9,6 +9,7 @@
 #include "channel/settings.h"
 #include "gateway/line_watch.h"
 #include "gateway/trace_file.h"
+#include "gateway/value_memory.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/comm.h"
@@ -107,6 +108,8 @@ int32_t ColdStart(VpiRequest* request) {
     channel->health = LineHealth{};
 
     channel->instanceNumber = number;
+    // Nothing is remembered of the gates' values: the first read of each is confirmed.
+    StartValueMemory(channel);
     FormatNumbered(channel->name, sizeof channel->name, kChannelNamePrefix, number, "");
     CopyText(channel->VpiClientName, sizeof channel->VpiClientName, channel->name);
     channel->version = kVersion;
@@ -145,6 +148,7 @@ int32_t EndVpi(VpiRequest* request) {
     if (slot != nullptr) LogCountersAtEnd(channel);
     // The trace file of a live record only: another one's bytes are not the driver's.
     if (slot != nullptr) CloseTraceFile(channel);
+    if (slot != nullptr) EndValueMemory(channel);
     // The port of a record that holds no live number is not the driver's to
     // close: such a record is ended already, or was never started.
     const int32_t portClosed = slot != nullptr ? ClosePort(request) : kDone;

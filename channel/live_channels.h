@@ -13,10 +13,12 @@
 
 #include <cstdint>
 
+#include "gateway/value_memory.h"
 #include "host/records.h"
 
 // Live channels one process can hold: instance numbers 1 to 1024.
 constexpr int32_t kMaxLiveChannels = 1024;
+static_assert(kMaxLiveChannels <= kValueMemories, "every instance number has a memory of its gates' values");
 
 enum class SlotState : uint8_t {
     Free,      // no channel

@@ -7,6 +7,7 @@
 #include "channel/live_channels.h"
 #include "channel/settings.h"
 #include "gateway/line_watch.h"
+#include "gateway/value_memory.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/comm.h"
@@ -60,6 +61,7 @@ Handle ReplacePort(VpiRequest* request, const PortDescriptor* descriptor, uint32
 
 void ReadSettingsAgain(VpiChannel* channel) {
     EndLineDown(channel);
+    ForgetValues(channel);
     ApplyLineSettings(channel);
 }
 

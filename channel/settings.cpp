@@ -34,6 +34,7 @@ constexpr KeyRule kRules[kSettingCount] = {
     {"stats_minutes", "not a number from 0 to 1440", 0, 1440, {nullptr, nullptr}},
     {"trace_file", "not a path of at most 200 characters", 0, 0, {nullptr, nullptr}},
     {"trace_file_kb", "not a number from 64 to 1048576", kLeastTraceFileKb, kMostTraceFileKb, {nullptr, nullptr}},
+    {"confirm_changes", "not 0 or 1", 0, 1, {nullptr, nullptr}},
 };
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -58,6 +59,7 @@ uint32_t Stored(const LineSettings& line, SettingKey key) {
         case SettingKey::LineDownAfter: return LineDownAfter(line);
         case SettingKey::LineRetryS: return LineRetryS(line);
         case SettingKey::StatsMinutes: return StatsMinutes(line);
+        case SettingKey::ConfirmChanges: return ChangesConfirmed(line) ? 1 : 0;
         default: return line.sendGapMs;
     }
 }
@@ -74,6 +76,7 @@ void Store(LineSettings& line, SettingKey key, uint32_t value) {
         case SettingKey::LineDownAfter: line.lineDownAfterPlus1 = static_cast<uint8_t>(value + 1); break;
         case SettingKey::LineRetryS: line.lineRetryS = static_cast<uint16_t>(value); break;
         case SettingKey::StatsMinutes: line.statsMinutesPlus1 = static_cast<uint16_t>(value + 1); break;
+        case SettingKey::ConfirmChanges: line.changesUnconfirmed = static_cast<uint8_t>(value == 0 ? 1 : 0); break;
         default: line.sendGapMs = static_cast<uint16_t>(value); break;
     }
 }
@@ -354,8 +357,9 @@ void ApplyLineSettings(VpiChannel* channel) {
     // The host's environment switch decides over the file (AnswerCheckOn).
     const bool switched = EnvironmentSet("SK5820_CHECK_CRC");
     const bool checked = AnswerCheckOn(channel);
-    err(kLogLevel, "%s: %s %u %u%s%s, answers end by %s, block answers by %s, CRC %s%s%s", name.text, portName,
-        static_cast<unsigned>(port.baudRate), static_cast<unsigned>(port.dataBits & 0xFF), ParityLetter(port.parity),
-        StopBits(port.stopBits), settings.line.answerEndWindow == 1 ? "window" : "frame", block,
-        checked ? "checked" : "not checked", switched ? " (SK5820_CHECK_CRC)" : "", extras);
+    err(kLogLevel, "%s: %s %u %u%s%s, answers end by %s, block answers by %s, CRC %s%s, changes %s%s", name.text,
+        portName, static_cast<unsigned>(port.baudRate), static_cast<unsigned>(port.dataBits & 0xFF),
+        ParityLetter(port.parity), StopBits(port.stopBits), settings.line.answerEndWindow == 1 ? "window" : "frame",
+        block, checked ? "checked" : "not checked", switched ? " (SK5820_CHECK_CRC)" : "",
+        ChangesConfirmed(settings.line) ? "confirmed" : "not confirmed", extras);
 }

@@ -17,6 +17,7 @@
 //   stats_minutes = 0..1440            the counters line every so many minutes (60; 0 never)
 //   trace_file = <path>                the trace in the port's own file instead of the host log (none)
 //   trace_file_kb = 64..1048576        that file and its .1 together at most (10240)
+//   confirm_changes = 1 | 0            a changed 16-bit value is reported only when two answers agree
 //
 // A bad value or an unknown key never stops a channel: it is logged and
 // the default (or the [default] section's value) stays in effect.
@@ -41,6 +42,7 @@ enum class SettingKey : uint8_t {
     StatsMinutes,
     TraceFile,
     TraceFileKb,
+    ConfirmChanges,
     Count
 };
 constexpr uint32_t kSettingCount = static_cast<uint32_t>(SettingKey::Count);

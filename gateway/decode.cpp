@@ -235,7 +235,27 @@ void StoreBlockGate(VpiRequest* request, const Payload& payload, uint32_t receiv
     }
 }
 
+// What a single gate's answer is read as: its command, except a loop
+// point's, which comes from its command word.
+uint16_t SingleSelector(const PointRecord* point, uint16_t command) {
+    return command == 7 ? BlockCommand(point) : command;
+}
+
 }  // namespace
+
+uint16_t SingleWordKind(const PointRecord* point) {
+    const uint16_t command = AddressCommand(point->address);
+    if (CommandRow(command) == nullptr || IsActionCommand(command)) return 0;
+    const uint16_t selector = SingleSelector(point, command);
+    switch (selector) {
+        case kSelectS:
+        case kSelectT:
+        case kSelectZ:
+        case kSelectG:
+        case kSelectP: return selector;
+        default: return 0;
+    }
+}
 
 DecodeVerdict DecodeReply(VpiRequest* request, int32_t sessionMode) {
     VpiChannel* channel = request->channel;
@@ -253,12 +273,11 @@ DecodeVerdict DecodeReply(VpiRequest* request, int32_t sessionMode) {
         return Verdict(DecodeResult::Stored, payload, kPointLetter);
     }
 
-    // A single gate's command from its address text, except a loop point's,
-    // which comes from its command word.
+    // A single gate's command from its address text.
     const uint16_t command = AddressCommand(point->address);
     const CommandEntry* row = CommandRow(command);
     const uint8_t asked = row != nullptr ? static_cast<uint8_t>(row->code) : 0;
-    const uint16_t selector = command == 7 ? BlockCommand(point) : command;
+    const uint16_t selector = SingleSelector(point, command);
     const bool action = IsActionCommand(command);
 
     if (action && payload.available >= 2 && payload.bytes[0] == kNak && payload.bytes[1] == asked) {

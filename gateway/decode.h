@@ -54,6 +54,11 @@ struct DecodeVerdict {
 // (letter, 15), or the refusal frame (15, letter) of a request it cannot serve.
 constexpr uint8_t kNak = 0x15;
 
+// What a single read of the gate stores when it is a 16-bit word (a status,
+// zone, group or point word): the command it is read as (1, 2, 3, 5 or 7);
+// 0 for a text, a date, an action or a gate without a command.
+uint16_t SingleWordKind(const PointRecord* point);
+
 // Reads the value from the answer's first frame only, never from bytes
 // behind it: the answer must start with a frame, carry the request's letter
 // ('p' for a block answer, and for a zone or group answer too), and hold the

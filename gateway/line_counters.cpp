@@ -31,36 +31,59 @@ uint64_t Failed(const LineCounters& c, bool writes, uint32_t cause) {
     return writes ? c.writesFailed[cause] : c.readsFailed[cause];
 }
 
-// "3600 reads 3598 good", then " (14 after a retry)" and ", 2 failed (CRC 1, cut 1)" when there are any.
+// "3600 reads 3598 good", then " (14 after a retry, 12 confirmed)", ", 2 failed (CRC 1, not confirmed 1)" and
+// ", 3 disagreements" when there are any (confirmations and disagreements: reads only).
 void AddRequests(Text& text, const LineCounters& c, bool writes) {
     const uint64_t all = writes ? c.writes : c.reads;
     const uint64_t good = writes ? c.writesGood : c.readsGood;
     const uint64_t goodAfterRetry = writes ? 0 : c.readsGoodAfterRetry;
+    const uint64_t confirmed = writes ? 0 : c.readsConfirmed;
+    const uint64_t notConfirmed = writes ? 0 : c.readsNotConfirmed;
+    const uint64_t disagreements = writes ? 0 : c.disagreements;
     text.Count(all);
     text.Add(writes ? " writes " : " reads ");
     text.Count(good);
     text.Add(" good");
-    if (goodAfterRetry != 0) {
+    if (goodAfterRetry != 0 || confirmed != 0) {
         text.Add(" (");
-        text.Count(goodAfterRetry);
-        text.Add(" after a retry)");
+        if (goodAfterRetry != 0) {
+            text.Count(goodAfterRetry);
+            text.Add(" after a retry");
+        }
+        if (confirmed != 0) {
+            if (goodAfterRetry != 0) text.Add(", ");
+            text.Count(confirmed);
+            text.Add(" confirmed");
+        }
+        text.Add(")");
     }
-    uint64_t failedAll = 0;
+    uint64_t failedAll = notConfirmed;
     for (uint32_t cause = 0; cause < kFailCauseCount; ++cause) failedAll += Failed(c, writes, cause);
-    if (failedAll == 0) return;
-    text.Add(", ");
-    text.Count(failedAll);
-    text.Add(" failed (");
-    const char* separator = "";
-    for (uint32_t cause = 0; cause < kFailCauseCount; ++cause) {
-        if (Failed(c, writes, cause) == 0) continue;
-        text.Add(separator);
-        text.Add(kCauseNames[cause]);
-        text.Add(" ");
-        text.Count(Failed(c, writes, cause));
-        separator = ", ";
+    if (failedAll != 0) {
+        text.Add(", ");
+        text.Count(failedAll);
+        text.Add(" failed (");
+        const char* separator = "";
+        for (uint32_t cause = 0; cause < kFailCauseCount; ++cause) {
+            if (Failed(c, writes, cause) == 0) continue;
+            text.Add(separator);
+            text.Add(kCauseNames[cause]);
+            text.Add(" ");
+            text.Count(Failed(c, writes, cause));
+            separator = ", ";
+        }
+        if (notConfirmed != 0) {
+            text.Add(separator);
+            text.Add("not confirmed ");
+            text.Count(notConfirmed);
+        }
+        text.Add(")");
     }
-    text.Add(")");
+    if (disagreements != 0) {
+        text.Add(", ");
+        text.Count(disagreements);
+        text.Add(disagreements == 1 ? " disagreement" : " disagreements");
+    }
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ uint32_t StatsMinutes(const LineSettings& line) {
     return PlusOne(line.statsMinutesPlus1, kLongestStatsMinutes, kDefaultStatsMinutes);
 }
 
+bool ChangesConfirmed(const LineSettings& line) { return line.changesUnconfirmed != 1; }
+
 bool AnswerEndsWithFrame(const VpiChannel* channel) { return channel->line.answerEndWindow != 1; }
 
 bool BlockAnswerEndsQuiet(const VpiChannel* channel) { return channel->line.blockEndQuiet == 1; }

@@ -22,6 +22,9 @@ uint32_t ReadRetries(const LineSettings& line);
 uint32_t LineDownAfter(const LineSettings& line);  // 0: the line is never taken for down
 uint32_t LineRetryS(const LineSettings& line);
 uint32_t StatsMinutes(const LineSettings& line);   // 0: no counters line
+// A single read's changed 16-bit value is asked again and reported only when
+// two answers agree (confirm_changes, on unless the file says 0).
+bool ChangesConfirmed(const LineSettings& line);
 
 // The single answer read ends with its frame (the default), not its window.
 bool AnswerEndsWithFrame(const VpiChannel* channel);

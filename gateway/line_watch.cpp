@@ -50,7 +50,8 @@ uint32_t FailCause(const GatewayResult& result) {
         case GatewayOutcome::WriteRefused: return kFailRefused;
         case GatewayOutcome::AnswerLostFrame:
         case GatewayOutcome::FramesOutOfOrder: return kFailLostFrame;
-        case GatewayOutcome::Decoded: break;
+        case GatewayOutcome::Decoded:
+        case GatewayOutcome::ValueNotConfirmed: break;  // counted on its own
     }
     return kFailCauseCount;
 }
@@ -155,13 +156,23 @@ void NoteAnnounce(VpiChannel* channel, const GatewayResult& result) {
         static_cast<unsigned>(LineRetryS(channel->line)));
 }
 
-void CountRead(VpiChannel* channel, const GatewayResult& result, uint32_t attempts) {
-    Both(channel, [&](LineCounters& c) { c.reads += 1; });
-    if (attempts > 1) Both(channel, [&](LineCounters& c) { c.retries += attempts - 1; });
+void CountRead(VpiChannel* channel, const GatewayResult& result, const ReadTally& tally) {
+    Both(channel, [&](LineCounters& c) {
+        c.reads += 1;
+        c.retries += tally.retries;
+        c.disagreements += tally.disagreements;
+    });
+    if (result.outcome == GatewayOutcome::ValueNotConfirmed) {
+        Both(channel, [&](LineCounters& c) { c.readsNotConfirmed += 1; });
+        return;
+    }
     const uint32_t cause = FailCause(result);
     if (cause == kFailCauseCount) {
-        Both(channel, [&](LineCounters& c) { c.readsGood += 1; });
-        if (attempts > 1) Both(channel, [&](LineCounters& c) { c.readsGoodAfterRetry += 1; });
+        Both(channel, [&](LineCounters& c) {
+            c.readsGood += 1;
+            if (tally.retries != 0) c.readsGoodAfterRetry += 1;
+            if (tally.confirmed) c.readsConfirmed += 1;
+        });
         return;
     }
     Both(channel, [&](LineCounters& c) { c.readsFailed[cause] += 1; });

@@ -25,9 +25,16 @@ bool ReadFailsAtOnce(VpiChannel* channel);
 // one log line, behind the request's own.
 void NoteAnnounce(VpiChannel* channel, const GatewayResult& result);
 
-// A read or write that went to the line ended with `result` after
-// `attempts` sessions (reads only: more than one means retries).
-void CountRead(VpiChannel* channel, const GatewayResult& result, uint32_t attempts);
+// How a read's sessions went.
+struct ReadTally {
+    uint32_t sessions = 0;       // sessions run
+    uint32_t retries = 0;        // of them, run again on a spoiled answer or on answers that disagreed
+    uint32_t disagreements = 0;  // answers that disagreed with the answer before
+    bool confirmed = false;      // a new value was taken because a second answer agreed
+};
+
+// A read or write that went to the line ended with `result`.
+void CountRead(VpiChannel* channel, const GatewayResult& result, const ReadTally& tally);
 void CountWrite(VpiChannel* channel, const GatewayResult& result);
 void CountBytes(VpiChannel* channel, uint32_t in, uint32_t out);
 

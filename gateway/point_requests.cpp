@@ -13,6 +13,7 @@
 #include "gateway/line_settings.h"
 #include "gateway/line_watch.h"
 #include "gateway/transaction.h"
+#include "gateway/value_memory.h"
 #include "host/host_log.h"
 #include "host/texts.h"
 #include "serial/comm.h"
@@ -139,6 +140,11 @@ int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result, ui
         case GatewayOutcome::NoGoodBye:
             err(kLogLevel, "TEMP_ERROR 4 @@@@");
             break;
+        case GatewayOutcome::ValueNotConfirmed:
+            err(kLogLevel, "%s: GatewayTransaction() fail, value not confirmed: 0x%04X then 0x%04X (addr = '%s')",
+                NameOf(channel).text, static_cast<unsigned>(result.valueBefore),
+                static_cast<unsigned>(result.valueAfter), point->address);
+            break;
         case GatewayOutcome::WriteRefused:
             err(kLogLevel, "%s: SingleWrite() fail, the panel refused it (addr = '%s')", NameOf(channel).text,
                 point->address);
@@ -160,24 +166,98 @@ int32_t ReportOutcome(const VpiRequest* request, const GatewayResult& result, ui
 
 namespace {
 
-// A read's sessions: run again while the answer arrived spoiled, up to
-// read_retries more times. The value stays as prepared until an answer is
-// taken. A gateway's note that it does not number its frames is kept from
-// whichever session brought it.
-GatewayResult ReadSessions(VpiRequest* request, int32_t sessionMode, uint32_t* attempts) {
-    VpiChannel* channel = request->channel;
-    const uint32_t most = 1 + ReadRetries(channel->line);
-    bool unnumbered = false;
-    GatewayResult result;
-    for (*attempts = 1;; ++*attempts) {
-        result = GatewayTransaction(request, sessionMode);
-        if (sessionMode == kSingleSession) CommSleep(kSingleReadPause);
-        unnumbered = unnumbered || result.unnumbered;
-        if (!AnswerSpoiled(result) || *attempts >= most) break;
+// A read's sessions. A session runs again while its answer arrived spoiled,
+// up to read_retries more times. A single gate's 16-bit value is taken at
+// once when it is the one the channel reported last; a new value (or one
+// never seen) is asked again at once, without spending a retry, and taken
+// only when two answers in a row agree; answers that disagree spend a
+// retry. The value stays as prepared until an answer is taken. A gateway's
+// note that it does not number its frames is kept from whichever session
+// brought it.
+class ReadRun {
+public:
+    ReadRun(VpiRequest* request, int32_t sessionMode)
+        : request_(request),
+          channel_(request->channel),
+          sessionMode_(sessionMode),
+          retriesLeft_(ReadRetries(channel_->line)),
+          gate_(sessionMode == kSingleSession && ChangesConfirmed(channel_->line)
+                    ? RememberedGate(static_cast<const PointRecord*>(request->params))
+                    : 0) {}
+
+    GatewayResult Run(ReadTally* tally) {
+        bool unnumbered = false;
+        GatewayResult result;
+        for (;;) {
+            result = GatewayTransaction(request_, sessionMode_);
+            if (sessionMode_ == kSingleSession) CommSleep(kSingleReadPause);
+            ++tally->sessions;
+            unnumbered = unnumbered || result.unnumbered;
+            const Next next = result.outcome == GatewayOutcome::Decoded ? Weigh(&result, tally) : Spoiled(result);
+            if (next == Next::Stop) break;
+            if (next == Next::Retry) {
+                --retriesLeft_;
+                ++tally->retries;
+            }
+        }
+        if (result.outcome != GatewayOutcome::Decoded) ClearValue();
+        result.unnumbered = unnumbered;
+        return result;
     }
-    result.unnumbered = unnumbered;
-    return result;
-}
+
+private:
+    enum class Next : uint8_t { Stop, Again, Retry };
+
+    Next Spoiled(const GatewayResult& result) const {
+        return AnswerSpoiled(result) && retriesLeft_ > 0 ? Next::Retry : Next::Stop;
+    }
+
+    // A decoded answer: taken, asked again, or (no retry left) turned down.
+    Next Weigh(GatewayResult* result, ReadTally* tally) {
+        if (gate_ == 0) return Next::Stop;
+        const uint16_t value = Value();
+        if (!held_) {
+            if (RecallValue(channel_, gate_, value) == Recall::Same) return Next::Stop;
+            held_ = true;
+            heldValue_ = value;
+            return Next::Again;
+        }
+        if (value == heldValue_) {
+            RememberValue(channel_, gate_, value);
+            tally->confirmed = true;
+            return Next::Stop;
+        }
+        ++tally->disagreements;
+        if (retriesLeft_ == 0) {
+            result->outcome = GatewayOutcome::ValueNotConfirmed;
+            result->valueBefore = heldValue_;
+            result->valueAfter = value;
+            return Next::Stop;
+        }
+        heldValue_ = value;
+        return Next::Retry;
+    }
+
+    // The word the decoder stored (the value buffer's second word).
+    uint16_t Value() const {
+        const uint8_t* tail = channel_->valueTail;
+        return static_cast<uint16_t>(tail[0] | tail[1] << 8);
+    }
+
+    // A read that fails leaves the value as prepared, whatever an earlier
+    // session of it stored.
+    void ClearValue() const {
+        if (held_) memset(channel_->valueTail, 0, 2);
+    }
+
+    VpiRequest* request_;
+    VpiChannel* channel_;
+    int32_t sessionMode_;
+    uint32_t retriesLeft_;
+    uint64_t gate_;          // 0: the value is not confirmed (a block, a text, confirm_changes = 0)
+    bool held_ = false;      // a decoded value waits for a second answer to agree
+    uint16_t heldValue_ = 0;
+};
 
 // The read of a prepared, allowed gate: failed at once while the line is
 // down, else its sessions, counted and reported.
@@ -185,10 +265,10 @@ int32_t ReadOnLine(VpiRequest* request, int32_t sessionMode) {
     VpiChannel* channel = request->channel;
     LogCountersWhenDue(channel);
     if (ReadFailsAtOnce(channel)) return kRefused;
-    uint32_t attempts = 0;
-    const GatewayResult result = ReadSessions(request, sessionMode, &attempts);
-    CountRead(channel, result, attempts);
-    const int32_t status = ReportOutcome(request, result, attempts);
+    ReadTally tally;
+    const GatewayResult result = ReadRun(request, sessionMode).Run(&tally);
+    CountRead(channel, result, tally);
+    const int32_t status = ReportOutcome(request, result, tally.sessions);
     NoteAnnounce(channel, result);
     return status;
 }

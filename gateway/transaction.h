@@ -24,6 +24,7 @@ enum class GatewayOutcome : uint8_t {
     WriteRefused,      // the panel acknowledged the write with NAK
     AnswerLostFrame,   // a block answer's frame numbers show a frame missing
     FramesOutOfOrder,  // a block answer's frame came twice, from a gateway that numbers its frames
+    ValueNotConfirmed, // a read's answers each decoded, but no two in a row agreed on the value
 };
 
 // The outcome, and what its log line tells.
@@ -36,6 +37,8 @@ struct GatewayResult {
     uint32_t frame = 0;    // AnswerLostFrame, FramesOutOfOrder: the frame's number in the gateway's session
     bool unnumbered = false;  // this answer showed first that the gateway does not number its frames
     bool silent = false;      // NoAnswerFrame: not a byte of an answer arrived
+    uint16_t valueBefore = 0;  // ValueNotConfirmed: the last two answers' values, in the order they came
+    uint16_t valueAfter = 0;
 };
 
 // A read's answer arrived but was spoiled on the way (failed a check, or is

@@ -72,7 +72,7 @@ struct LineSettings {
     uint8_t lineDownAfterPlus1;  // requests in a row without an announce answer before the line is down, 0 never (3)
     uint16_t lineRetryS;         // while down, a read goes to the line at most this often, 1 to 300 (10)
     uint16_t statsMinutesPlus1;  // the counters line every so many minutes, 0 never (60)
-    uint8_t spare[1];            // for later settings: 0
+    uint8_t changesUnconfirmed;  // 1: a changed value is taken from one answer; else two must agree
 };
 static_assert(sizeof(LineSettings) == 16);
 
@@ -116,7 +116,10 @@ struct LineCounters {
     uint64_t bytesIn;
     uint64_t bytesOut;
     uint64_t downMs;                        // time the line was down
-    uint64_t spare[4];                      // for later counts: 0
+    uint64_t readsConfirmed;                // good reads of a new value that a second answer confirmed
+    uint64_t disagreements;                 // answers of one read that disagreed with the answer before
+    uint64_t readsNotConfirmed;             // reads failed: no two answers agreed
+    uint64_t spare[1];                      // for later counts: 0
 };
 static_assert(sizeof(LineCounters) == 8 * (6 + 2 * kFailCauseCount + 3 + 4));
 

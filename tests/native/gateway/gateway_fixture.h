@@ -64,6 +64,8 @@ struct Gate {
         channel.port = port;
         strcpy(channel.name, "VpiSK01");
         channel.health.started = 1;  // a channel the driver started
+        // Each answer once: the confirmation of changed values has tests of its own.
+        channel.line.changesUnconfirmed = 1;
         point.address = address.c_str();
         point.argA = argA;
         point.argB = argB;

@@ -4,7 +4,9 @@
 #include <thread>
 
 #include "gateway/decode.h"
+#include "gateway/line_counters.h"
 #include "gateway/point_requests.h"
+#include "gateway/value_memory.h"
 #include "serial/comm.h"
 #include "tests/native/gateway/gateway_fixture.h"
 #include "tests/support/log_lines.h"
@@ -256,6 +258,132 @@ TEST_F(PointRequests, SpoiledAnswersAreAskedAgainWritesNever) {
     }
 }
 
+// A single read's 16-bit value is taken at once when the channel reported
+// it last; a new one (or one never seen) only when a second answer agrees.
+// Answers that disagree spend read_retries; texts and blocks are taken as
+// they come, and so is everything with confirm_changes = 0.
+TEST_F(PointRequests, ChangedValuesAreTakenOnlyWhenTwoAnswersAgree) {
+    auto zone = [](uint16_t v) {
+        return Frame(2, 0x20, {'z', 0x05, 0x00, static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)});
+    };
+    Bytes badCrc = zone(0x2211);
+    badCrc.back() ^= 0x01;
+    const Bytes block = Frame(2, 0x20, {'p', 0x14, 0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0x80, 0, 0, 0});
+    constexpr int kNothing = -1;
+    struct Case {
+        const char* what;
+        const char* address;
+        int32_t argB, argC;
+        int remembered;  // the value the channel reported last, or kNothing
+        std::vector<Bytes> answers;
+        uint8_t retriesPlus1, unconfirmed;
+        int32_t status;
+        size_t sessions;
+        const char* head;
+        std::vector<std::string> log;
+        uint64_t confirmed, disagreements, notConfirmed;
+        int rememberedAfter;
+    } cases[] = {
+        {"unchanged: one session", "03_005", 5, 3, 0x5678, {zone(0x5678)}, 0, 0, 0, 1, "00 00 78 56 EE EE", {}, 0,
+         0, 0, 0x5678},
+        {"never seen: asked twice", "03_005", 5, 3, kNothing, {zone(0x5678), zone(0x5678)}, 0, 0, 0, 2,
+         "00 00 78 56 EE EE", {}, 1, 0, 0, 0x5678},
+        {"changed and confirmed", "03_005", 5, 3, 0x5678, {zone(0x2211), zone(0x2211)}, 0, 0, 0, 2,
+         "00 00 11 22 EE EE", {}, 1, 0, 0, 0x2211},
+        {"a wrong answer the CRC passed, then the truth twice", "03_005", 5, 3, 0x5678,
+         {zone(0x2211), zone(0x5678), zone(0x5678)}, 0, 0, 0, 3, "00 00 78 56 EE EE", {}, 1, 1, 0, 0x5678},
+        {"no two agree: the value as prepared", "03_005", 5, 3, 0x5678,
+         {zone(0x2211), zone(0x5678), zone(0x2211), zone(0x5678)}, 0, 0, 1, 4, "00 00 00 00 EE EE",
+         {"VpiSK01: GatewayTransaction() fail, value not confirmed: 0x2211 then 0x5678 (addr = '03_005')"}, 0, 3, 1,
+         0x5678},
+        {"read_retries 0: one disagreement fails", "03_005", 5, 3, 0x5678, {zone(0x5678 ^ 0x0100), zone(0x5678)}, 1,
+         0, 1, 2, "00 00 00 00 EE EE",
+         {"VpiSK01: GatewayTransaction() fail, value not confirmed: 0x5778 then 0x5678 (addr = '03_005')"}, 0, 1, 1,
+         0x5678},
+        {"the confirming answer spoiled: asked again within read_retries", "03_005", 5, 3, 0x5678,
+         {zone(0x2211), badCrc, zone(0x2211)}, 0, 0, 0, 3, "00 00 11 22 EE EE", {}, 1, 0, 0, 0x2211},
+        {"the confirming answer spoiled, no retry left: the value as prepared", "03_005", 5, 3, 0x5678,
+         {zone(0x2211), badCrc}, 1, 0, 1, 2, "00 00 00 00 EE EE",
+         {"VpiSK01: GatewayTransaction() fail, answer CRC does not check, 2 attempts (addr = '03_005')"}, 0, 0, 0,
+         0x5678},
+        {"confirm_changes = 0: taken from one answer", "03_005", 5, 3, 0x5678, {zone(0x2211)}, 0, 1, 0, 1,
+         "00 00 11 22 EE EE", {}, 0, 0, 0, 0x5678},
+        {"a system status word too", "01_", 0, 1, kNothing, {Frame(2, 0x20, {'s', 0x34, 0x12}),
+         Frame(2, 0x20, {'s', 0x34, 0x12})}, 0, 0, 0, 2, "00 00 34 12 EE EE", {}, 1, 0, 0, 0x1234},
+        {"a text is taken as it comes", "10_", 0, 10, kNothing, {Frame(2, 0x20, {'v', 'R', '2', 0})}, 0, 0, 0, 1,
+         "52 32 00 00 EE EE", {}, 0, 0, 0, kNothing},
+        {"a block is taken as it comes", "07_020001", 7, 1, kNothing, {block}, 0, 0, 0, 1, "05 00 00 80 EE EE", {},
+         0, 0, 0, kNothing},
+    };
+    for (const Case& c : cases) {
+        fake_comm::Reset();
+        KestraClear();
+        const bool isBlock = c.address[2] == '_' && strlen(c.address) == 9;
+        auto gate = MakeGate(c.address, isBlock ? 20 : 0, c.argB, c.argC);
+        gate->point.count = 2;
+        gate->channel.instanceNumber = 3;
+        StartValueMemory(&gate->channel);
+        gate->channel.line.changesUnconfirmed = c.unconfirmed;
+        gate->channel.line.readRetriesPlus1 = c.retriesPlus1;
+        const uint64_t key = RememberedGate(&gate->point);
+        if (c.remembered != kNothing) RememberValue(&gate->channel, key, static_cast<uint16_t>(c.remembered));
+        for (const Bytes& answer : c.answers) Spoiled(gate->Port(), answer, 1, isBlock);
+        const int32_t status = isBlock ? BlockRead(&gate->request) : SingleRead(&gate->request);
+        EXPECT_EQ(status, c.status) << c.what;
+        EXPECT_EQ(Announces(gate->Port()), c.sessions) << c.what;
+        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), c.head) << c.what;
+        EXPECT_EQ(LogLines(), c.log) << c.what;
+        const LineCounters& total = gate->channel.health.total;
+        EXPECT_EQ(uint64_t{total.readsConfirmed}, c.confirmed) << c.what;
+        EXPECT_EQ(uint64_t{total.disagreements}, c.disagreements) << c.what;
+        EXPECT_EQ(uint64_t{total.readsNotConfirmed}, c.notConfirmed) << c.what;
+        const uint16_t after = gate->Word(2);
+        EXPECT_EQ(RecallValue(&gate->channel, key, c.rememberedAfter == kNothing ? after
+                                                                                  : static_cast<uint16_t>(c.rememberedAfter)),
+                  c.rememberedAfter == kNothing ? Recall::Unknown : Recall::Same)
+            << c.what;
+        EndValueMemory(&gate->channel);
+    }
+}
+
+// The memory of the values: another record finds nothing in it, the gates
+// are told apart by their parameters, a full memory says so once and turns
+// new gates away (each read of them is then asked twice), a restart forgets.
+TEST_F(PointRequests, TheValueMemoryKeepsEachGateOfItsOwnChannel) {
+    auto gate = MakeGate("03_005", 0, 5, 3);
+    auto stranger = MakeGate("03_005", 0, 5, 3);
+    gate->channel.instanceNumber = stranger->channel.instanceNumber = 9;
+    StartValueMemory(&gate->channel);
+    const uint64_t zone5 = RememberedGate(&gate->point);
+    EXPECT_TRUE(RememberValue(&gate->channel, zone5, 0x0001));
+    EXPECT_EQ(RecallValue(&gate->channel, zone5, 0x0001), Recall::Same);
+    EXPECT_EQ(RecallValue(&gate->channel, zone5, 0x0101), Recall::Changed);
+    EXPECT_EQ(RecallValue(&stranger->channel, zone5, 0x0001), Recall::Unknown);
+    EXPECT_FALSE(RememberValue(&stranger->channel, zone5, 0x0001));
+
+    auto group5 = MakeGate("05_005", 0, 5, 5);
+    auto point = MakeGate("07_001005", 1, 7, 5);
+    EXPECT_NE(RememberedGate(&group5->point), zone5);
+    EXPECT_NE(RememberedGate(&point->point), 0u);
+    EXPECT_EQ(RecallValue(&gate->channel, RememberedGate(&group5->point), 0x0001), Recall::Unknown);
+
+    for (uint16_t p = 0; p < kRememberedGates - 1; ++p) {
+        ASSERT_TRUE(RememberValue(&gate->channel, RememberedGate(&MakeGate("07_", 2, 7, p)->point), p)) << p;
+    }
+    const uint64_t oneTooMany = RememberedGate(&MakeGate("07_", 3, 7, 0)->point);
+    EXPECT_FALSE(RememberValue(&gate->channel, oneTooMany, 1));
+    EXPECT_FALSE(RememberValue(&gate->channel, oneTooMany, 1));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"VpiSK01: more than 512 gates with a value read on this channel: a "
+                                                    "read of the others is always asked twice"}));
+    EXPECT_EQ(RecallValue(&gate->channel, zone5, 0x0001), Recall::Same);  // what it holds stays
+
+    ForgetValues(&gate->channel);
+    EXPECT_EQ(RecallValue(&gate->channel, zone5, 0x0001), Recall::Unknown);
+    EXPECT_TRUE(RememberValue(&gate->channel, oneTooMany, 1));
+    EndValueMemory(&gate->channel);
+    EXPECT_EQ(RecallValue(&gate->channel, oneTooMany, 1), Recall::Unknown);
+}
+
 // A dead line: after three requests in a row without an announce answer,
 // reads fail at once (nothing sent, nothing logged) but one every
 // line_retry_s, and writes always go out; the first answered announce ends it.
@@ -344,6 +472,33 @@ TEST_F(PointRequests, TheCountersLineComesOnTheFirstRequestAfterItsPeriod) {
         EXPECT_EQ(LogLines(), expected);
         EXPECT_EQ(uint64_t{gate->channel.health.period.reads}, minutesPlus1 == 1 ? 2u : 1u);
         EXPECT_EQ(uint64_t{gate->channel.health.total.reads}, 2u);
+    }
+}
+
+// What the counters line says of confirmations, disagreements and reads
+// no two answers agreed on.
+TEST(LineCountersText, ConfirmationsAndDisagreements) {
+    struct Case {
+        uint64_t afterRetry, confirmed, disagreements, notConfirmed, crc;
+        const char* reads;
+    } cases[] = {
+        {0, 0, 0, 0, 0, "10 reads 10 good; "},
+        {2, 3, 0, 0, 0, "10 reads 10 good (2 after a retry, 3 confirmed); "},
+        {0, 3, 1, 0, 0, "10 reads 10 good (3 confirmed), 1 disagreement; "},
+        {0, 0, 4, 1, 1, "10 reads 8 good, 2 failed (CRC 1, not confirmed 1), 4 disagreements; "},
+    };
+    for (const Case& c : cases) {
+        LineCounters counters{};
+        counters.reads = 10;
+        counters.readsGood = 10 - c.notConfirmed - c.crc;
+        counters.readsGoodAfterRetry = c.afterRetry;
+        counters.readsConfirmed = c.confirmed;
+        counters.disagreements = c.disagreements;
+        counters.readsNotConfirmed = c.notConfirmed;
+        counters.readsFailed[kFailCrc] = c.crc;
+        char text[256];
+        FormatLineCounters(counters, text, sizeof text);
+        EXPECT_EQ(std::string(text), std::string(c.reads) + "0 writes 0 good; line down 0 s; 0 bytes in, 0 out");
     }
 }
 

@@ -84,7 +84,7 @@ std::vector<std::string> LogWithoutLineSignals() {
 }
 
 std::string SettingsLine(const std::string& name, const std::string& port) {
-    return name + ": " + port + " 19200 8N1, answers end by frame, block answers by window, CRC checked";
+    return name + ": " + port + " 19200 8N1, answers end by frame, block answers by window, CRC checked, changes confirmed";
 }
 
 std::vector<std::string> LinesStartingWith(const std::string& prefix) {

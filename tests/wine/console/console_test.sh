@@ -199,7 +199,7 @@ check "settings: where each setting came from, and the driver's lines for a bad 
     && grep -Eq '^block_quiet_ms +300 +built-in default$' "$work/o" \
     && grep -q '^  VpiSK01: site.ini \[default\] block_quiet_ms = 5: not a number from 20 to 4000, 300 used$' "$work/o" \
     && grep -q '^  VpiSK01: site.ini \[default\] colour: unknown key, ignored$' "$work/o" \
-    && grep -q "^  VpiSK01: $port 19200 8N1, answers end by frame, block answers by window, CRC checked, send gap 10 ms$" \
+    && grep -q "^  VpiSK01: $port 19200 8N1, answers end by frame, block answers by window, CRC checked, changes confirmed, send gap 10 ms$" \
       "$work/o"; echo $?)
 
 console "$work/o" "$work/e" --port "$port" compare 04_001 --block 07_001001 -n 8

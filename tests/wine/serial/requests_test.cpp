@@ -57,7 +57,7 @@ TEST_F(Requests, OpenThenCloseThenCloseAgain) {
     EXPECT_EQ(channel.enabled, 1);
     // The open reads the port's settings and says which are in effect.
     ASSERT_EQ(LogLines().size(), 1u);
-    EXPECT_NE(LogLines()[0].find(" 19200 8N1, answers end by frame, block answers by window, CRC checked"),
+    EXPECT_NE(LogLines()[0].find(" 19200 8N1, answers end by frame, block answers by window, CRC checked, changes confirmed"),
               std::string::npos);
     DWORD flags = 0;
     EXPECT_TRUE(GetHandleInformation(channel.port, &flags));
