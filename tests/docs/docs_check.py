@@ -180,6 +180,7 @@ ZERO_STATE_DEFAULTS = {
     "trace": "0",                   # traceOn 0
     "send_gap_ms": "0",             # sendGapMs 0
     "check_frame_numbers": "1",     # frameNumbersUnchecked 0
+    "confirm_changes": "1",         # changesUnconfirmed 0
     "trace_file": "none",           # traceFile empty
 }
 RULE = re.compile(r'\{\s*"(\w+)"\s*,\s*"([^"]*)"\s*,\s*(\w+)\s*,\s*(\w+)\s*,\s*\{([^{}]*)\}\s*\}')
