@@ -170,8 +170,8 @@ namespace {
 // up to read_retries more times. A single gate's 16-bit value is taken at
 // once when it is the one the channel reported last; a new value (or one
 // never seen) is asked again at once, without spending a retry, and taken
-// only when two answers in a row agree; answers that disagree spend a
-// retry. The value stays as prepared until an answer is taken. A gateway's
+// only when two answers in a row agree, or when the answer after it brings
+// the value reported last; answers that disagree spend a retry. The value stays as prepared until an answer is taken. A gateway's
 // note that it does not number its frames is kept from whichever session
 // brought it.
 class ReadRun {
@@ -228,6 +228,9 @@ private:
             return Next::Stop;
         }
         ++tally->disagreements;
+        // The value reported last, now again: taken, as it would have been
+        // had it come first (the answer before was the odd one).
+        if (RecallValue(channel_, gate_, value) == Recall::Same) return Next::Stop;
         if (retriesLeft_ == 0) {
             result->outcome = GatewayOutcome::ValueNotConfirmed;
             result->valueBefore = heldValue_;
