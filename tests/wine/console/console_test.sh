@@ -181,12 +181,13 @@ check "block read with --log: values in the table, the log in the file" \
 console "$work/o" "$work/e" --port "$port" --csv poll 01_ --every 0 --rounds 2
 check "poll: two rounds and a summary, then the counters" \
   $([ $rc -eq 0 ] && [ "$(grep -c '^01_,' "$work/o")" -eq 2 ] && grep -q "summary: 2 requests, 0 failed" "$work/e" \
-    && grep -A1 "^summary: " "$work/e" | grep -q "^line: 2 reads 2 good; "; echo $?)
+    && grep -A1 "^summary: " "$work/e" | grep -q "^line: 2 reads 2 good (1 confirmed); "; echo $?)
 
 SK5820_TRACE=1 console "$work/o" "$work/e" --port "$port" read 01_
+# The first read of a gate is confirmed by a second session: 8 exchanges twice.
 check "SK5820_TRACE=1 in the host's environment traces every exchange" \
   $([ $rc -eq 0 ] && grep -q 'trace -> announce, 10 bytes \[PC: SKGateway\]: 53 4B 20 47 41 54 45 57 41 59' "$work/o" \
-    && grep -q "trace -> request 's' (command 1), seq 11, 10 bytes" "$work/o" && [ "$(grep -c ': trace ' "$work/o")" -eq 8 ]; echo $?)
+    && grep -q "trace -> request 's' (command 1), seq 11, 10 bytes" "$work/o" && [ "$(grep -c ': trace ' "$work/o")" -eq 16 ]; echo $?)
 console "$work/o" "$work/e" --port "$port" read 01_
 check "without it, no trace" $([ $rc -eq 0 ] && ! grep -q ': trace ' "$work/o"; echo $?)
 
@@ -247,7 +248,7 @@ for line in (r"start   01_        0 \(0x0000\)  system: normal",
              r"watch ended: 2 cycles done",
              r"summary: cycles 2, cycle time min \d+ / median \d+ / max \d+ ms; reads 10 good, 0 failed, "
              r"0 good after a retry; changes 1",
-             r"line: 10 reads 10 good; 0 writes 0 good; line down 0 s; [\d,]+ bytes in, [\d,]+ out"):
+             r"line: 10 reads 10 good \(3 confirmed\); 0 writes 0 good; line down 0 s; [\d,]+ bytes in, [\d,]+ out"):
     prefix = time if line.startswith(("start", "change")) else ""
     assert len(re.findall("^" + prefix + line + "$", t, re.M)) == 1, (line, t)
 assert len(re.findall("^" + time, t, re.M)) == 6, t

@@ -126,7 +126,15 @@ bool ParseGates(KindRun& run, Gates& g) {
                     Parse(run.line, g.zone, kSingleParser, 0) == 0 && Parse(run.line, g.label, kSingleParser, 7) == 0 &&
                     Parse(run.line, g.block, kBlockParser, 0) == 0 && Parse(run.line, g.bypass, kSingleParser, 0) == 0;
     run.Expect(ok, "the gates parse");
-    return ok;
+    if (!ok) return false;
+    // A host polls its gates all the time: the driver knows their values
+    // (a value it has not reported before costs a confirming read).
+    for (Gate* gate : {&g.system, &g.trouble, &g.zone}) {
+        const int32_t status = Request(run.line, kSingleRead, *gate);
+        run.Expect(status == 0, std::string("the first read of ") + gate->address + " gave " + std::to_string(status));
+    }
+    KestraClear();
+    return true;
 }
 
 // The value rule. Status 0: the gate holds exactly the panel's value. Any

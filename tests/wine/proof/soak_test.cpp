@@ -28,6 +28,17 @@
 //   SK_NOISY_BLOCKS       block reads over both rates (24 by default)
 //   SK_NOISY_SECONDS      the time limit of each rate (60 by default)
 //   SK_NOISY_SEED         the noise's seed (1 by default; channel i uses seed + i)
+//
+// Then the weak CRC: each simulator answers a share of single reads with one
+// of the two-bit errors the line's CRC cannot see (in the answer's last data
+// bytes, where a zone's status lies), and the channels read zone 5 over and
+// over: first with changes confirmed (the default), where no wrong value
+// may come with status 0, then with confirm_changes = 0, where the wrong
+// values it lets through are counted (and must be some: else the fault did
+// not bite and the first figure proves nothing).
+//
+//   SK_WEAK_READS         zone reads with each setting (1000 by default; the full run 10000)
+//   SK_WEAK_RATE          the share of single-read answers weakened (0.01 by default)
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -36,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <functional>
@@ -53,6 +65,11 @@ constexpr uint16_t kBypassBit = 0x0100, kDrillBit = 0x0010;
 int EnvInt(const char* name, int fallback) {
     const char* text = getenv(name);
     return text != nullptr && atoi(text) > 0 ? atoi(text) : fallback;
+}
+
+double EnvDouble(const char* name, double fallback) {
+    const char* text = getenv(name);
+    return text != nullptr && atof(text) > 0 ? atof(text) : fallback;
 }
 
 // What the host knows the panel of one channel holds: its writes change it.
@@ -624,6 +641,72 @@ void NoisyRate(Channel* channels, double ber, uint32_t seed, int seconds, NoisyT
     EXPECT_GT(flipped, 0u) << "the noise flipped no bit at BER " << ber;
 }
 
+// The weak CRC over every channel, zone 5 read until `reads` reads are done
+// (or `seconds` are up), with changes confirmed or not. Returns the wrong
+// values given with status 0.
+uint64_t WeakCrcZoneReads(Channel* channels, double rate, bool confirm, uint64_t reads, int seconds) {
+    const std::string file = TempFolder("proof-settings") + "\\weak-crc.ini";
+    std::ofstream(file, std::ios::binary) << "[default]\r\nconfirm_changes = " << (confirm ? 1 : 0) << "\r\n";
+    EXPECT_NE(SetEnvironmentVariableA("SK5820_INI", file.c_str()), 0) << file;
+    std::vector<LineCounters> before(kChannels);
+    for (int i = 0; i < kChannels; ++i) {
+        // The restart reads the file (and forgets the values remembered).
+        EXPECT_EQ(CallVpi(kWarmStart, channels[i].line.channel(), nullptr), 0) << i;
+        sksim::SimFaults f;
+        f.weakCrcRate = rate;
+        f.weakCrcSeed = 7 + static_cast<uint32_t>(i);
+        sksim::SimSetFaults(channels[i].line.sim, f);
+        sksim::SimResetCounters(channels[i].line.sim);
+        before[static_cast<size_t>(i)] = channels[i].line.channel()->health.total;
+    }
+    NoisyTotals t;
+    t.wantSingles = reads;
+    const double begin = NowMs();
+    const double deadline = begin + seconds * 1000.0;
+    RunOnThreads(kChannels, [&](int i) {
+        Single zone{std::make_unique<Gate>("03_005", 0), 0};
+        Parse(channels[i].line, *zone.gate, kSingleParser, 0);
+        while (NowMs() < deadline && !t.Done()) {
+            NoisyRead(channels[i], *zone.gate, kSingleRead, [&] {
+                const std::string got = Got(zone), want = Want(zone, channels[i].panel);
+                return got == want ? std::string() : got + ", not " + want;
+            }, t);
+        }
+    });
+    uint64_t weak = 0, requests = 0, confirmed = 0, disagreements = 0, notConfirmed = 0;
+    for (int i = 0; i < kChannels; ++i) {
+        const sksim::SimCounters c = sksim::SimGetCounters(channels[i].line.sim);
+        weak += c.weakAnswers;
+        requests += c.requests;
+        const LineCounters now = channels[i].line.channel()->health.total;
+        const LineCounters& was = before[static_cast<size_t>(i)];
+        confirmed += now.readsConfirmed - was.readsConfirmed;
+        disagreements += now.disagreements - was.disagreements;
+        notConfirmed += now.readsNotConfirmed - was.readsNotConfirmed;
+    }
+    printf("[weak-crc] rate %.3f, changes %s: %llu zone reads (%llu failed, %s) in %.0f s, %llu requests on the line "
+           "(%.3f a read), %llu answers weakened; wrong values with status 0: %llu; counters: %llu confirmed, %llu "
+           "disagreements, %llu not confirmed\n",
+           rate, confirm ? "confirmed" : "not confirmed", static_cast<unsigned long long>(t.singles.load()),
+           static_cast<unsigned long long>(t.failedSingles.load()), Percent(t.failedSingles, t.singles).c_str(),
+           (NowMs() - begin) / 1000, static_cast<unsigned long long>(requests),
+           t.singles > 0 ? static_cast<double>(requests) / static_cast<double>(t.singles.load()) : 0.0,
+           static_cast<unsigned long long>(weak), static_cast<unsigned long long>(t.wrongWithStatus0.load()),
+           static_cast<unsigned long long>(confirmed), static_cast<unsigned long long>(disagreements),
+           static_cast<unsigned long long>(notConfirmed));
+    fflush(stdout);
+    EXPECT_GE(t.singles.load(), reads) << "zone reads done with the weak CRC, changes " << (confirm ? "" : "not ")
+                                       << "confirmed";
+    EXPECT_GT(weak, 0u) << "the simulators weakened no answer";
+    EXPECT_EQ(t.stuck.load(), 0u);
+    if (confirm) {
+        for (const std::string& f : t.faults.faults) ADD_FAILURE() << f;
+    }
+    SetEnvironmentVariableA("SK5820_INI", nullptr);
+    for (int i = 0; i < kChannels; ++i) EXPECT_EQ(CallVpi(kWarmStart, channels[i].line.channel(), nullptr), 0) << i;
+    return t.wrongWithStatus0;
+}
+
 // With the noise stopped, each channel reads a number, a text and a block at
 // once with status 0 and the panel's values. Returns the channels that did.
 int Recovered(Channel* channels) {
@@ -673,6 +756,12 @@ TEST(Soak, NoisyLine) {
     }
     done = doneSingles + doneBlocks;
     const size_t logLines = LogLines().size();
+    const uint64_t weakReads = static_cast<uint64_t>(EnvInt("SK_WEAK_READS", 1000));
+    const double weakRate = EnvDouble("SK_WEAK_RATE", 0.01);
+    const uint64_t wrongConfirmed = WeakCrcZoneReads(channels, weakRate, true, weakReads, 20 * seconds);
+    const uint64_t wrongUnconfirmed = WeakCrcZoneReads(channels, weakRate, false, weakReads, 20 * seconds);
+    EXPECT_EQ(wrongConfirmed, 0u) << "wrong zone values with status 0 under the weak CRC, changes confirmed";
+    EXPECT_GT(wrongUnconfirmed, 0u) << "no wrong zone value with confirm_changes = 0: the weak CRC did not bite";
     const int recovered = Recovered(channels);
     {
         std::vector<int32_t> ended(kChannels, -1);
