@@ -1,6 +1,7 @@
 #include "tools/sim/engine.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
@@ -68,6 +69,13 @@ std::string RequestText(const FrameView& v) {
     return text;
 }
 
+// A read the panel answers with its values in one frame: every read but the
+// loop list ('p' loop 0), which only a block session asks for.
+bool IsSingleRead(const FrameView& v) {
+    if (v.length == 0 || IsWriteLetter(v.payload[0])) return false;
+    return !(v.payload[0] == 'p' && v.length == 5 && GetWord(v.payload + 3) == 0);
+}
+
 // A whole frame's payload (to build it again with another type, sequence byte or letter).
 Bytes PayloadOf(const Bytes& frame) {
     return Bytes(frame.begin() + kHeaderSize, frame.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + frame[6]));
@@ -129,6 +137,7 @@ void Engine::SetFaults(const SimFaults& faults) {
     if (faults.noiseBer != faults_.noiseBer || faults.noiseSeed != faults_.noiseSeed || !lineNoise_.on()) {
         lineNoise_.Start(faults.noiseBer, faults.noiseSeed);
     }
+    weakCrc_.Start(faults.weakCrcRate, faults.weakCrcSeed);
     faults_ = faults;
 }
 
@@ -427,6 +436,7 @@ void Engine::OnRequest(const FrameView& v, uint64_t nowMs) {
     session_.drvFrame = 1;
     session_.letter = letter;
     session_.write = a.write;
+    session_.singleRead = IsSingleRead(v) && a.fault.empty() && !refuse;
     std::vector<Bytes> frames;
     for (size_t i = 0; i < a.payloads.size(); ++i) {
         const uint8_t type = i + 1 == a.payloads.size() ? kTypeLast : kTypeMore;
@@ -577,6 +587,7 @@ uint32_t Engine::Send(ReplyKind kind, const std::vector<Bytes>& frames, const st
                                faults_.trailingByte));
     }
     OutChunk counts;
+    if (kind == kReplyRequest && session_.singleRead) WeakenCrc(sent.back(), notes, counts);
     AddNoise(sent, tail, notes, counts);
     if (lines.empty()) lines = FrameLines(sent, what);
     if (late) notes.push_back(Printf("late switch: answered %u ms late", faults_.lateMs));
@@ -668,6 +679,22 @@ uint32_t Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vect
     return lost;
 }
 
+void Engine::WeakenCrc(Bytes& frame, std::vector<std::string>& notes, OutChunk& counts) {
+    FrameView v;
+    if (!weakCrc_.on() || !ViewFrame(frame, &v) || !v.crcOk() || v.length < 2 || !weakCrc_.Weaken()) return;
+    const unsigned pattern = weakCrc_.Pattern();
+    const unsigned pair = pattern / 8, bit = pattern % 8;
+    const size_t at = kHeaderSize + v.length - 1 - pair;
+    const uint8_t was = frame[at];
+    FlipUnseenPair(frame, pair, bit);
+    ViewFrame(frame, &v);
+    assert(v.crcOk() && "the weak-crc switch's error is one the CRC cannot see");
+    ++counts.weakAnswers;
+    notes.push_back(Printf("weak-crc switch: bit %u of the %s payload byte (%02X -> %02X) and of the CRC's %s byte "
+                           "flipped; the CRC still checks",
+                           bit, pair == 0 ? "last" : "second-last", was, frame[at], pair == 0 ? "low" : "high"));
+}
+
 void Engine::AddNoise(std::vector<Bytes>& sent, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts) {
     if (!lineNoise_.on()) return;
     for (size_t i = 0; i <= sent.size(); ++i) {
@@ -723,6 +750,7 @@ void Engine::Queue(ReplyKind kind, const std::vector<Bytes>& sent, uint64_t due,
                 c.trace = std::move(lines);
                 c.noisyFrames = counts.noisyFrames;
                 c.flippedBits = counts.flippedBits;
+                c.weakAnswers = counts.weakAnswers;
                 first = false;
             }
             if (at == wire.size() && r + 1 == runs.size()) c.frames = frames;
@@ -748,6 +776,7 @@ bool Engine::TakeDue(uint64_t nowMs, OutChunk* out) {
         counters_.bytesSent += static_cast<uint32_t>(out->bytes.size());
         counters_.noisyFrames += out->noisyFrames;
         counters_.flippedBits += out->flippedBits;
+        counters_.weakAnswers += out->weakAnswers;
     }
     return true;
 }

@@ -38,6 +38,7 @@ struct OutChunk {
     uint32_t frames = 0;   // frames this chunk completes (for the counters)
     uint32_t noisyFrames = 0;  // of the answer's frames, those the noise changed (counted with its first chunk)
     uint32_t flippedBits = 0;
+    uint32_t weakAnswers = 0;  // the answer went out with an error its CRC cannot see (counted with its first chunk)
     std::vector<std::string> trace;  // what this chunk is, traced when it goes out
 };
 
@@ -49,7 +50,7 @@ public:
     Engine(Model model, uint64_t startMs, bool rawBytes);
 
     // New switches; the noise starts its seed's sequence anew when it is
-    // switched on or its rate or seed changes.
+    // switched on or its rate or seed changes, the weak CRC always.
     void SetFaults(const SimFaults& faults);
     // A pause between the frames of a multi-frame answer (0: none).
     void SetFrameGapMs(uint32_t ms) { frameGapMs_ = ms; }
@@ -93,6 +94,7 @@ private:
         bool block = false;      // a Zlz came: block session
         uint8_t letter = 0;      // the request's letter
         bool write = false;
+        bool singleRead = false; // a read answered with the panel's values, not the loop list (weak-CRC switch)
         bool closedCounted = false;
         uint64_t startMs = 0;
         uint64_t lastMs = 0;     // last thing received from the driver
@@ -133,6 +135,9 @@ private:
     // The drop-frame switch: one frame of a long request answer left out, the others renumbered unless the
     // gateway counted it; the frames numbered but not sent (0 or 1).
     uint32_t DropFrame(std::vector<Bytes>& frames, std::vector<std::string>& notes);
+    // The weak-CRC switch on a single read's answer: when its draw says so, one of the 16 two-bit errors
+    // the CRC cannot see in the answer's last frame; a note for the trace.
+    void WeakenCrc(Bytes& frame, std::vector<std::string>& notes, OutChunk& counts);
     // The noise over each frame and the bytes behind the answer; notes for the trace.
     void AddNoise(std::vector<Bytes>& frames, Bytes& tail, std::vector<std::string>& notes, OutChunk& counts);
     // The trace lines of an answer's frames.
@@ -168,6 +173,7 @@ private:
     bool lineClosed_ = false;
     uint32_t noise_ = 0x2545F491u;  // the garbage switch's bytes
     LineNoise lineNoise_;
+    WeakCrcDraws weakCrc_;
     uint32_t frameGapMs_ = 0;
     uint32_t paceUsPerByte_ = 0;
     SimDeadLine deadLine_;

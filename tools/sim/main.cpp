@@ -2,7 +2,8 @@
 // the host console or the host to talk to. Prints a wire trace; Ctrl-C stops.
 //
 //   sksim --port COM6 [--model panel.json] [--raw] [--pace] [--frame-gap-ms N]
-//         [--noise BER [--noise-seed N]] [--dead-after S [--dead-for S] [--flap]]
+//         [--noise BER [--noise-seed N]] [--weak-crc RATE [--weak-crc-seed N]]
+//         [--dead-after S [--dead-for S] [--flap]]
 //         [--events FILE] [fault switches]
 #include <windows.h>
 
@@ -61,6 +62,7 @@ void PrintCounters(const sksim::SimCounters& c) {
     printf("requests %u (writes carried out %u); frames out %u, bytes out %u; hang-ups %u\n", c.requests, c.writes,
            c.framesSent, c.bytesSent, c.hangUps);
     printf("noise: %u frames out with bits flipped, %u bits flipped\n", c.noisyFrames, c.flippedBits);
+    printf("weak CRC: %u answers out with an error their CRC cannot see\n", c.weakAnswers);
     printf("dead line: %u announces and frames dropped; events applied %u\n", c.droppedWhileDead, c.eventsApplied);
 }
 
@@ -177,6 +179,19 @@ void AddFaultOptions(CLI::App& app, sksim::SimFaults& f, KindLists& k) {
         ->capture_default_str();
     app.add_option("--noise-seed", f.noiseSeed, "the noise's seed: the same seed flips the same bits")
         ->capture_default_str();
+    app.add_option("--weak-crc", f.weakCrcRate,
+                   "answer this share of single reads with a two-bit error the line's CRC cannot see (0 to 1)")
+        ->capture_default_str();
+    app.add_option("--weak-crc-seed", f.weakCrcSeed,
+                   "the weak CRC's seed: the same seed weakens the same answers with the same errors")
+        ->capture_default_str();
+}
+
+// The shares among the switches; false (and a message) when one is not between 0 and 1.
+bool CheckShares(const sksim::SimFaults& f) {
+    if (f.weakCrcRate >= 0 && f.weakCrcRate <= 1) return true;
+    fprintf(stderr, "sksim: --weak-crc: %g is not a share of the single reads (0 to 1)\n", f.weakCrcRate);
+    return false;
 }
 
 // Turns the kind lists into the switches' masks; false (and a message) on an unknown kind.
@@ -248,6 +263,7 @@ int main(int argc, char** argv) {
     AddTimedOptions(app, timed);
     CLI11_PARSE(app, argc, argv);
     if (!ApplyKindLists(kinds, options.faults)) return 2;
+    if (!CheckShares(options.faults)) return 2;
     if (!ApplyTimedOptions(timed, options)) return 2;
     if (options.modelFile.empty()) options.modelFile = ExeFolder() + "\\models\\panel.json";
     if (!quiet) {

@@ -1,7 +1,7 @@
 // The noisy line: flips bits of what the simulator sends, each bit with the
 // same probability (the bit error rate), the same bits for the same seed.
 // The distance to the next flipped bit is drawn once (a geometric draw), so a
-// clean stretch costs nothing per byte.
+// clean stretch costs nothing per byte. And the weak-CRC switch's draws.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,29 @@ private:
     double ber_ = 0;
     uint64_t state_ = 0;
     uint64_t skip_ = 0;  // clean bits before the next flipped one
+};
+
+// The weak-CRC switch's draws: whether a single read's answer goes out with
+// a two-bit error its CRC cannot see (at the rate, never two in a row), and
+// which of the 16 such errors; the same draws for the same seed.
+class WeakCrcDraws {
+public:
+    // Starts the seed's sequence anew at this rate (0: off, at most 1); the
+    // next answer may be weakened.
+    void Start(double rate, uint32_t seed);
+    bool on() const { return rate_ > 0; }
+    // Whether this answer goes out weakened: never right after a weakened
+    // one, otherwise at the rate (at 1: every other answer).
+    bool Weaken();
+    // Which error, 0 to 15: the bit (pattern % 8) of the last payload byte
+    // and the CRC's low byte (pattern < 8), or of the second-last payload
+    // byte and the CRC's high byte.
+    unsigned Pattern();
+
+private:
+    double rate_ = 0;
+    uint64_t state_ = 0;
+    bool lastWeak_ = false;
 };
 
 }  // namespace sksim

@@ -85,6 +85,17 @@ struct SimFaults {
     // SimSetFaults with noiseBer 0 stops it.
     double noiseBer = 0;
     uint32_t noiseSeed = 1;
+    // The weak CRC: this share (0: off, up to 1) of the answers to single reads
+    // (every read but the loop list; not writes, not refusals) goes out with a
+    // two-bit error the line's CRC cannot see: one bit of the last payload byte
+    // and the same bit of the CRC's low byte, or of the second-last payload
+    // byte and the CRC's high byte (one of 16, picked by weakCrcSeed). The
+    // answer after a weakened one is always true: at 1, weakened and true
+    // answers take turns. Applied after the other switches, before the noise;
+    // spoiledAnswers does not limit it. Setting the switches starts the seed's
+    // sequence anew (the next answer may be weakened).
+    double weakCrcRate = 0;
+    uint32_t weakCrcSeed = 1;
 };
 
 // Which frame the dropFrame switch leaves out.
@@ -158,6 +169,7 @@ struct SimCounters {
     uint32_t hangUps = 0;           // times the line was closed by the hangUp switch
     uint32_t noisyFrames = 0;       // frames sent with at least one bit flipped by the noise
     uint32_t flippedBits = 0;       // bits the noise flipped
+    uint32_t weakAnswers = 0;       // answers sent with a two-bit error their CRC cannot see (weakCrcRate)
     uint32_t droppedWhileDead = 0;  // announces and frames received while the line was dead (not answered)
     uint32_t eventsApplied = 0;     // timed panel events carried out
 };

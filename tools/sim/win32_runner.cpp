@@ -145,6 +145,12 @@ std::string StartNote(const SimOptions& options, const std::string& path) {
                  options.faults.noiseSeed);
         note += text;
     }
+    if (options.faults.weakCrcRate > 0) {
+        char text[64];
+        snprintf(text, sizeof text, ", weak CRC: share %g, seed %u", options.faults.weakCrcRate,
+                 options.faults.weakCrcSeed);
+        note += text;
+    }
     if (options.deadLine.on) note += ", line " + DescribeDeadLine(options.deadLine);
     if (!options.events.empty()) note += ", " + std::to_string(options.events.size()) + " timed events";
     return note + ", model " + (options.modelJson.empty() ? options.modelFile : std::string("(JSON text)"));

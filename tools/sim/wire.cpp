@@ -49,6 +49,15 @@ Bytes BuildFrame(uint8_t type, uint8_t sequence, const Bytes& payload) {
     return frame;
 }
 
+void FlipUnseenPair(Bytes& frame, unsigned pair, unsigned bit) {
+    const uint8_t mask = static_cast<uint8_t>(1u << (bit & 7u));
+    const size_t crcLow = frame.size() - 2;
+    const size_t crcByte = crcLow + (pair & 1u);
+    const size_t dataByte = crcLow - 1 - (pair & 1u);
+    frame[dataByte] = static_cast<uint8_t>(frame[dataByte] ^ mask);
+    frame[crcByte] = static_cast<uint8_t>(frame[crcByte] ^ mask);
+}
+
 bool ViewFrame(const Bytes& bytes, FrameView* view) {
     if (bytes.size() < kFrameOverhead || bytes[0] != kSync[0] || bytes[1] != kSync[1] || bytes[2] != kSync[2] ||
         bytes[3] != kSync[3]) {

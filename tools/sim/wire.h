@@ -35,6 +35,14 @@ uint16_t LineCrc(const uint8_t* data, size_t length);
 
 // A whole frame with its CRC.
 Bytes BuildFrame(uint8_t type, uint8_t sequence, const Bytes& payload);
+// The line's CRC never passes the last two bytes it covers through its table:
+// the last one is XORed straight into the CRC's low byte, and the one before it
+// ends up straight in the high byte. So bit `bit` (0 to 7) of the last payload
+// byte flipped with the same bit of the CRC's low byte (pair 0), or of the
+// second-last payload byte with the CRC's high byte (pair 1), leaves a frame
+// whose CRC still checks. Flips one such pair; the frame must be whole, with
+// at least two payload bytes.
+void FlipUnseenPair(Bytes& frame, unsigned pair, unsigned bit);
 // A sequence byte: high nibble our frame number, low nibble the peer's latest.
 inline uint8_t SequenceByte(unsigned own, unsigned peer) {
     return static_cast<uint8_t>(((own & 0x0Fu) << 4) | (peer & 0x0Fu));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -750,6 +751,105 @@ TEST(FaultSwitches, NoiseFlipsTheSameBitsForTheSameSeed) {
     EXPECT_EQ(after.announce, plain.announce);
     EXPECT_EQ(after.request, plain.request);
     EXPECT_EQ(a.engine.counters().flippedBits, before);
+}
+
+// How `got` differs from `plain`: "same", "pair P bit B" for one of the
+// two-bit errors the CRC cannot see (its CRC checking), or "other".
+std::string UnseenError(const Bytes& plain, const Bytes& got) {
+    if (got == plain) return "same";
+    FrameView v;
+    if (got.size() != plain.size() || !ViewFrame(got, &v) || !v.crcOk()) return "other";
+    const size_t n = got.size();
+    for (unsigned pair = 0; pair < 2; ++pair) {
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            Bytes want = plain;
+            want[n - 3 - pair] ^= static_cast<uint8_t>(1u << bit);
+            want[n - 2 + pair] ^= static_cast<uint8_t>(1u << bit);
+            if (got == want) return "pair " + std::to_string(pair) + " bit " + std::to_string(bit);
+        }
+    }
+    return "other";
+}
+
+// The weak-CRC switch: single reads' answers with a two-bit error their CRC
+// cannot see, never two in a row (at rate 1 weakened and true in turns);
+// never a block answer or a write's acknowledgement.
+TEST(FaultSwitches, WeakCrcHidesTwoBitErrorsInSingleReadsOnly) {
+    struct Case {
+        const char* name;
+        double rate;
+        Bytes request;
+        const char* turns;  // each session's answer: 'w' weakened, 't' true
+        uint8_t otherLetter = 0;
+    };
+    const Case cases[] = {
+        {"rate 1: zone status", 1, {'z', 3, 0, 1, 0}, "wtwtw"},
+        {"rate 1: system status", 1, {'s'}, "wtw"},
+        {"rate 1: point label", 1, {'q', 1, 0, 7, 0}, "wtw"},
+        {"rate 0", 0, {'z', 3, 0, 1, 0}, "ttt"},
+        {"rate 1: a block answer (loop list)", 1, {'p', 2, 0, 0, 0}, "ttt"},
+        {"rate 1: a write's acknowledgement", 1, {'D'}, "ttt"},
+        {"rate 1 behind the other-letter switch", 1, {'t'}, "wtw", 'v'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimFaults f;
+        f.otherLetter = c.otherLetter;
+        Rig plainRig(f);
+        f.weakCrcRate = c.rate;
+        Rig rig(f);
+        uint32_t weakened = 0;
+        for (const char* turn = c.turns; *turn != 0; ++turn) {
+            const Bytes plain = RunSingle(plainRig, c.request).request;
+            const std::string error = UnseenError(plain, RunSingle(rig, c.request).request);
+            const bool weak = *turn == 'w';
+            EXPECT_EQ(weak ? error.substr(0, 5) : error, weak ? "pair " : "same") << "session " << turn - c.turns
+                                                                                  << ": " << error;
+            weakened += weak ? 1 : 0;
+        }
+        EXPECT_EQ(rig.engine.counters().weakAnswers, weakened);
+        EXPECT_EQ(rig.engine.counters().badFrames + rig.engine.counters().badSequence, 0u) << rig.trace;
+        EXPECT_EQ(rig.trace.find("-- weak-crc switch: bit ") != std::string::npos, weakened > 0) << rig.trace;
+    }
+}
+
+// The same seed weakens the same answers with the same errors; asked again,
+// or after the switches are set anew, the gateway answers as at the start.
+TEST(FaultSwitches, WeakCrcRepeatsForItsSeedAndTellsTheTruthWhenAskedAgain) {
+    const Bytes zone = {'z', 3, 0, 1, 0};
+    const Bytes plain = Frame(0x21, {'z', 3, 0, 1, 0, 0x01, 0x00});
+    auto weak = [](double rate, uint32_t seed) {
+        SimFaults f;
+        f.weakCrcRate = rate;
+        f.weakCrcSeed = seed;
+        return f;
+    };
+    auto errors = [&](uint32_t seed) {
+        Rig rig(weak(0.5, seed));
+        std::vector<std::string> out;
+        for (int i = 0; i < 60; ++i) out.push_back(UnseenError(plain, RunSingle(rig, zone).request));
+        return out;
+    };
+    const std::vector<std::string> seven = errors(7);
+    EXPECT_EQ(seven, errors(7));
+    EXPECT_NE(seven, errors(8));
+    const std::set<std::string> kinds(seven.begin(), seven.end());
+    EXPECT_EQ(kinds.count("other"), 0u);
+    EXPECT_GE(kinds.size(), 7u) << "the true answer and the errors, picked at random";
+    for (size_t i = 1; i < seven.size(); ++i) EXPECT_TRUE(seven[i - 1] == "same" || seven[i] == "same") << i;
+
+    Rig rig(weak(1, 1));
+    rig.Say(kAnnounce);
+    const Bytes request = Request(zone);
+    const Bytes weakened = rig.Say(request), again = rig.Say(request), third = rig.Say(request);
+    EXPECT_EQ(UnseenError(plain, weakened).rfind("pair ", 0), 0u);
+    EXPECT_EQ(again, plain) << "the request sent again is answered true";
+    EXPECT_NE(third, plain);
+    rig.Say(kEosSingle);
+    rig.Say(kByeSingle);
+    rig.engine.SetFaults(weak(1, 1));
+    EXPECT_NE(UnseenError(plain, RunSingle(rig, zone).request), "same") << "the turns start anew with the switches";
+    EXPECT_EQ(rig.engine.counters().weakAnswers, 3u);
 }
 
 TEST(FaultSwitches, HangUpClosesTheLineUntilItOpensAgain) {

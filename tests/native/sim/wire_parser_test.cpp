@@ -2,6 +2,7 @@
 // the receiver that picks announces and frames out of the byte stream.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,33 @@ TEST(LineCrc, TheQuirkChangesFramesThatPassEntry0x73) {
     ASSERT_TRUE(ViewFrame(kRequestP79, &v));
     EXPECT_EQ(v.crcComputed, 0x5EF4);
     EXPECT_NE(v.crcComputed, 0x5CF4);
+}
+
+// Every two-bit error over the bytes the CRC covers and the CRC itself: the
+// only ones that still check are the 16 that FlipUnseenPair makes.
+TEST(LineCrc, SixteenTwoBitErrorsGoUnseen) {
+    const Bytes frame = BuildFrame(kTypeLast, 0x21, H("7A 05 00 11 22 33 78 56"));  // 'z' ...
+    const size_t bits = (frame.size() - 4) * 8;
+    std::set<Bytes> unseen;
+    for (size_t a = 0; a < bits; ++a) {
+        for (size_t b = a + 1; b < bits; ++b) {
+            Bytes hit = frame;
+            hit[4 + a / 8] ^= static_cast<uint8_t>(1u << (a % 8));
+            hit[4 + b / 8] ^= static_cast<uint8_t>(1u << (b % 8));
+            FrameView v;
+            if (ViewFrame(hit, &v) && v.crcOk()) unseen.insert(hit);
+        }
+    }
+    std::set<Bytes> flipped;
+    for (unsigned pair = 0; pair < 2; ++pair) {
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            Bytes hit = frame;
+            FlipUnseenPair(hit, pair, bit);
+            flipped.insert(hit);
+        }
+    }
+    EXPECT_EQ(unseen.size(), 16u);
+    EXPECT_EQ(unseen, flipped);
 }
 
 struct Want {
