@@ -543,7 +543,9 @@ uint32_t Engine::SendAnswer(ReplyKind kind, const std::vector<Bytes>& frames, co
     clean.mute = saved.mute & ~static_cast<uint32_t>(kReplyRequest);
     faults_ = clean;
     Sub(Printf("the %d spoiled answers are spent: this one goes out well", saved.spoiledAnswers));
+    weakCrcSpent_ = true;
     const uint32_t sent = Send(kind, frames, what, nowMs, after, {});
+    weakCrcSpent_ = false;
     faults_ = saved;
     return sent;
 }
@@ -681,7 +683,7 @@ uint32_t Engine::AlterFrames(ReplyKind kind, std::vector<Bytes>& sent, std::vect
 
 void Engine::WeakenCrc(Bytes& frame, std::vector<std::string>& notes, OutChunk& counts) {
     FrameView v;
-    if (!weakCrc_.on() || !ViewFrame(frame, &v) || !v.crcOk() || v.length < 2 || !weakCrc_.Weaken()) return;
+    if (!weakCrc_.on() || weakCrcSpent_ || !ViewFrame(frame, &v) || !v.crcOk() || v.length < 2 || !weakCrc_.Weaken()) return;
     const unsigned pattern = weakCrc_.Pattern();
     const unsigned pair = pattern / 8, bit = pattern % 8;
     const size_t at = kHeaderSize + v.length - 1 - pair;

@@ -174,6 +174,7 @@ private:
     uint32_t noise_ = 0x2545F491u;  // the garbage switch's bytes
     LineNoise lineNoise_;
     WeakCrcDraws weakCrc_;
+    bool weakCrcSpent_ = false;  // the spoiled answers are spent: this answer goes out true
     uint32_t frameGapMs_ = 0;
     uint32_t paceUsPerByte_ = 0;
     SimDeadLine deadLine_;

@@ -781,6 +781,7 @@ TEST(FaultSwitches, WeakCrcHidesTwoBitErrorsInSingleReadsOnly) {
         Bytes request;
         const char* turns;  // each session's answer: 'w' weakened, 't' true
         uint8_t otherLetter = 0;
+        int32_t spoiledAnswers = -1;
     };
     const Case cases[] = {
         {"rate 1: zone status", 1, {'z', 3, 0, 1, 0}, "wtwtw"},
@@ -790,6 +791,7 @@ TEST(FaultSwitches, WeakCrcHidesTwoBitErrorsInSingleReadsOnly) {
         {"rate 1: a block answer (loop list)", 1, {'p', 2, 0, 0, 0}, "ttt"},
         {"rate 1: a write's acknowledgement", 1, {'D'}, "ttt"},
         {"rate 1 behind the other-letter switch", 1, {'t'}, "wtw", 'v'},
+        {"rate 1, one spoiled answer: the first only", 1, {'z', 3, 0, 1, 0}, "wttt", 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -797,6 +799,7 @@ TEST(FaultSwitches, WeakCrcHidesTwoBitErrorsInSingleReadsOnly) {
         f.otherLetter = c.otherLetter;
         Rig plainRig(f);
         f.weakCrcRate = c.rate;
+        f.spoiledAnswers = c.spoiledAnswers;
         Rig rig(f);
         uint32_t weakened = 0;
         for (const char* turn = c.turns; *turn != 0; ++turn) {

@@ -68,10 +68,13 @@ for r in rows:
         assert r["block_gate"] == "07_%03d001" % int(r["loop"]) and int(r["block_index"]) == int(r["number"]) - 1
 PY
     echo $?)
-  check "the scan's wire trace holds only read requests, as many as it counted" \
+  # Each number read for the first time is asked twice (the driver confirms a value it has not reported before).
+  check "the scan's wire trace holds only read requests, as many as it counted and confirmed" \
     $(requests=$(grep -c -e "-> .*request '" "$work/scan-trace")
       counted=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1]))["scan"]; print(s["reads"]+s["block_reads"])' "$work/gates.json")
-      [ "$requests" -gt 0 ] && [ "$requests" -eq "$counted" ] && ! grep -E -e "-> .*request '[BUDIY]'" "$work/scan-trace"; echo $?)
+      confirmed=$(sed -n 's/^line: .* good (\([0-9]*\) confirmed);.*/\1/p' "$work/o")
+      [ "$requests" -gt 0 ] && [ -n "$confirmed" ] && [ "$requests" -eq $((counted + confirmed)) ] \
+        && ! grep -E -e "-> .*request '[BUDIY]'" "$work/scan-trace"; echo $?)
 
   # Every row of the list read back through the console, as the host would.
   python3 - "$work/gates.csv" >"$work/readback.txt" <<'PY'

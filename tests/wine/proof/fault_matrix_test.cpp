@@ -658,6 +658,24 @@ std::vector<SwitchCase> SwitchCases() {
              run.Saw("counted", std::to_string(counted.readsGoodAfterRetry) + " good after a retry");
          },
          30},
+        {"undetected-two-bit-error-steady-value", "the zone read's answer carries a two-bit error the line's CRC cannot "
+         "see (a bit of a last data byte and the same bit of the CRC); the answer after it is true; the zone's value "
+         "was read before", "0 and the zone's true value, nothing logged; one read more than a clean read (the answer "
+         "after the wrong one brings the value reported last)",
+         Faults([](auto& f) {
+             f.weakCrcRate = 1;
+             f.spoiledAnswers = 1;
+         }),
+         Op::ReadZone, {0}, {none}, 2 * answered, 4000,
+         [](KindRun& run, const sksim::SimCounters& c, const Outcome&) {
+             const LineCounters counted = run.line.channel()->health.total;
+             run.Expect(c.weakAnswers == 1, "the simulator weakened " + std::to_string(c.weakAnswers) + " answers (1 expected)");
+             run.Expect(c.sessions == 2, "the simulator saw " + std::to_string(c.sessions) + " sessions (2 expected)");
+             run.Expect(counted.disagreements == 1, "the channel counted " + std::to_string(counted.disagreements) +
+                                                        " disagreements (1 expected)");
+             run.Saw("cost", std::to_string(c.sessions) + " sessions for the read, 1 more than a clean read");
+         },
+         30},
         {"write-spoiled-acknowledgement", "the bypass is carried out, its acknowledgement arrives with an inverted CRC",
          "1 (not confirmed), the CRC line; the write was sent once and carried out once, never again",
          Faults([](auto& f) { f.corruptCrc = kReplyRequest; }), Op::Bypass, {1},
@@ -976,6 +994,57 @@ void LineDown(KindRun& run, int pair, bool restart) {
     Teardown(run);
 }
 
+// Zone 5 goes into alarm on the panel after the driver has read its normal
+// value, and the first answer that brings the alarm carries a two-bit error
+// the line's CRC cannot see: the driver asks again until two answers agree.
+void UndetectedErrorOnAChange(KindRun& run, int pair) {
+    constexpr uint16_t kZone5Alarm = 0x0081;
+    constexpr uint32_t kChangeAtMs = 5000;
+    if (!NameAfterPair(run, pair)) return;
+    sksim::SimOptions options;
+    sksim::SimEvent change;
+    change.atMs = kChangeAtMs;
+    change.kind = sksim::kEventZone;
+    change.number = 5;
+    change.value = kZone5Alarm;
+    options.events.push_back(change);
+    const double simStart = NowMs();
+    const std::string error = run.line.StartSim(sksim::SimFaults{}, &options);
+    run.Expect(error.empty(), "the simulator starts: " + error);
+    if (!error.empty()) return;
+    run.Expect(run.line.StartChannel(pair + 1) == 0, "the channel starts");
+    Gates g;
+    if (!ParseGates(run, g)) return;  // zone 5 read normal
+    run.Expect(g.zone.Word(2) == kZone5Status, "zone 5 read " + Hex4(g.zone.Word(2)) + " before the change");
+    const double wait = simStart + kChangeAtMs + 500 - NowMs();
+    if (wait > 0) Sleep(static_cast<DWORD>(wait));
+    sksim::SimSetFaults(run.line.sim, Faults([](auto& f) {
+                            f.weakCrcRate = 1;
+                            f.spoiledAnswers = 1;
+                        }));
+    sksim::SimResetCounters(run.line.sim);
+    const LineCounters before = run.line.channel()->health.total;
+    const Outcome o = Do(run, kSingleRead, g.zone);
+    run.Saw("read after the change", Describe(o) + ", value " + Hex4(g.zone.Word(2)));
+    run.Expect(o.status == 0 && o.log.empty(), "it gave " + Describe(o) + " (0 and no line expected)");
+    run.Expect(o.status != 0 || g.zone.Word(2) == kZone5Alarm,
+               "status 0 with " + Hex4(g.zone.Word(2)) + " (the alarm " + Hex4(kZone5Alarm) + " expected)");
+    Sleep(300);
+    const sksim::SimCounters c = sksim::SimGetCounters(run.line.sim);
+    const LineCounters after = run.line.channel()->health.total;
+    run.Expect(c.weakAnswers == 1 && c.eventsApplied == 1, "the simulator weakened " + std::to_string(c.weakAnswers) +
+                                                               " answers and applied " + std::to_string(c.eventsApplied) +
+                                                               " events (1 and 1 expected)");
+    run.Expect(c.sessions == 3, "the simulator saw " + std::to_string(c.sessions) + " sessions (3 expected)");
+    run.Expect(after.readsConfirmed - before.readsConfirmed == 1 && after.disagreements - before.disagreements == 1,
+               "the channel counted " + std::to_string(after.readsConfirmed - before.readsConfirmed) + " confirmed and " +
+                   std::to_string(after.disagreements - before.disagreements) + " disagreements (1 and 1 expected)");
+    run.Saw("cost", std::to_string(c.sessions) + " sessions for the read: 1 more than a clean change, 2 more than an "
+                                                 "unchanged value");
+    NextRequest(run, g, Op::ReadZone);
+    Teardown(run);
+}
+
 // The write kinds also look at the panel: a write that gave 0 is in the model.
 void WriteCheck(KindRun& run, const sksim::SimCounters& c, const Outcome& o) {
     if (o.status == 0) run.Expect(c.writes == 1, "a write that gave 0 reached the panel");
@@ -1023,6 +1092,10 @@ std::vector<Kind> AllKinds() {
     kinds.push_back({"restart-while-down", "the line is down, the gateway answers again, the host restarts the channel",
                      "reads fail at once while down; after the restart (2) the next read goes to the line and gives 0",
                      45, [](KindRun& run, int pair) { LineDown(run, pair, true); }, downSettings});
+    kinds.push_back({"undetected-two-bit-error-on-a-change", "zone 5 goes into alarm on the panel; the first answer "
+                     "that brings it carries a two-bit error the line's CRC cannot see; the answers after it are true",
+                     "0 and the alarm, nothing logged: the wrong value never reported; one read more than a clean change",
+                     45, UndetectedErrorOnAChange});
     kinds.push_back({"unparsed-address", "a read of the address 99_, which no parse accepts",
                      "1 with TEMP_ERROR 1 at once; nothing goes on the line", 30, UnparsedAddress});
     return kinds;
