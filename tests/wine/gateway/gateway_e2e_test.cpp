@@ -183,7 +183,10 @@ TEST_F(Gateway, SingleReadOfEveryReadCommand) {
         {"09_", 7, -1, "24/12/2001 09:15:30"},
         {"10_", 7, -1, "5820XL GW-TEST"},
     };
+    // The first read of a number the channel has not reported is confirmed
+    // by a second session; read again, unchanged, it costs one.
     uint32_t sessions = 0;
+    for (int pass = 0; pass < 2; ++pass)
     for (const Case& c : cases) {
         KestraClear();
         Gate gate(c.address, c.gateType == 7 ? 7 : 0);
@@ -201,9 +204,9 @@ TEST_F(Gateway, SingleReadOfEveryReadCommand) {
         // The answer ends with its frame, long before its 1 s window; then the pause.
         EXPECT_GE(took, 50.0) << c.address;
         EXPECT_LT(took, 1000.0) << c.address;
-        ++sessions;
+        sessions += c.number >= 0 && pass == 0 ? 2 : 1;
         const sksim::SimCounters counters = sksim::SimGetCounters(line.sim);
-        EXPECT_EQ(counters.singleSessions, sessions) << c.address;
+        EXPECT_EQ(counters.singleSessions, sessions) << c.address << ", pass " << pass;
         EXPECT_EQ(counters.repeats, 0u) << c.address;
     }
     ExpectSoundFrames(line);
@@ -303,7 +306,8 @@ TEST_F(Gateway, WriteAfterABlockReadSendsBothParameters) {
     EXPECT_EQ(Request(line, kSingleRead, point), 0);
     EXPECT_EQ(point.Word(2), PointStatus(3));
     EXPECT_EQ(sksim::SimGetCounters(line.sim).writes, 2u);
-    EXPECT_EQ(sksim::SimGetCounters(line.sim).singleSessions, 4u);
+    // Two writes, and two reads each of a changed value: confirmed by a second session.
+    EXPECT_EQ(sksim::SimGetCounters(line.sim).singleSessions, 6u);
     EXPECT_TRUE(LogLines().empty());
     ExpectSoundFrames(line);
 }
@@ -441,7 +445,7 @@ TEST_F(Gateway, TwoChannelsFromTwoThreadsAtOnce) {
     const sksim::SimCounters second = sksim::SimGetCounters(g_lines[1].sim);
     EXPECT_EQ(first.blockSessions, 2u);
     EXPECT_EQ(first.repeats, 0u);
-    EXPECT_EQ(second.singleSessions, 4u);
+    EXPECT_EQ(second.singleSessions, 5u);  // the point's first read confirmed, its second unchanged
     EXPECT_EQ(second.repeats, 0u);
     EXPECT_TRUE(LogLines().empty());
     ExpectSoundFrames(g_lines[0]);
@@ -490,7 +494,9 @@ TEST_F(Gateway, EveryCommandReadAndWrittenPutsOnlyWhatItMayOnTheWire) {
         KestraClear();
         sksim::SimClearTrace(line.sim);
         EXPECT_EQ(Request(line, kSingleRead, gate), c.readResult) << c.address;
-        EXPECT_EQ(requests(), c.readResult == 0 ? std::string(1, c.letter) : std::string()) << c.address;
+        // A number read for the first time is asked twice.
+        const size_t asked = c.readResult != 0 ? 0 : c.gateType == 0 ? 2 : 1;
+        EXPECT_EQ(requests(), std::string(asked, c.letter)) << c.address;
         if (c.readResult == 1) {
             EXPECT_EQ(LogLines(), std::vector<std::string>{"VpiSK02: SingleRead() fail, read not alowed (addr = '" +
                                                            std::string(c.address) + "')"});
