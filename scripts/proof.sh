@@ -11,7 +11,8 @@
 # folder there.
 #
 #   full     soak 600 s, the noisy soak to 10,000 single and 1,000 block
-#            reads or 1500 s per bit error rate, 1000 cycles, the whole benchmark (about 7 min), every
+#            reads or 1500 s per bit error rate and 10,000 zone reads under
+#            the weak CRC with changes confirmed and not, 1000 cycles, the whole benchmark (about 7 min), every
 #            fuzz target to 10^8 executions or 3 h, one target a core (about
 #            2 h on 2 cores: two targets make 12,000 to 20,000 executions a
 #            second); for the figures
@@ -58,13 +59,13 @@ sk_pick_run proof.sh "$vm" || exit 2
 w=$SK_WIDTH build=$SK_BUILD
 if [ "$mode" = quick ]; then
   soak=60 cycles=200 fuzz_seconds=20 fuzz_runs=100000000
-  noisy_singles=240 noisy_blocks=24 noisy_seconds=60
+  noisy_singles=240 noisy_blocks=24 noisy_seconds=60 weak_reads=1000
   bench_args=(--singles 10 --blocks 3 --idle-seconds 10 --scale-seconds 5 --rounds 40)
   vm_bench_args=(--singles 10 --blocks 3 --rounds 40 --cycles 1)
   bench_min_time=0.1
 else
   soak=600 cycles=1000 fuzz_seconds=10800 fuzz_runs=100000000
-  noisy_singles=10000 noisy_blocks=1000 noisy_seconds=1500
+  noisy_singles=10000 noisy_blocks=1000 noisy_seconds=1500 weak_reads=10000
   bench_args=()
   vm_bench_args=()
   bench_min_time=0.5
@@ -123,8 +124,8 @@ vm_proof() {
   rm -rf "$back"
   mkdir -p "$back"
   printf 'SK_SOAK_SECONDS=%s\nSK_CYCLES=%s\n' "$soak" "$cycles" >"$back/params"
-  printf 'SK_NOISY_SINGLES=%s\nSK_NOISY_BLOCKS=%s\nSK_NOISY_SECONDS=%s\n' "$noisy_singles" "$noisy_blocks" \
-    "$noisy_seconds" >>"$back/params"
+  printf 'SK_NOISY_SINGLES=%s\nSK_NOISY_BLOCKS=%s\nSK_NOISY_SECONDS=%s\nSK_WEAK_READS=%s\n' "$noisy_singles" \
+    "$noisy_blocks" "$noisy_seconds" "$weak_reads" >>"$back/params"
   [ -z "${SK_PROOF_KINDS:-}" ] || printf 'SK_PROOF_KINDS=%q\n' "$SK_PROOF_KINDS" >>"$back/params"
   bash scripts/vm.sh run tests/vm/proof-runs.sh $((soak + 2 * noisy_seconds + 3600)) >"$raw/vm.log" 2>&1 || rc=$?
   grep -E '^(vm|vm job|sk-vm):' "$raw/vm.log"
@@ -164,7 +165,7 @@ else
   step "soak, ${soak} s" proof_ctest wine_proof_soak soak.log "SK_SOAK_SECONDS=$soak"
   step "noisy soak, $noisy_singles single and $noisy_blocks block reads or ${noisy_seconds} s per rate" \
     proof_ctest wine_proof_soak_noisy noisy.log "SK_NOISY_SINGLES=$noisy_singles" "SK_NOISY_BLOCKS=$noisy_blocks" \
-    "SK_NOISY_SECONDS=$noisy_seconds"
+    "SK_NOISY_SECONDS=$noisy_seconds" "SK_WEAK_READS=$weak_reads"
   step "start/end cycles, $cycles" proof_ctest wine_proof_cycles cycles.log "SK_CYCLES=$cycles"
   step "benchmark" env SK_BENCH_OUT="$out/bench.txt" SK_BENCH_MIN_TIME=$bench_min_time \
     bash scripts/bench.sh "${bench_args[@]}"

@@ -72,6 +72,11 @@ NOISY_ALL = (r"\[noisy\] reads (\d+) \(single (\d+) of (\d+) asked, block (\d+) 
              r"([\d.]+) %, wrong values with status 0: (\d+), log lines (\d+); recovered (\d+) of (\d+) channels")
 
 
+WEAK_CRC = (r"\[noisy\] weak CRC ([\d.]+) %, changes (confirmed|not confirmed): (\d+) zone reads \((\d+) failed, "
+            r"([\d.]+) %\) in (\d+) s, (\d+) requests on the line \(([\d.]+) a read\), (\d+) answers weakened; "
+            r"wrong values with status 0: (\d+); counters: (\d+) confirmed, (\d+) disagreements, (\d+) not confirmed")
+
+
 def noisy_section(noisy):
     rates = re.findall(NOISY_RATE, noisy or "", re.M)
     total = one(NOISY_ALL, noisy)
@@ -90,6 +95,16 @@ def noisy_section(noisy):
                 "|---|---|---|---|---|---|"]
         for ber, reads, good, after, retries, soak_reads, soak_good in counters:
             out.append(f"| {ber} | {reads} | {good} | {after} | {retries} | {soak_reads} reads, {soak_good} good |")
+    weak = re.findall(WEAK_CRC, noisy or "", re.M)
+    if weak:
+        out += ["", "Under the weak CRC (the simulator answers a share of single reads with a two-bit error the "
+                "line's CRC cannot see), zone 5 read over and over on every channel:", "",
+                "| Weakened answers | Changes | Zone reads (failed) | Requests on the line a read | Answers weakened | "
+                "Wrong values with status 0 | Confirmed | Disagreements | Not confirmed |",
+                "|---|---|---|---|---|---|---|---|---|"]
+        for rate, changes, reads_, failed_, share_, _ran, _req, per, weakened, wrong_, conf, dis, notc in weak:
+            out.append(f"| {rate} % | {changes} | {reads_} ({failed_}, {share_} %) | {per} | {weakened} | "
+                       f"**{wrong_}** | {conf} | {dis} | {notc} |")
     reads, singles, want_s, blocks, want_b, failed, share, wrong, logs, rec, chans = total
     out += ["", f"In all: **{reads} reads** ({singles} single of {want_s} asked, {blocks} block of {want_b} asked), "
             f"**{share} % failed** (status 1), **{wrong} wrong values with status 0**, {logs} log lines; "

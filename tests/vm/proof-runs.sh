@@ -3,7 +3,7 @@
 # 32-bit product's proof runs (the fault matrix, the soak, the noisy soak,
 # the start/end cycles) under 32-bit Wine, from the build/proof-win32 tree that the host
 # built. The parameters come from build/vm/proof/params (SK_SOAK_SECONDS,
-# SK_NOISY_SINGLES, SK_NOISY_BLOCKS, SK_NOISY_SECONDS, SK_CYCLES, and SK_PROOF_KINDS when the caller set it), written by
+# SK_NOISY_SINGLES, SK_NOISY_BLOCKS, SK_NOISY_SECONDS, SK_WEAK_READS, SK_CYCLES, and SK_PROOF_KINDS when the caller set it), written by
 # proof.sh; the whole output of each run, the matrix table and the guest's
 # Wine version go back to build/vm/proof/. The tests run from a copy in a
 # tmpfs at the project's own path (tests/vm/guest.sh says why).
@@ -29,7 +29,7 @@ run wine_proof_faults faults.log "SK_PROOF_TABLE=Z:$root/build/proof-matrix.md"
 cp build/proof-matrix.md "$back/matrix.md" 2>/dev/null
 run wine_proof_soak soak.log "SK_SOAK_SECONDS=$SK_SOAK_SECONDS"
 run wine_proof_soak_noisy noisy.log "SK_NOISY_SINGLES=$SK_NOISY_SINGLES" "SK_NOISY_BLOCKS=$SK_NOISY_BLOCKS" \
-  "SK_NOISY_SECONDS=$SK_NOISY_SECONDS"
+  "SK_NOISY_SECONDS=$SK_NOISY_SECONDS" "SK_WEAK_READS=${SK_WEAK_READS:-1000}"
 run wine_proof_cycles cycles.log "SK_CYCLES=$SK_CYCLES"
 guest_end
 exit "$rc"

@@ -888,8 +888,9 @@ void PortLockHeld(KindRun& run, int pair) {
     run.Saw("end with the lock held", "status " + std::to_string(ended) + ", " + Ms(endMs) + ", log [" + Joined(log) + "]");
     run.Expect(ended == 0, "the end gives 0");
     run.Expect(endMs >= 1000 && endMs < 6000, "the end took " + Ms(endMs) + " (1 s to 6 s expected)");
-    // The end's counters line (the one read, good) comes before its two lines.
-    const bool counted = log.size() == 3 && log[0].find(": 1 reads 1 good; 0 writes 0 good; line down 0 s;") !=
+    // The end's counters line (the three first reads, each confirmed, and the
+    // one with the lock held, all good) comes before its two lines.
+    const bool counted = log.size() == 3 && log[0].find(": 4 reads 4 good (3 confirmed); 0 writes 0 good; line down 0 s;") !=
                                                 std::string::npos;
     run.Expect(counted && std::vector<std::string>(log.begin() + 1, log.end()) ==
                               std::vector<std::string>{name + ": EndVpi()",
@@ -1032,9 +1033,7 @@ void UndetectedErrorOnAChange(KindRun& run, int pair) {
     Sleep(300);
     const sksim::SimCounters c = sksim::SimGetCounters(run.line.sim);
     const LineCounters after = run.line.channel()->health.total;
-    run.Expect(c.weakAnswers == 1 && c.eventsApplied == 1, "the simulator weakened " + std::to_string(c.weakAnswers) +
-                                                               " answers and applied " + std::to_string(c.eventsApplied) +
-                                                               " events (1 and 1 expected)");
+    run.Expect(c.weakAnswers == 1, "the simulator weakened " + std::to_string(c.weakAnswers) + " answers (1 expected)");
     run.Expect(c.sessions == 3, "the simulator saw " + std::to_string(c.sessions) + " sessions (3 expected)");
     run.Expect(after.readsConfirmed - before.readsConfirmed == 1 && after.disagreements - before.disagreements == 1,
                "the channel counted " + std::to_string(after.readsConfirmed - before.readsConfirmed) + " confirmed and " +

@@ -684,10 +684,10 @@ uint64_t WeakCrcZoneReads(Channel* channels, double rate, bool confirm, uint64_t
         disagreements += now.disagreements - was.disagreements;
         notConfirmed += now.readsNotConfirmed - was.readsNotConfirmed;
     }
-    printf("[weak-crc] rate %.3f, changes %s: %llu zone reads (%llu failed, %s) in %.0f s, %llu requests on the line "
-           "(%.3f a read), %llu answers weakened; wrong values with status 0: %llu; counters: %llu confirmed, %llu "
+    printf("[noisy] weak CRC %.1f %%, changes %s: %llu zone reads (%llu failed, %s) in %.0f s, %llu requests on the "
+           "line (%.3f a read), %llu answers weakened; wrong values with status 0: %llu; counters: %llu confirmed, %llu "
            "disagreements, %llu not confirmed\n",
-           rate, confirm ? "confirmed" : "not confirmed", static_cast<unsigned long long>(t.singles.load()),
+           100 * rate, confirm ? "confirmed" : "not confirmed", static_cast<unsigned long long>(t.singles.load()),
            static_cast<unsigned long long>(t.failedSingles.load()), Percent(t.failedSingles, t.singles).c_str(),
            (NowMs() - begin) / 1000, static_cast<unsigned long long>(requests),
            t.singles > 0 ? static_cast<double>(requests) / static_cast<double>(t.singles.load()) : 0.0,
