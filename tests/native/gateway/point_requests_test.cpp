@@ -196,6 +196,16 @@ size_t Announces(Handle port) {
     return n;
 }
 
+// What a request gave, and what it left: its status, the sessions it ran
+// (announces sent), the value buffer's head and the log.
+void ExpectRequest(gwtest::Gate& gate, int32_t status, int32_t wantStatus, size_t sessions, const char* head,
+                   const std::vector<std::string>& log, const char* what) {
+    EXPECT_EQ(status, wantStatus) << what;
+    EXPECT_EQ(Announces(gate.Port()), sessions) << what;
+    EXPECT_EQ(Hex(Bytes(gate.value, gate.value + 6)), head) << what;
+    EXPECT_EQ(LogLines(), log) << what;
+}
+
 // A read's session runs again while its answer arrives spoiled, at most
 // read_retries more times; silence is not asked again, a write never.
 TEST_F(PointRequests, SpoiledAnswersAreAskedAgainWritesNever) {
@@ -245,10 +255,7 @@ TEST_F(PointRequests, SpoiledAnswersAreAskedAgainWritesNever) {
         for (const auto& [answer, times] : c.sessions) Spoiled(gate->Port(), answer, times, c.block);
         const int32_t status =
             c.write ? SingleWrite(&gate->request) : c.block ? BlockRead(&gate->request) : SingleRead(&gate->request);
-        EXPECT_EQ(status, c.status) << c.what;
-        EXPECT_EQ(Announces(gate->Port()), c.announces) << c.what;
-        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), c.head) << c.what;
-        EXPECT_EQ(LogLines(), c.log) << c.what;
+        ExpectRequest(*gate, status, c.status, c.announces, c.head, c.log, c.what);
         const LineCounters& total = gate->channel.health.total;
         // (The record is packed: its counts are copied before they are compared.)
         EXPECT_EQ(uint64_t{total.readsGoodAfterRetry}, c.goodAfterRetry) << c.what;
@@ -331,10 +338,7 @@ TEST_F(PointRequests, ChangedValuesAreTakenOnlyWhenTwoAnswersAgree) {
         if (c.remembered != kNothing) RememberValue(&gate->channel, key, static_cast<uint16_t>(c.remembered));
         for (const Bytes& answer : c.answers) Spoiled(gate->Port(), answer, 1, isBlock);
         const int32_t status = isBlock ? BlockRead(&gate->request) : SingleRead(&gate->request);
-        EXPECT_EQ(status, c.status) << c.what;
-        EXPECT_EQ(Announces(gate->Port()), c.sessions) << c.what;
-        EXPECT_EQ(Hex(Bytes(gate->value, gate->value + 6)), c.head) << c.what;
-        EXPECT_EQ(LogLines(), c.log) << c.what;
+        ExpectRequest(*gate, status, c.status, c.sessions, c.head, c.log, c.what);
         const LineCounters& total = gate->channel.health.total;
         EXPECT_EQ(uint64_t{total.readsConfirmed}, c.confirmed) << c.what;
         EXPECT_EQ(uint64_t{total.disagreements}, c.disagreements) << c.what;
