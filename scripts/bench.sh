@@ -4,6 +4,10 @@
 # 16 pty pairs (wall time against the protocol's floor, CPU per transaction,
 # idle CPU of 16 channels, throughput with 1..16 channels):
 #   bench.sh [--no-cost] [skbench options, e.g. --idle-seconds 60 --scale-seconds 20]
+# (--line-only 1 stops after the round trips, --modes-only 1 leaves out the
+# CPU, idle and throughput parts, --dead-line-only 1 and --latency-only 1 run
+# the dead line or the alarm latency alone; tools/bench/skbench.cpp tells
+# what each part measures).
 # Figures go to build/proof-bench/bench-<time>.txt (SK_BENCH_OUT names
 # another file; SK_BENCH_MIN_TIME sets Google Benchmark's time per figure,
 # 0.5 s by default). SK_BENCH_DLL names another SK5820.dll of the same width
