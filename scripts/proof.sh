@@ -12,7 +12,7 @@
 #
 #   full     soak 600 s, the noisy soak to 10,000 single and 1,000 block
 #            reads or 1500 s per bit error rate and 10,000 zone reads under
-#            the weak CRC with changes confirmed and not, 1000 cycles, the whole benchmark (about 7 min), every
+#            the weak CRC with changes confirmed and not, 1000 cycles, the whole benchmark (about 14 min), every
 #            fuzz target to 10^8 executions or 3 h, one target a core (about
 #            2 h on 2 cores: two targets make 12,000 to 20,000 executions a
 #            second); for the figures
