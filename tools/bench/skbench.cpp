@@ -1016,7 +1016,7 @@ bool ZoneLatencies(Bench& b, const std::string& dir, std::vector<Gate*>& gates, 
     const bool all = confirmed.seen == kAlarmEvents && unconfirmed.seen == kAlarmEvents;
     Line("alarm latency of zones: confirming a change added %.0f ms to an event's latency (the median of %d events, "
          "each against itself), %.0f ms to the median and %.0f ms to the max; one single read takes %.0f ms, the mean "
-         "of %d without confirming; %d events were reported a cycle apart in the two runs, so the median and the max "
+         "of %d without confirming; events reported a cycle apart in the two runs: %d, so the median and the max "
          "have no target (target: an event's latency grows by no more than one single read plus 20 ms, %.0f ms, "
          "with all events seen: %s)",
          Median(added), static_cast<int>(added.size()), confirmed.median - unconfirmed.median,
